@@ -1,0 +1,16 @@
+// Host services of a real Raspberry Pi: thin wrappers over the system calls.
+#include "host.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+int host_i2c_open(const char *path, int flags) { return open(path, flags); }
+
+int host_i2c_ioctl(int fd, unsigned long request, int arg) { return ioctl(fd, request, arg); }
+
+ssize_t host_i2c_write(int fd, const void *buf, size_t count) { return write(fd, buf, count); }
+
+ssize_t host_i2c_read(int fd, void *buf, size_t count) { return read(fd, buf, count); }
+
+int host_i2c_close(int fd) { return close(fd); }

@@ -1,0 +1,29 @@
+// Sensor control over I2C: the sensor init file interpreter and register access.
+#ifndef TOLVA_I2C_H
+#define TOLVA_I2C_H
+
+// 7-bit address of the sensor; the init file's I2C_ADDRESS setting changes it.
+extern int I2C_ADDRESS;
+extern const char i2c_device_name[11];
+
+// Init file: scans for one setting, the whole interpretation, and the sensor's stop.
+int check_rawbit(const char *fname);
+int check_lanes(const char *fname);
+int InitSensor(const char *fname, int *width, int *height, int *bufsiz);
+void StopSensor(void);
+void DispMode(void);
+
+// Register access: 16-bit register addresses, 8-bit registers, one transfer per byte.
+int SetReg(int reg16, int len, int data);
+int GetReg(int reg16, int len);
+void Set1Byte(int reg, int val);
+void Set2Byte(int reg, int val);
+
+// Named operations the unit offers but leaves to SetReg.
+void SetFrameLength(int val);
+void SetExposure(int val);
+void SetAnaGain(int val);
+void SetDigGain(int val);
+void SetOrientation(int val);
+
+#endif

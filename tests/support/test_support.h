@@ -1,0 +1,35 @@
+// Helpers shared by the tests: scratch files and exact-text matching of process output.
+#ifndef TOLVA_TEST_SUPPORT_H
+#define TOLVA_TEST_SUPPORT_H
+
+#include <string>
+
+namespace tolva::test {
+
+// A scratch directory of its own, removed with everything in it when the object goes.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    // Writes `content` to a file of that name in the directory and returns its path.
+    std::string write(const std::string &name, const std::string &content) const;
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);
+
+// A regular expression for death tests that matches exactly `text` (the whole output).
+std::string exactly(const std::string &text);
+
+// Path of a file in the source tree (tests run with TOLVA_SOURCE_DIR set by ctest).
+std::string source_path(const std::string &relative);
+
+} // namespace tolva::test
+
+#endif
