@@ -1,0 +1,658 @@
+// The driver: start-up, raw frame unpacking and masking, the live loop and difference detection.
+#include "tolvacapture.h"
+
+#include "camera_i2c.h"
+#include "cap.h"
+#include "fits.h"
+#include "i2c.h"
+#include "image.h"
+#include "magic.h"
+#include "ser.h"
+#include "util.h"
+#include "window.h"
+#include "zoom.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+static const char kProgramVersion[] = "@(#)tolvacapture Ver. 1.0000 (2026/12/08 17:30:00)";
+
+int frame_count;
+int oc;
+double st;
+double et;
+
+namespace {
+
+const char kLiveWindow[] = "se_cam";
+const char kDiffWindow[] = "ImageDiff";
+const char kStackWindow[] = "ImageDiffStack";
+const char kRecordMask[] = "./mask_rec.png";
+const char kDetectionMask[] = "./mask_det.png";
+const char kDetectScript[] = "~/detect_voice.sh";
+
+// Three hundred thousand empty polls of 500 us: the stream has stalled for 150 s.
+constexpr int kTimeoutPolls = 300000;
+constexpr unsigned int kPollSleepUs = 500;
+
+// Keys as waitKey returns them; upper-case letters are other keys.
+constexpr int kKeyEsc = 27;
+constexpr int kKeyQuit = 'q';
+constexpr int kKeyReloadMask = 'r';
+constexpr int kKeyWrite = 'w';
+constexpr int kKeyRecord = 's';
+constexpr int kKeyDiffRecord = 'd';
+constexpr int kKeyEnd = 'e';
+
+// 12-bit full scale (4095) a little above 8-bit white: samples above 3181 saturate.
+constexpr double kDisplayScale = 0.08;
+constexpr float kZoomMagnification = 2.0f;
+// Stack samples are 0 or 65535; an eighth of that saturates to white.
+constexpr double kStackScale = 0.125;
+// A detection: the changed samples are more than this percentage of the frame ...
+constexpr double kMinChangedPercent = 0.001;
+// ... and spread over less than this fraction of the frame in at least one direction.
+constexpr double kCompactFraction = 0.1;
+
+// Display divisor: large raw lines or tall frames are shown reduced.
+constexpr int kQuarterLine = 3800;
+constexpr int kQuarterHeight = 3000;
+constexpr int kHalfLine = 1900;
+constexpr int kHalfHeight = 1000;
+
+void sleep_us(unsigned int microseconds) { usleep(microseconds); }
+
+void usage(const char *program) { std::printf("usage> %s sensor_init_file [-8]\n", program); }
+
+void print_key_help()
+{
+    std::printf("-------------------------\n"
+                "[Esc] / [q] : quit\n"
+                "[w]         : write raw data\n"
+                "[s]         : start recording\n"
+                "[d]         : start diff recording\n"
+                "[e]         : end recording\n"
+                "-------------------------\n");
+}
+
+void bring_up_board()
+{
+    do {
+        std::printf("exec camera_i2c\n");
+        std::fflush(stdout);
+        camera_i2c(0);
+    } while (magic() < 0);
+}
+
+void choose_sensor_kind(Driver &d)
+{
+    if (std::strstr(d.fname, "imx397")) {
+        std::printf("Monochrome");
+        d.colorID = 0;
+    } else {
+        std::printf("Color");
+        d.colorID = 8; // SER's code for an RGGB Bayer mosaic
+    }
+    std::printf(" Imagesensor Detect\n");
+}
+
+int bytes_per_sample(const Driver &d) { return d.raw8_flag ? 1 : 2; }
+
+long long frame_samples(const Driver &d)
+{
+    return static_cast<long long>(d.width) * d.height;
+}
+
+FrameBuffer allocate(long long bytes)
+{
+    return FrameBuffer(static_cast<unsigned char *>(std::malloc(static_cast<size_t>(bytes))));
+}
+
+// The frame buffers hold what the unpacker writes, what the display reads (width x height
+// samples) and BinSize, whichever is largest; the difference buffers width x height 16-bit
+// samples whatever the mode.
+bool allocate_buffers(Driver &d)
+{
+    long long frame = std::max({static_cast<long long>(d.BinSize),
+                                unpacked_size(d.RawSize, d.rawbit, d.raw8_flag),
+                                frame_samples(d) * bytes_per_sample(d)});
+    long long wide = frame_samples(d) * 2;
+    d.RawImage = allocate(d.RawSize);
+    d.BinImage2 = allocate(frame);
+    d.BinImage3 = allocate(frame);
+    d.DiffImage = allocate(wide);
+    d.StkImage = allocate(wide);
+    bool ok = d.RawImage && d.BinImage2 && d.BinImage3 && d.DiffImage && d.StkImage;
+    if (ok && d.raw8_flag) {
+        d.Wide2 = allocate(wide);
+        d.Wide3 = allocate(wide);
+        ok = d.Wide2 && d.Wide3;
+    }
+    return ok;
+}
+
+// Reads a mask image into `mask` as 8-bit grey. A missing file is no error and leaves `mask`
+// as it was; so does a file of another size than the frame's, which is reported.
+void load_mask(const char *path, Driver &d, cv::Mat &mask)
+{
+    d.readmask = cv::imread(path, cv::IMREAD_COLOR);
+    if (d.readmask.empty())
+        return;
+    if (d.readmask.cols != d.width || d.readmask.rows != d.height) {
+        std::fprintf(stderr, "tolvacapture: %s is %dx%d, the frame %dx%d: mask ignored\n", path,
+                     d.readmask.cols, d.readmask.rows, d.width, d.height);
+        return;
+    }
+    cv::cvtColor(d.readmask, mask, cv::COLOR_RGB2GRAY);
+}
+
+void apply_mask(const cv::Mat &mask, unsigned char *frame, const Driver &d)
+{
+    if (d.raw8_flag)
+        bmask8(mask, frame, d.width, d.height);
+    else
+        bmask(mask, reinterpret_cast<unsigned short *>(frame), d.width, d.height);
+}
+
+unsigned short *samples16(const FrameBuffer &buffer)
+{
+    return reinterpret_cast<unsigned short *>(buffer.get());
+}
+
+template <typename Sample>
+void blank_masked(const cv::Mat &msk, Sample *dst, int width, int height)
+{
+    if (msk.cols != width || msk.rows != height)
+        return;
+    size_t element = msk.elemSize();
+    for (int j = 0; j < msk.rows; ++j) {
+        const unsigned char *row = msk.ptr<unsigned char>(j);
+        Sample *out = dst + static_cast<size_t>(j) * msk.cols;
+        for (int i = 0; i < msk.cols; ++i)
+            if (row[i * element] != 0)
+                out[i] = 0;
+    }
+}
+
+// Unpackers, one per conversion; each walks whole groups only.
+void raw10_to_16(unsigned char *dst, const unsigned char *src, int groups)
+{
+    for (int g = 0; g < groups; ++g, src += 5, dst += 8) {
+        unsigned char low = src[4];
+        for (int k = 0; k < 4; ++k) {
+            dst[2 * k] = static_cast<unsigned char>((src[k] << 2) | ((low >> (2 * k)) & 3));
+            dst[2 * k + 1] = static_cast<unsigned char>(src[k] >> 6);
+        }
+    }
+}
+
+void raw12_to_16(unsigned char *dst, const unsigned char *src, int groups)
+{
+    for (int g = 0; g < groups; ++g, src += 3, dst += 4) {
+        unsigned int first = (src[0] << 4) | (src[2] & 0x0F);
+        unsigned int second = (src[1] << 4) | (src[2] >> 4);
+        dst[0] = static_cast<unsigned char>(first);
+        dst[1] = static_cast<unsigned char>(first >> 8);
+        dst[2] = static_cast<unsigned char>(second);
+        dst[3] = static_cast<unsigned char>(second >> 8);
+    }
+}
+
+// Keeps the first `keep` bytes of every group of `group` bytes.
+void keep_leading_bytes(unsigned char *dst, const unsigned char *src, int groups, int group,
+                        int keep)
+{
+    for (int g = 0; g < groups; ++g, src += group, dst += keep)
+        std::memcpy(dst, src, static_cast<size_t>(keep));
+}
+
+void high_bytes_of_16(unsigned char *dst, const unsigned char *src, int pairs)
+{
+    for (int p = 0; p < pairs; ++p)
+        dst[p] = src[2 * p + 1];
+}
+
+void widen(const unsigned char *src, unsigned short *dst, long long count)
+{
+    for (long long n = 0; n < count; ++n)
+        dst[n] = src[n];
+}
+
+// The current and the previous frame as 16-bit samples.
+std::pair<unsigned short *, unsigned short *> difference_sources(Driver &d)
+{
+    if (!d.raw8_flag)
+        return {samples16(d.BinImage2), samples16(d.BinImage3)};
+    widen(d.BinImage2.get(), samples16(d.Wide2), frame_samples(d));
+    widen(d.BinImage3.get(), samples16(d.Wide3), frame_samples(d));
+    return {samples16(d.Wide2), samples16(d.Wide3)};
+}
+
+// The stack as an 8-bit picture with its caption, at full resolution.
+cv::Mat stack_picture(Driver &d)
+{
+    cv::Mat stack(d.height, d.width, CV_16U, d.StkImage.get());
+    cv::Mat picture;
+    stack.convertTo(picture, CV_8U, kStackScale, 0.0);
+    std::snprintf(d.str, sizeof d.str, "%d differences detected", d.diffcount);
+    cv::putText(picture, d.str, cv::Point(20, 50), cv::FONT_HERSHEY_SIMPLEX, 1.0,
+                cv::Scalar(200, 200, 200, 0), 1, cv::LINE_8, false);
+    return picture;
+}
+
+void show_reduced(const char *window, const cv::Mat &picture, int div)
+{
+    cv::Mat reduced;
+    cv::resize(picture, reduced, cv::Size(), 1.0 / div, 1.0 / div, cv::INTER_LINEAR);
+    win_imshow(window, reduced);
+}
+
+void detection(Driver &d, double sx, double sy)
+{
+    ++d.diffcount;
+    std::printf("%5d:Diff Detect. sx:%04.0lf sy:%04.0lf\n", d.diffcount, sx, sy);
+    std::fflush(stdout);
+    d.diff = 1;
+    // The script announces the start of a run of detections in consecutive frames; it blocks
+    // the loop until it ends and its result is of no concern.
+    if (oc + 1 != frame_count)
+        (void)std::system(kDetectScript);
+    oc = frame_count;
+}
+
+// The full-size demosaiced picture of the current frame; the reduced one goes to "se_cam".
+cv::Mat show_frame(Driver &d)
+{
+    cv::Mat bayerXBitMat(d.height, d.width, d.depth, d.BinImage2.get());
+    cv::Mat bayer8BitMat = bayerXBitMat.clone();
+    if (!d.raw8_flag)
+        bayer8BitMat.convertTo(bayer8BitMat, CV_8U, kDisplayScale, 0.0);
+    cv::Mat rgb8BitMat(d.height, d.width, CV_8UC3);
+    cv::Mat dsp8BitMat(d.height, d.width, CV_8UC3);
+    cv::cvtColor(bayer8BitMat, rgb8BitMat, cv::COLOR_BayerBG2BGR);
+    float rate = 1.0f / d.div;
+    cv::resize(rgb8BitMat, dsp8BitMat, cv::Size(), rate, rate, cv::INTER_LINEAR);
+    zoom_imshow(rgb8BitMat, dsp8BitMat, kZoomMagnification);
+    win_imshow(kLiveWindow, dsp8BitMat);
+    return rgb8BitMat;
+}
+
+void new_base_name(Driver &d)
+{
+    std::snprintf(d.tfname, sizeof d.tfname, "%s", MakeFileName(d.width, d.height));
+}
+
+// Base names (frame size and time stamp) are far shorter; the bound keeps room for the endings.
+constexpr int kBaseNameMax = 8000;
+
+// wfname := tfname + extension.
+void name_file(Driver &d, const char *extension)
+{
+    std::snprintf(d.wfname, sizeof d.wfname, "%.*s%s", kBaseNameMax, d.tfname, extension);
+}
+
+void write_frame(Driver &d, const cv::Mat &rgb8BitMat)
+{
+    new_base_name(d);
+    name_file(d, ".raw");
+    WriteRAW(d.wfname, d.BinImage2.get(), d.BinSize);
+    std::printf("write: %s\n", d.wfname);
+    name_file(d, ".png");
+    cv::imwrite(d.wfname, rgb8BitMat);
+    std::printf("write: %s\n", d.wfname);
+    name_file(d, ".fts");
+    std::printf("write: %s\n", d.wfname);
+    std::fflush(stdout);
+    WriteFTS(d.BinImage2.get(), d.BinSize, d.bpp, d.wfname);
+}
+
+void start_recording(Driver &d)
+{
+    new_base_name(d);
+    name_file(d, ".ser");
+    WriteSERHeader(d.wfname);
+}
+
+// Acts on the key of this pass; false when the loop is to be left at once.
+bool act_on_key(Driver &d, const cv::Mat &rgb8BitMat)
+{
+    bool recording = d.mode == MODE_RECORDING || d.mode == MODE_DIFF_RECORDING;
+    switch (d.keycode) {
+    case kKeyEsc:
+    case kKeyQuit:
+        if (!recording)
+            return false;
+        d.mode = MODE_QUIT;
+        break;
+    case kKeyReloadMask:
+        load_mask(kRecordMask, d, d.mask_r);
+        break;
+    case kKeyWrite:
+        write_frame(d, rgb8BitMat);
+        break;
+    case kKeyRecord:
+        if (d.mode == MODE_LIVE) {
+            d.mode = MODE_RECORDING;
+            start_recording(d);
+        }
+        break;
+    case kKeyDiffRecord:
+        if (d.mode == MODE_LIVE) {
+            prepare_difference_recording(d);
+            start_recording(d);
+        }
+        break;
+    case kKeyEnd:
+        if (d.mode == MODE_RECORDING)
+            d.mode = MODE_END_RECORDING;
+        else if (d.mode == MODE_DIFF_RECORDING)
+            end_difference_recording(d);
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+// Appends the frame when the state says so and closes a recording that ends; false when the
+// loop is to be left.
+bool recording_step(Driver &d)
+{
+    if (d.mode != MODE_DIFF_RECORDING || d.diff == 1) {
+        WriteSERImage(d.BinImage2.get(), d.width * d.height * d.dpp / 8, d.dpp);
+        d.diff = 0;
+    }
+    if (d.mode == MODE_END_RECORDING) {
+        CloseSER();
+        d.mode = MODE_LIVE;
+    } else if (d.mode == MODE_QUIT) {
+        CloseSER();
+        return false;
+    }
+    return true;
+}
+
+// One pass that received a frame; false when the loop is to be left.
+bool frame_pass(Driver &d)
+{
+    ++frame_count;
+    d.timeout_counter = 0;
+    std::swap(d.BinImage2, d.BinImage3);
+    CnvertImage(d.BinImage2.get(), d.RawImage.get(), d.RawSize, d.rawbit, d.raw8_flag);
+    if (!d.mask_r.empty())
+        apply_mask(d.mask_r, d.BinImage2.get(), d);
+    if (d.mode == MODE_DIFF_RECORDING)
+        difference_step(d);
+    cv::Mat rgb8BitMat = show_frame(d);
+    d.keycode = win_waitKey(1);
+    if (!act_on_key(d, rgb8BitMat))
+        return false;
+    return d.mode == MODE_LIVE || recording_step(d);
+}
+
+// The stream stalled: an open recording is completed and the pipeline closed before the end.
+int time_out(Driver &d)
+{
+    if (d.mode != MODE_LIVE)
+        CloseSER();
+    CloseSensor(d.s_status);
+    std::fprintf(stderr, "tolvacapture: time out.\n");
+    return 1;
+}
+
+int finish(Driver &d)
+{
+    et = GetTime();
+    win_destroyWindow(kLiveWindow);
+    if (CloseSensor(d.s_status) < 0) {
+        std::printf(" Error CloseSensor.\n");
+        return 1;
+    }
+    double elapsed = et - st;
+    // No frame or no measurable time gives no rate: 0 is printed rather than inf or nan.
+    double fps = frame_count > 0 && elapsed > 0 ? 1.0 / (elapsed / frame_count) : 0.0;
+    std::printf("frame_count = %d\n", frame_count);
+    std::printf("time        = %f\n", elapsed);
+    std::printf("fps         = %f\n", fps);
+    return 0;
+}
+
+} // namespace
+
+long long unpacked_size(int srcSize, int bpp, int raw8)
+{
+    long long size = srcSize;
+    switch (bpp) {
+    case 10:
+        return size / 5 * (raw8 ? 4 : 8);
+    case 12:
+        return size / 3 * (raw8 ? 2 : 4);
+    case 8:
+        return size;
+    case 16:
+        return raw8 ? size / 2 : size;
+    default:
+        return 0;
+    }
+}
+
+void CnvertImage(unsigned char *dst, unsigned char *src, int srcSize, int bpp, int raw8)
+{
+    if (srcSize <= 0)
+        return;
+    switch (bpp) {
+    case 10:
+        if (raw8)
+            keep_leading_bytes(dst, src, srcSize / 5, 5, 4);
+        else
+            raw10_to_16(dst, src, srcSize / 5);
+        break;
+    case 12:
+        if (raw8)
+            keep_leading_bytes(dst, src, srcSize / 3, 3, 2);
+        else
+            raw12_to_16(dst, src, srcSize / 3);
+        break;
+    case 8:
+        std::memcpy(dst, src, static_cast<size_t>(srcSize));
+        break;
+    case 16:
+        if (raw8)
+            high_bytes_of_16(dst, src, srcSize / 2);
+        else
+            std::memcpy(dst, src, static_cast<size_t>(srcSize));
+        break;
+    default:
+        break;
+    }
+}
+
+void bmask(const cv::Mat &msk, unsigned short *dst, int width, int height)
+{
+    blank_masked(msk, dst, width, height);
+}
+
+void bmask8(const cv::Mat &msk, unsigned char *dst, int width, int height)
+{
+    blank_masked(msk, dst, width, height);
+}
+
+int read_command_line(int ac, char **av, Driver &d)
+{
+    if (ac == 2) {
+        d.fname = av[1];
+        return 0;
+    }
+    if (ac == 3) {
+        // The second argument is tested first: "-8 -8" takes the first as the path.
+        if (std::strcmp(av[2], "-8") == 0) {
+            d.fname = av[1];
+            d.raw8_flag = true;
+            return 0;
+        }
+        if (std::strcmp(av[1], "-8") == 0) {
+            d.fname = av[2];
+            d.raw8_flag = true;
+            return 0;
+        }
+    }
+    usage(av[0]);
+    return -1;
+}
+
+int derive_geometry(Driver &d)
+{
+    if (d.width <= 0 || d.height <= 0) {
+        std::fprintf(stderr, "tolvacapture: frame size %dx%d cannot be captured\n", d.width,
+                     d.height);
+        return -1;
+    }
+    d.xwidth = d.bufsiz / d.height;
+    if (d.xwidth > kQuarterLine || d.height > kQuarterHeight)
+        d.div = 4;
+    else if (d.xwidth > kHalfLine || d.height > kHalfHeight)
+        d.div = 2;
+    else
+        d.div = 1;
+    d.RawSize = d.bufsiz;
+    long long raw_bits = static_cast<long long>(d.RawSize) * 8;
+    long long bpp = raw_bits / d.width / d.height;
+    if (bpp != 10 && bpp != 12) {
+        std::fprintf(stderr,
+                     "tolvacapture: a raw frame of %d bytes for %dx%d pixels gives %lld bits a "
+                     "pixel; only 10 and 12 can be unpacked\n",
+                     d.RawSize, d.width, d.height, bpp);
+        return -1;
+    }
+    d.bpp = static_cast<int>(bpp);
+    long long size = d.RawSize;
+    if (d.bpp == 10)
+        d.BinSize = static_cast<int>(d.raw8_flag ? size * 4 / 5 : size * 8 / 5);
+    else
+        d.BinSize = static_cast<int>(d.raw8_flag ? size * 2 / 3 : size * 4 / 3);
+    d.dpp = d.raw8_flag ? 8 : 16;
+    d.depth = d.raw8_flag ? CV_8U : CV_16U;
+    return 0;
+}
+
+unsigned short difference_threshold(const Driver &d)
+{
+    // The same fraction (three eighths) of the samples' range: 8-bit samples with -8.
+    int bits = d.raw8_flag ? 8 : d.bpp;
+    return static_cast<unsigned short>(d.bthresh >> (16 - bits));
+}
+
+int start_up(int ac, char **av, Driver &d)
+{
+    std::printf("%s\n", kProgramVersion + 4);
+    bring_up_board();
+    if (read_command_line(ac, av, d) < 0)
+        return 0;
+    d.rawbit = check_rawbit(d.fname);
+    if (d.rawbit < 0) {
+        std::fprintf(stderr, "tolvacapture: check_rawbit error\n");
+        return 1;
+    }
+    choose_sensor_kind(d);
+    std::fflush(stdout);
+    d.s_status = OpenSensor(d.fname);
+    if (d.s_status < 0) {
+        CloseSensor(d.s_status);
+        return 1;
+    }
+    d.width = GetWidth();
+    d.height = GetHeight();
+    d.bufsiz = GetBufSiz();
+    if (derive_geometry(d) < 0) {
+        CloseSensor(d.s_status);
+        return 1;
+    }
+    print_key_help();
+    std::fflush(stdout);
+    win_namedWindow(kLiveWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
+    if (!allocate_buffers(d)) {
+        std::perror("malloc error");
+        CloseSensor(d.s_status);
+        return 1;
+    }
+    load_mask(kRecordMask, d, d.mask_r);
+    if (!d.poll_sleep)
+        d.poll_sleep = sleep_us;
+    return kRunLoop;
+}
+
+int live_loop(Driver &d)
+{
+    InitFits(d.BinSize, d.width, d.height, d.fname);
+    InitSer(d.dpp, d.width, d.height, d.fname, d.colorID);
+    d.timeout_counter = 0;
+    oc = 0;
+    frame_count = 0;
+    st = GetTime();
+    zoom_setMouseCallback(kLiveWindow, 1.0f / d.div);
+    for (;;) {
+        if (!ReadRAW(d.RawImage.get())) {
+            if (++d.timeout_counter > kTimeoutPolls)
+                return time_out(d);
+            d.poll_sleep(kPollSleepUs);
+            continue;
+        }
+        if (!frame_pass(d))
+            break;
+    }
+    return finish(d);
+}
+
+void prepare_difference_recording(Driver &d)
+{
+    d.mode = MODE_DIFF_RECORDING;
+    d.diffcount = 0;
+    InitImage(samples16(d.StkImage), d.width, d.height, 0);
+    load_mask(kDetectionMask, d, d.mask_d);
+}
+
+void difference_step(Driver &d)
+{
+    unsigned short thr = difference_threshold(d);
+    auto [current, previous] = difference_sources(d);
+    unsigned short *diff = samples16(d.DiffImage);
+    int w = d.width, h = d.height;
+    DifImage(diff, current, previous, w, h, 0);
+    NRImage(diff, thr, w, h);
+    if (!d.mask_d.empty())
+        bmask(d.mask_d, diff, w, h);
+    BinzImage(diff, thr, w, h);
+    float lrate = static_cast<float>(CountImage(diff, thr, w, h) * 100.0);
+    if (lrate > kMinChangedPercent) {
+        double ax, ay, sx, sy;
+        SDeviImage(diff, thr, w, h, &ax, &ay, &sx, &sy);
+        if (sx / w < kCompactFraction || sy / h < kCompactFraction)
+            detection(d, sx, sy);
+    }
+    show_reduced(kDiffWindow, cv::Mat(h, w, CV_16U, diff), d.div);
+    if (d.diff == 1) {
+        SLImage(samples16(d.StkImage), diff, w, h, 0);
+        show_reduced(kStackWindow, stack_picture(d), d.div);
+    }
+}
+
+void end_difference_recording(Driver &d)
+{
+    d.mode = MODE_END_RECORDING;
+    d.diff = 0;
+    win_destroyWindow(kDiffWindow);
+    if (d.diffcount != 0) {
+        cv::Mat bayerMat = stack_picture(d);
+        std::snprintf(d.pfname, sizeof d.pfname, "%.*s_%04ddifs.png", kBaseNameMax, d.tfname,
+                      d.diffcount);
+        cv::imwrite(d.pfname, bayerMat);
+        win_destroyWindow(kStackWindow);
+    }
+}

@@ -1,0 +1,110 @@
+// The driver: start-up, raw frame unpacking and masking, the live loop and difference detection.
+#ifndef TOLVA_TOLVACAPTURE_H
+#define TOLVA_TOLVACAPTURE_H
+
+#include <opencv2/core.hpp>
+
+#include <cstdlib>
+#include <memory>
+
+// Recording state of the live loop.
+enum { MODE_LIVE, MODE_RECORDING, MODE_DIFF_RECORDING, MODE_END_RECORDING, MODE_QUIT };
+
+// Frames received since the loop began, the frame of the last detection, and the loop's start
+// and end times in seconds.
+extern int frame_count;
+extern int oc;
+extern double st;
+extern double et;
+
+// Unpacks a packed raw frame (RAW10, RAW12; 8 and 16 bits pass through) into one sample per
+// pixel: 16-bit little-endian samples, or their 8 most significant bits when raw8 is non-zero.
+// Whole groups only; any other bpp leaves dst as it was.
+void CnvertImage(unsigned char *dst, unsigned char *src, int srcSize, int bpp, int raw8);
+
+// Bytes CnvertImage writes for these arguments.
+long long unpacked_size(int srcSize, int bpp, int raw8);
+
+// Sets to 0 every sample whose mask pixel is non-zero. A mask whose size is not the frame's
+// (width x height) changes nothing: start-up and the keys refuse such masks with a message.
+void bmask(const cv::Mat &msk, unsigned short *dst, int width, int height);
+void bmask8(const cv::Mat &msk, unsigned char *dst, int width, int height);
+
+struct FreeBuffer {
+    void operator()(unsigned char *p) const { std::free(p); }
+};
+using FrameBuffer = std::unique_ptr<unsigned char[], FreeBuffer>;
+
+// What `main` holds for the whole run: the command line, the frame geometry, the buffers, the
+// masks and the recording state. Start-up fills it; the live loop works on it.
+struct Driver {
+    const char *fname = nullptr;
+    bool raw8_flag = false;
+    int rawbit = 0;
+    int colorID = 0;
+    int s_status = 0;
+
+    int width = 0;
+    int height = 0;
+    int bufsiz = 0;
+    int xwidth = 0;
+    int div = 1;
+    int RawSize = 0;
+    int bpp = 0;
+    int BinSize = 0;
+    int dpp = 0;
+    int depth = CV_16U;
+
+    int mode = MODE_LIVE;
+    int diff = 1;
+    int diffcount = 0;
+    int bthresh = 0x6000;
+    int timeout_counter = 0;
+    int keycode = -1;
+
+    cv::Mat readmask;
+    cv::Mat mask_r;
+    cv::Mat mask_d;
+    char wfname[8192] = "";
+    char tfname[8192] = "";
+    char pfname[8192] = "";
+    char str[256] = "";
+
+    // BinImage2 is the current frame, BinImage3 the previous one; DiffImage and StkImage hold
+    // 16-bit samples in every mode. With -8, Wide2 and Wide3 hold the two frames widened to
+    // 16 bits for the difference step.
+    FrameBuffer RawImage;
+    FrameBuffer BinImage2;
+    FrameBuffer BinImage3;
+    FrameBuffer DiffImage;
+    FrameBuffer StkImage;
+    FrameBuffer Wide2;
+    FrameBuffer Wide3;
+
+    // How an empty poll waits; tests shorten it.
+    void (*poll_sleep)(unsigned int microseconds) = nullptr;
+};
+
+// Returned by start_up when the live loop is to run; any other value is the exit status.
+constexpr int kRunLoop = -1;
+
+// Reads `tolvacapture sensor_init_file [-8]`; prints the usage line and returns -1 when the
+// command line is not one of its forms.
+int read_command_line(int ac, char **av, Driver &d);
+// xwidth, div, RawSize, bpp, BinSize, dpp and depth from width, height and bufsiz; -1 (with a
+// message naming the sizes) when they give a bit depth other than 10 or 12.
+int derive_geometry(Driver &d);
+// The difference threshold on the samples' scale.
+unsigned short difference_threshold(const Driver &d);
+
+// Everything from the banner to the record mask; kRunLoop or an exit status.
+int start_up(int ac, char **av, Driver &d);
+// The live loop with its set-up and way out; the exit status.
+int live_loop(Driver &d);
+
+// Difference recording: preparation on 'd', the step of each pass, and the end on 'e'.
+void prepare_difference_recording(Driver &d);
+void difference_step(Driver &d);
+void end_difference_recording(Driver &d);
+
+#endif
