@@ -115,33 +115,13 @@ FrameBuffer allocate(long long bytes)
     return FrameBuffer(static_cast<unsigned char *>(std::malloc(static_cast<size_t>(bytes))));
 }
 
-// The frame buffers hold what the unpacker writes, what the display reads (width x height
-// samples) and BinSize, whichever is largest; the difference buffers width x height 16-bit
-// samples whatever the mode.
-bool allocate_buffers(Driver &d)
-{
-    long long frame = std::max({static_cast<long long>(d.BinSize),
-                                unpacked_size(d.RawSize, d.rawbit, d.raw8_flag),
-                                frame_samples(d) * bytes_per_sample(d)});
-    long long wide = frame_samples(d) * 2;
-    d.RawImage = allocate(d.RawSize);
-    d.BinImage2 = allocate(frame);
-    d.BinImage3 = allocate(frame);
-    d.DiffImage = allocate(wide);
-    d.StkImage = allocate(wide);
-    bool ok = d.RawImage && d.BinImage2 && d.BinImage3 && d.DiffImage && d.StkImage;
-    if (ok && d.raw8_flag) {
-        d.Wide2 = allocate(wide);
-        d.Wide3 = allocate(wide);
-        ok = d.Wide2 && d.Wide3;
-    }
-    return ok;
-}
-
 // Reads a mask image into `mask` as 8-bit grey. A missing file is no error and leaves `mask`
 // as it was; so does a file of another size than the frame's, which is reported.
 void load_mask(const char *path, Driver &d, cv::Mat &mask)
 {
+    // Checked first: the image reader warns about a missing file, and a missing mask is normal.
+    if (access(path, R_OK) != 0)
+        return;
     d.readmask = cv::imread(path, cv::IMREAD_COLOR);
     if (d.readmask.empty())
         return;
@@ -547,6 +527,29 @@ unsigned short difference_threshold(const Driver &d)
     // The same fraction (three eighths) of the samples' range: 8-bit samples with -8.
     int bits = d.raw8_flag ? 8 : d.bpp;
     return static_cast<unsigned short>(d.bthresh >> (16 - bits));
+}
+
+// The frame buffers hold what the unpacker writes, what the display reads (width x height
+// samples) and BinSize, whichever is largest; the difference buffers width x height 16-bit
+// samples whatever the mode.
+bool allocate_buffers(Driver &d)
+{
+    long long frame = std::max({static_cast<long long>(d.BinSize),
+                                unpacked_size(d.RawSize, d.rawbit, d.raw8_flag),
+                                frame_samples(d) * bytes_per_sample(d)});
+    long long wide = frame_samples(d) * 2;
+    d.RawImage = allocate(d.RawSize);
+    d.BinImage2 = allocate(frame);
+    d.BinImage3 = allocate(frame);
+    d.DiffImage = allocate(wide);
+    d.StkImage = allocate(wide);
+    bool ok = d.RawImage && d.BinImage2 && d.BinImage3 && d.DiffImage && d.StkImage;
+    if (ok && d.raw8_flag) {
+        d.Wide2 = allocate(wide);
+        d.Wide3 = allocate(wide);
+        ok = d.Wide2 && d.Wide3;
+    }
+    return ok;
 }
 
 int start_up(int ac, char **av, Driver &d)

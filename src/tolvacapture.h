@@ -94,6 +94,8 @@ int read_command_line(int ac, char **av, Driver &d);
 // xwidth, div, RawSize, bpp, BinSize, dpp and depth from width, height and bufsiz; -1 (with a
 // message naming the sizes) when they give a bit depth other than 10 or 12.
 int derive_geometry(Driver &d);
+// The frame buffers for that geometry; false when one cannot be had.
+bool allocate_buffers(Driver &d);
 // The difference threshold on the samples' scale.
 unsigned short difference_threshold(const Driver &d);
 

@@ -1,0 +1,295 @@
+// Tests of the difference recording on scripted frames: detection, script runs, stack picture.
+#include "test_support.h"
+#include "tolvacapture.h"
+#include "window_script.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+using tolva::test::read_file;
+using tolva::test::ScratchDir;
+using tolva::test::WindowScript;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+constexpr unsigned short kSky = 100;
+
+// A driver ready for a difference recording on frames of this size, in a scratch working
+// directory with a home of its own, whose detect script logs each run.
+class DifferenceTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        WindowScript::get().reset();
+        WindowScript::get().keep_last_image_only(true);
+        old_dir = std::filesystem::current_path();
+        std::filesystem::current_path(dir.path());
+        old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+        setenv("HOME", dir.path().c_str(), 1);
+        std::string script = dir.write("detect_voice.sh", "#!/bin/sh\necho run >> \"$HOME/runs\"\n");
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        frame_count = 0;
+        oc = 0;
+    }
+
+    void TearDown() override
+    {
+        setenv("HOME", old_home.c_str(), 1);
+        std::filesystem::current_path(old_dir);
+    }
+
+    void make(int width, int height, int bpp, bool raw8 = false)
+    {
+        d.width = width;
+        d.height = height;
+        d.bufsiz = width * height * bpp / 8;
+        d.raw8_flag = raw8;
+        ASSERT_EQ(derive_geometry(d), 0);
+        ASSERT_TRUE(allocate_buffers(d));
+        fill(kSky);
+        std::swap(d.BinImage2, d.BinImage3);
+        fill(kSky);
+        CaptureStdout();
+        prepare_difference_recording(d);
+        EXPECT_EQ(GetCapturedStdout(), "");
+        d.diff = 0; // not the first recording of the run
+    }
+
+    unsigned short *current() { return reinterpret_cast<unsigned short *>(d.BinImage2.get()); }
+
+    void fill(unsigned short value)
+    {
+        for (int n = 0; n < d.width * d.height; ++n)
+            set(n % d.width, n / d.width, value);
+    }
+
+    // Sets one sample of the current frame, 16-bit or 8-bit as the mode has it.
+    void set(int x, int y, unsigned short value)
+    {
+        size_t n = static_cast<size_t>(y) * d.width + x;
+        if (d.raw8_flag)
+            d.BinImage2[n] = static_cast<unsigned char>(value);
+        else
+            current()[n] = value;
+    }
+
+    void brighten_block(int x, int y, int w, int h, unsigned short by)
+    {
+        for (int j = y; j < y + h; ++j)
+            for (int i = x; i < x + w; ++i)
+                set(i, j, kSky + by);
+    }
+
+    // One pass of the loop's difference step on the current frame; its standard output.
+    std::string step()
+    {
+        ++frame_count;
+        CaptureStdout();
+        difference_step(d);
+        return GetCapturedStdout();
+    }
+
+    // The next frame: what is current becomes the previous frame, the sky comes back.
+    void next_frame()
+    {
+        std::swap(d.BinImage2, d.BinImage3);
+        fill(kSky);
+    }
+
+    int script_runs()
+    {
+        std::string runs = read_file(dir.path() + "/runs");
+        return static_cast<int>(std::count(runs.begin(), runs.end(), '\n'));
+    }
+
+    ScratchDir dir;
+    std::filesystem::path old_dir;
+    std::string old_home;
+    Driver d;
+};
+
+TEST_F(DifferenceTest, IdenticalFramesGiveABlackDifferenceAndNoDetection)
+{
+    make(64, 48, 12);
+    EXPECT_EQ(step(), "");
+    EXPECT_EQ(d.diffcount, 0);
+    const auto *shown = WindowScript::get().last_shown("ImageDiff");
+    ASSERT_NE(shown, nullptr);
+    EXPECT_EQ(shown->type, CV_16U);
+    EXPECT_EQ(cv::countNonZero(shown->image), 0);
+    EXPECT_EQ(WindowScript::get().shows("ImageDiffStack"), 0);
+}
+
+TEST_F(DifferenceTest, OnlyBrighteningCounts)
+{
+    make(64, 48, 12);
+    fill(kSky / 2); // darker everywhere
+    EXPECT_EQ(step(), "");
+    EXPECT_EQ(d.diffcount, 0);
+}
+
+TEST_F(DifferenceTest, NeedsMoreThanOneSampleInAHundredThousand)
+{
+    make(1920, 1080, 12);
+    brighten_block(100, 100, 20, 1, 2000); // 20 samples: 0.00096 %
+    EXPECT_EQ(step(), "");
+    next_frame();
+    brighten_block(100, 300, 21, 1, 2000); // 21 samples: 0.00101 %
+    EXPECT_EQ(step(), "    1:Diff Detect. sx:0006 sy:0000\n");
+}
+
+TEST_F(DifferenceTest, ACompactSpotIsADetectionAnEvenSpreadIsNot)
+{
+    make(1920, 1080, 12);
+    brighten_block(800, 500, 8, 5, 3000); // 40 samples
+    EXPECT_EQ(step(), "    1:Diff Detect. sx:0002 sy:0001\n");
+    next_frame();
+    // Pairs of samples (single points are noise) on a coarse grid over the whole frame.
+    for (int y = 5; y < 1080; y += 20)
+        for (int x = 5; x < 1918; x += 20)
+            brighten_block(x, y, 2, 1, 3000);
+    EXPECT_EQ(step(), "");
+    EXPECT_EQ(d.diffcount, 1);
+}
+
+TEST_F(DifferenceTest, AHorizontalStreakIsADetection)
+{
+    make(1920, 1080, 12);
+    brighten_block(0, 600, 1920, 2, 3000);
+    EXPECT_EQ(step(), "    1:Diff Detect. sx:0554 sy:0000\n");
+}
+
+TEST_F(DifferenceTest, ThresholdIsStrictAtEachDepth)
+{
+    struct {
+        int bpp;
+        bool raw8;
+        unsigned short at, above;
+    } depths[] = {{12, false, 1536, 1537}, {10, false, 384, 385}, {12, true, 96, 97}};
+    for (const auto &depth : depths) {
+        make(64, 48, depth.bpp, depth.raw8);
+        brighten_block(20, 20, 5, 5, depth.at);
+        EXPECT_EQ(step(), "") << depth.bpp << (depth.raw8 ? " -8" : "");
+        next_frame();
+        brighten_block(40, 20, 5, 5, depth.above);
+        EXPECT_EQ(step(), "    1:Diff Detect. sx:0001 sy:0001\n")
+            << depth.bpp << (depth.raw8 ? " -8" : "");
+    }
+}
+
+TEST_F(DifferenceTest, TheScriptAnnouncesEachRunOfDetections)
+{
+    make(64, 48, 12);
+    std::string out;
+    for (int frame = 99; frame <= 110; ++frame) {
+        next_frame();
+        if (frame >= 100 && frame <= 102)
+            brighten_block(10 + 10 * (frame - 100), 10, 3, 3, 3000);
+        if (frame == 110)
+            brighten_block(40, 30, 3, 3, 3000);
+        frame_count = frame - 1;
+        out += step();
+    }
+    EXPECT_EQ(out, "    1:Diff Detect. sx:0001 sy:0001\n"
+                   "    2:Diff Detect. sx:0001 sy:0001\n"
+                   "    3:Diff Detect. sx:0001 sy:0001\n"
+                   "    4:Diff Detect. sx:0001 sy:0001\n");
+    EXPECT_EQ(script_runs(), 2);
+    EXPECT_EQ(oc, 110);
+}
+
+TEST_F(DifferenceTest, AMissingScriptDoesNotStopTheRecording)
+{
+    make(64, 48, 12);
+    std::filesystem::remove(dir.path() + "/detect_voice.sh");
+    brighten_block(10, 10, 3, 3, 3000);
+    EXPECT_EQ(step(), "    1:Diff Detect. sx:0001 sy:0001\n");
+    EXPECT_EQ(d.diff, 1);
+}
+
+TEST_F(DifferenceTest, EndWithoutDetectionsWritesNoStack)
+{
+    make(64, 48, 12);
+    step();
+    std::snprintf(d.tfname, sizeof d.tfname, "64x48_base");
+    end_difference_recording(d);
+    EXPECT_EQ(d.mode, MODE_END_RECORDING);
+    EXPECT_EQ(d.diff, 0);
+    EXPECT_FALSE(std::filesystem::exists("64x48_base_0000difs.png"));
+    EXPECT_EQ(WindowScript::get().destroyed("ImageDiff"), 1);
+    EXPECT_EQ(WindowScript::get().created("ImageDiffStack"), 0);
+}
+
+TEST_F(DifferenceTest, SevenDetectionsGiveACaptionedStackUnderTheBaseName)
+{
+    make(320, 240, 12);
+    for (int n = 0; n < 7; ++n) {
+        next_frame();
+        brighten_block(40 * n + 10, 150, 3, 3, 3000);
+        step();
+    }
+    EXPECT_EQ(d.diffcount, 7);
+    EXPECT_TRUE(WindowScript::get().is_open("ImageDiffStack"));
+    std::snprintf(d.tfname, sizeof d.tfname, "320x240_base");
+    end_difference_recording(d);
+
+    cv::Mat stack = cv::imread("320x240_base_0007difs.png", cv::IMREAD_UNCHANGED);
+    ASSERT_FALSE(stack.empty());
+    EXPECT_EQ(stack.type(), CV_8U);
+    EXPECT_EQ(stack.size(), cv::Size(320, 240));
+    EXPECT_STREQ(d.str, "7 differences detected");
+    // Every detected spot is white; the caption is grey 200 above them.
+    for (int n = 0; n < 7; ++n)
+        EXPECT_EQ(stack.at<unsigned char>(151, 40 * n + 11), 255) << "spot " << n;
+    EXPECT_GT(cv::countNonZero(stack(cv::Rect(20, 25, 280, 30)) == 200), 100);
+    EXPECT_FALSE(WindowScript::get().is_open("ImageDiffStack"));
+    EXPECT_FALSE(WindowScript::get().is_open("ImageDiff"));
+}
+
+TEST_F(DifferenceTest, DetectionMaskHidesItsRegionAndCarriesOver)
+{
+    cv::Mat mask = cv::Mat::zeros(48, 64, CV_8UC3);
+    mask(cv::Rect(0, 0, 32, 48)).setTo(cv::Scalar(255, 255, 255));
+    cv::imwrite("mask_det.png", mask);
+    make(64, 48, 12);
+    brighten_block(10, 10, 3, 3, 3000);
+    EXPECT_EQ(step(), "");
+    std::filesystem::remove("mask_det.png");
+    prepare_difference_recording(d);
+    next_frame();
+    brighten_block(10, 10, 3, 3, 3000);
+    EXPECT_EQ(step(), "");
+    next_frame();
+    brighten_block(40, 10, 3, 3, 3000);
+    EXPECT_EQ(step(), "    1:Diff Detect. sx:0001 sy:0001\n");
+}
+
+TEST_F(DifferenceTest, DetectionMaskOfAnotherSizeIsIgnoredWithAMessage)
+{
+    cv::imwrite("mask_det.png", cv::Mat(10, 10, CV_8UC3, cv::Scalar(255, 255, 255)));
+    testing::internal::CaptureStderr();
+    make(64, 48, 12);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tolvacapture: ./mask_det.png is 10x10, the frame 64x48: mask ignored\n");
+    EXPECT_TRUE(d.mask_d.empty());
+}
+
+TEST_F(DifferenceTest, FirstRecordingOfTheRunStacksItsFirstFrame)
+{
+    make(64, 48, 12);
+    d.diff = 1;
+    EXPECT_EQ(step(), "");
+    EXPECT_EQ(WindowScript::get().shows("ImageDiffStack"), 1);
+}
+
+} // namespace
