@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -105,10 +106,7 @@ void choose_sensor_kind(Driver &d)
 
 int bytes_per_sample(const Driver &d) { return d.raw8_flag ? 1 : 2; }
 
-long long frame_samples(const Driver &d)
-{
-    return static_cast<long long>(d.width) * d.height;
-}
+long long frame_samples(const Driver &d) { return static_cast<long long>(d.width) * d.height; }
 
 FrameBuffer allocate(long long bytes)
 {
@@ -146,8 +144,7 @@ unsigned short *samples16(const FrameBuffer &buffer)
     return reinterpret_cast<unsigned short *>(buffer.get());
 }
 
-template <typename Sample>
-void blank_masked(const cv::Mat &msk, Sample *dst, int width, int height)
+template <typename Sample> void blank_masked(const cv::Mat &msk, Sample *dst, int width, int height)
 {
     if (msk.cols != width || msk.rows != height)
         return;
@@ -161,27 +158,38 @@ void blank_masked(const cv::Mat &msk, Sample *dst, int width, int height)
     }
 }
 
+// Stores 16-bit samples low byte first; on little-endian hosts (the Pi, PCs) that is one copy.
+void store_le16(unsigned char *dst, const std::uint16_t *samples, int count)
+{
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+        std::memcpy(dst, samples, static_cast<size_t>(count) * 2);
+    } else {
+        for (int k = 0; k < count; ++k) {
+            dst[2 * k] = static_cast<unsigned char>(samples[k]);
+            dst[2 * k + 1] = static_cast<unsigned char>(samples[k] >> 8);
+        }
+    }
+}
+
 // Unpackers, one per conversion; each walks whole groups only.
 void raw10_to_16(unsigned char *dst, const unsigned char *src, int groups)
 {
     for (int g = 0; g < groups; ++g, src += 5, dst += 8) {
-        unsigned char low = src[4];
-        for (int k = 0; k < 4; ++k) {
-            dst[2 * k] = static_cast<unsigned char>((src[k] << 2) | ((low >> (2 * k)) & 3));
-            dst[2 * k + 1] = static_cast<unsigned char>(src[k] >> 6);
-        }
+        unsigned int low = src[4];
+        std::uint16_t samples[4] = {static_cast<std::uint16_t>((src[0] << 2) | (low & 3)),
+                                    static_cast<std::uint16_t>((src[1] << 2) | ((low >> 2) & 3)),
+                                    static_cast<std::uint16_t>((src[2] << 2) | ((low >> 4) & 3)),
+                                    static_cast<std::uint16_t>((src[3] << 2) | (low >> 6))};
+        store_le16(dst, samples, 4);
     }
 }
 
 void raw12_to_16(unsigned char *dst, const unsigned char *src, int groups)
 {
     for (int g = 0; g < groups; ++g, src += 3, dst += 4) {
-        unsigned int first = (src[0] << 4) | (src[2] & 0x0F);
-        unsigned int second = (src[1] << 4) | (src[2] >> 4);
-        dst[0] = static_cast<unsigned char>(first);
-        dst[1] = static_cast<unsigned char>(first >> 8);
-        dst[2] = static_cast<unsigned char>(second);
-        dst[3] = static_cast<unsigned char>(second >> 8);
+        std::uint16_t samples[2] = {static_cast<std::uint16_t>((src[0] << 4) | (src[2] & 0x0F)),
+                                    static_cast<std::uint16_t>((src[1] << 4) | (src[2] >> 4))};
+        store_le16(dst, samples, 2);
     }
 }
 

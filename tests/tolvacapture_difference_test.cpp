@@ -14,11 +14,11 @@
 #include <filesystem>
 #include <string>
 
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
 using tolva::test::read_file;
 using tolva::test::ScratchDir;
 using tolva::test::WindowScript;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -36,7 +36,8 @@ protected:
         std::filesystem::current_path(dir.path());
         old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
         setenv("HOME", dir.path().c_str(), 1);
-        std::string script = dir.write("detect_voice.sh", "#!/bin/sh\necho run >> \"$HOME/runs\"\n");
+        std::string script =
+            dir.write("detect_voice.sh", "#!/bin/sh\necho run >> \"$HOME/runs\"\n");
         std::filesystem::permissions(script, std::filesystem::perms::owner_all);
         frame_count = 0;
         oc = 0;
