@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# End to end: the real program on the simulated Pi under a virtual display, driven through its
+# window by xdotool (scripts/demo-session), then its exit status, console and files checked.
+# Usage: tests/e2e/e2e_test.sh PROGRAM SOURCE_DIR
+set -euo pipefail
+program=$1
+root=$2
+init=$root/sensors/imx477_2028x1520_raw12.txt
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/home"
+# The user's script: each run leaves a line, so the checker can count the runs.
+cat >"$work/home/detect_voice.sh" <<'SCRIPT'
+#!/bin/sh
+echo run >>"$HOME/runs"
+SCRIPT
+chmod +x "$work/home/detect_voice.sh"
+
+export HOME=$work/home
+# A fixed, lively sky: the difference recording sees a flash within seconds.
+export TOLVA_SIM_SEED=5 TOLVA_SIM_EVENT_RATE=240
+export DEMO_RECORD_SECONDS=1
+
+status=0
+"$root/scripts/with-xvfb" "$root/scripts/demo-session" "$program" "$init" "$work" || status=$?
+cat "$work/console.txt"
+if [[ $status -ne 0 ]]; then
+    echo "e2e: the session ended with status $status" >&2
+    exit 1
+fi
+/usr/bin/python3 "$root/tests/e2e/check_session.py" "$work" "$init" "$root"
