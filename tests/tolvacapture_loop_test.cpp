@@ -1,0 +1,519 @@
+// Tests of start-up and the live loop on the simulated Pi, keys and mouse from the scripted
+// window seam: exit paths, recording states, written files, display scale, masks, time-out.
+#include "i2c.h"
+#include "run_tool.h"
+#include "ser.h"
+#include "sim_pi.h"
+#include "test_support.h"
+#include "tolvacapture.h"
+#include "window_script.h"
+#include "zoom.h"
+
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using tolva::sim::Knobs;
+using tolva::sim::SimPi;
+using tolva::test::read_file;
+using tolva::test::run_tool;
+using tolva::test::ScratchDir;
+using tolva::test::WindowScript;
+using testing::HasSubstr;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kEsc = 27;
+
+// A small, fast sensor (100 frames a second) whose output the test chooses: the night sky, or
+// a solid colour test pattern of one sample value.
+struct Sensor {
+    int width = 64;
+    int height = 48;
+    int bits = 12;
+    int bufsiz = 0; // 0: width x height x bits / 8
+    int solid = -1; // >= 0: every sample has this value
+};
+
+std::string hex16(int value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X w", value);
+    return text;
+}
+
+std::string init_text(const Sensor &s)
+{
+    std::ostringstream f;
+    int bufsiz = s.bufsiz ? s.bufsiz : s.width * s.height * s.bits / 8;
+    f << "I2C_ADDRESS 0x10\nWIDTH " << s.width << "\nHEIGHT " << s.height << "\nBUFSIZ "
+      << bufsiz << "\nDATA_LANES 2\nRAWBIT " << s.bits << "\n"
+      << "0x0100 0x00\n"
+      << "0x0136 0x1800 w\n0x0304 0x0004 w\n0x0306 0x015E w\n0x0302 0x0002 w\n0x0300 0x0005 w\n"
+      << "0x0112 " << hex16(s.bits == 12 ? 0x0C0C : 0x0A0A) << "\n0x0114 0x01\n"
+      << "0x034C " << hex16(s.width) << "\n0x034E " << hex16(s.height) << "\n"
+      << "0x0342 0x31C4 w\n0x0340 0x0293 w\n"; // 840 MHz / (12740 x 659): 100 frames a second
+    if (s.solid >= 0) {
+        f << "0x0600 0x0001 w\n";
+        for (int reg : {0x0602, 0x0604, 0x0606, 0x0608})
+            f << hex16(reg).substr(0, 6) << " " << hex16(s.solid) << "\n";
+    }
+    f << "0x0100 0x01\n";
+    return f.str();
+}
+
+void no_sleep(unsigned int) {}
+
+class LoopTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        WindowScript::get().reset();
+        WindowScript::get().keep_last_image_only(true);
+        zoom_reset();
+        old_dir = fs::current_path();
+        fs::current_path(dir.path());
+        Knobs knobs;
+        knobs.events_per_minute = 0;
+        SimPi::reset(knobs);
+        I2C_ADDRESS = 0x10;
+        TimeStampFile = stamps.c_str();
+    }
+
+    void TearDown() override { fs::current_path(old_dir); }
+
+    std::string init(const Sensor &s, const std::string &name = "imx477_test.txt")
+    {
+        return dir.write(name, init_text(s));
+    }
+
+    // Runs the program's start-up and loop with these arguments after the program name;
+    // returns the exit status, output in `out` and `err`.
+    int run(const std::vector<std::string> &arguments)
+    {
+        std::vector<std::string> words{"./tolvacapture"};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        std::vector<char *> av;
+        for (auto &w : words)
+            av.push_back(w.data());
+        CaptureStdout();
+        CaptureStderr();
+        int status = start_up(static_cast<int>(av.size()), av.data(), *d);
+        if (status == kRunLoop)
+            status = live_loop(*d);
+        out = GetCapturedStdout();
+        err = GetCapturedStderr();
+        return status;
+    }
+
+    int run_keys(const Sensor &s, const std::vector<int> &keys,
+                 std::vector<std::string> extra = {})
+    {
+        WindowScript::get().add_keys(keys);
+        extra.insert(extra.begin(), init(s));
+        return run(extra);
+    }
+
+    std::vector<std::string> files(const std::string &extension) const
+    {
+        std::vector<std::string> found;
+        for (const auto &entry : fs::directory_iterator(dir.path()))
+            if (entry.path().extension() == extension)
+                found.push_back(entry.path().filename().string());
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+    // The independent SER reader's verdict on `name`, with the frame count it must hold.
+    std::string ser_verdict(const std::string &name, int frames, int width = 64, int height = 48)
+    {
+        auto result = run_tool("ser_reader.py", "'" + dir.path() + "/" + name + "' --count " +
+                                                    std::to_string(frames) + " --width " +
+                                                    std::to_string(width) + " --height " +
+                                                    std::to_string(height) +
+                                                    " --depth 16 --color 8");
+        return result.status == 0 ? "ok" : result.output;
+    }
+
+    const cv::Mat &shown_frame()
+    {
+        const auto *shown = WindowScript::get().last_shown("se_cam");
+        EXPECT_NE(shown, nullptr);
+        static const cv::Mat none;
+        return shown ? shown->image : none;
+    }
+
+    ScratchDir dir;
+    fs::path old_dir;
+    std::string stamps = dir.path() + "/timestamp.bin";
+    std::unique_ptr<Driver> d = std::make_unique<Driver>();
+    std::string out, err;
+};
+
+TEST_F(LoopTest, EscInLiveViewEndsWithTheStatistics)
+{
+    ASSERT_EQ(run_keys(Sensor{}, {-1, -1, kEsc}), 0);
+    EXPECT_THAT(out, HasSubstr("exec camera_i2c\n"));
+    EXPECT_THAT(out, HasSubstr("Color Imagesensor Detect\n"));
+    EXPECT_THAT(out, HasSubstr("-------------------------\n"
+                               "[Esc] / [q] : quit\n"
+                               "[w]         : write raw data\n"
+                               "[s]         : start recording\n"
+                               "[d]         : start diff recording\n"
+                               "[e]         : end recording\n"
+                               "-------------------------\n"));
+    EXPECT_THAT(out, HasSubstr("frame_count = 3\ntime        = "));
+    EXPECT_THAT(out, HasSubstr("\nfps         = "));
+    EXPECT_EQ(out.find("Rec Start."), std::string::npos);
+    EXPECT_TRUE(files(".ser").empty());
+    EXPECT_EQ(WindowScript::get().destroyed("se_cam"), 1);
+    EXPECT_EQ(WindowScript::get().changes().front().flags,
+              cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
+}
+
+TEST_F(LoopTest, QInLiveViewEndsToo)
+{
+    ASSERT_EQ(run_keys(Sensor{}, {'q'}), 0);
+    EXPECT_THAT(out, HasSubstr("frame_count = 1\n"));
+}
+
+TEST_F(LoopTest, RecordingHoldsTheFramesFromSToE)
+{
+    ASSERT_EQ(run_keys(Sensor{}, {'s', -1, -1, -1, 'e', -1, kEsc}), 0);
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    EXPECT_EQ(ser_verdict(sers[0], 5), "ok");
+    EXPECT_THAT(out, HasSubstr("Rec Start.\n"));
+    EXPECT_THAT(out, HasSubstr("5frames\nRec Stop.\n"));
+    EXPECT_EQ(sers[0].rfind("64x48_", 0), 0u);
+}
+
+TEST_F(LoopTest, QuitDuringARecordingClosesItBeforeTheStatistics)
+{
+    ASSERT_EQ(run_keys(Sensor{}, {'s', -1, 'q'}), 0);
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    EXPECT_EQ(ser_verdict(sers[0], 3), "ok");
+    EXPECT_LT(out.find("Rec Stop."), out.find("frame_count = 3"));
+}
+
+TEST_F(LoopTest, WriteDuringARecordingUsesANewBaseAndKeepsRecording)
+{
+    ASSERT_EQ(run_keys(Sensor{}, {'s', 'w', -1, 'e', kEsc}), 0);
+    auto sers = files(".ser");
+    auto raws = files(".raw");
+    ASSERT_EQ(sers.size(), 1u);
+    ASSERT_EQ(raws.size(), 1u);
+    std::string base = raws[0].substr(0, raws[0].size() - 4);
+    EXPECT_NE(base + ".ser", sers[0]);
+    EXPECT_EQ(files(".png"), std::vector<std::string>{base + ".png"});
+    EXPECT_EQ(files(".fts"), std::vector<std::string>{base + ".fts"});
+    EXPECT_THAT(out, HasSubstr("write: " + base + ".raw\nwrite: " + base + ".png\nwrite: " +
+                               base + ".fts\n"));
+    EXPECT_EQ(ser_verdict(sers[0], 4), "ok");
+}
+
+TEST_F(LoopTest, WrittenFilesHoldTheFrame)
+{
+    Sensor s;
+    s.solid = 0x0ABC;
+    ASSERT_EQ(run_keys(s, {-1, 'w', kEsc}), 0);
+    auto raws = files(".raw");
+    ASSERT_EQ(raws.size(), 1u);
+    std::string raw = read_file(raws[0]);
+    ASSERT_EQ(raw.size(), 64u * 48 * 2);
+    for (size_t n = 0; n < raw.size(); n += 2)
+        ASSERT_EQ((static_cast<unsigned char>(raw[n + 1]) << 8) | static_cast<unsigned char>(raw[n]),
+                  0x0ABC)
+            << "sample " << n / 2;
+    cv::Mat png = cv::imread(files(".png")[0], cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(png.size(), cv::Size(64, 48));
+    EXPECT_EQ(png.type(), CV_8UC3);
+    std::string fts = files(".fts")[0];
+    auto fits = run_tool("fits_check.py", "'" + fts + "' '" + raws[0] + "' 64 48 2");
+    EXPECT_EQ(fits.status, 0) << fits.output;
+}
+
+TEST_F(LoopTest, KeysThatDoNotApplyChangeNothing)
+{
+    // e in live view; s and d during a recording; upper-case letters anywhere.
+    ASSERT_EQ(run_keys(Sensor{}, {'e', 'S', 'D', 'W', 'R', 'E', 's', 's', 'd', 'Q', 'E', 'e', 'Q',
+                                  kEsc}),
+              0);
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    EXPECT_EQ(ser_verdict(sers[0], 6), "ok");
+    EXPECT_TRUE(files(".raw").empty());
+    EXPECT_THAT(out, HasSubstr("frame_count = 14\n"));
+    std::string recording = out.substr(out.find("Rec Start."));
+    EXPECT_EQ(recording.find("Rec Start.", 1), std::string::npos);
+}
+
+struct Scale {
+    int bits;
+    bool raw8;
+    int sample;
+    int shown;
+};
+
+class DisplayTest : public LoopTest, public testing::WithParamInterface<Scale> {};
+
+TEST_P(DisplayTest, ShowsTheSampleAtTheFixedScale)
+{
+    const Scale &c = GetParam();
+    Sensor s;
+    s.bits = c.bits;
+    s.solid = c.sample;
+    ASSERT_EQ(run_keys(s, {-1, kEsc}, c.raw8 ? std::vector<std::string>{"-8"}
+                                            : std::vector<std::string>{}),
+              0);
+    const cv::Mat &frame = shown_frame();
+    ASSERT_EQ(frame.type(), CV_8UC3);
+    EXPECT_EQ(frame.size(), cv::Size(64, 48));
+    EXPECT_EQ(cv::countNonZero(frame.reshape(1) != c.shown), 0)
+        << "first pixel " << frame.at<cv::Vec3b>(10, 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, DisplayTest,
+                         testing::Values(Scale{12, false, 4095, 255}, Scale{12, false, 3182, 255},
+                                         Scale{12, false, 1000, 80}, Scale{10, false, 1023, 82},
+                                         Scale{12, true, 0x0ABC, 0xAB},
+                                         Scale{10, true, 0x2C5, 0xB1}));
+
+TEST_F(LoopTest, LargeFramesAreShownReduced)
+{
+    Sensor s;
+    s.width = 1904;
+    s.height = 16;
+    ASSERT_EQ(run_keys(s, {-1, kEsc}), 0);
+    EXPECT_EQ(shown_frame().size(), cv::Size(952, 8));
+}
+
+TEST_F(LoopTest, RecordMaskBlanksSamplesAndStaysUntilAReadableFileReplacesIt)
+{
+    Sensor s;
+    s.solid = 1000;
+    cv::Mat left(48, 64, CV_8UC3, cv::Scalar(0, 0, 0));
+    left(cv::Rect(0, 0, 32, 48)).setTo(cv::Scalar(255, 255, 255));
+    cv::imwrite("mask_rec.png", left);
+    std::vector<std::string> raws;
+    WindowScript::get().on_wait([&](int pass) {
+        if (pass == 1)
+            fs::remove("mask_rec.png");
+        if (pass == 3) {
+            cv::Mat top(48, 64, CV_8UC3, cv::Scalar(0, 0, 0));
+            top(cv::Rect(0, 0, 64, 4)).setTo(cv::Scalar(1, 1, 1));
+            cv::imwrite("mask_rec.png", top);
+        }
+    });
+    // pass 0: w (left half masked); 1: r without a file; 2: w (still the left half);
+    // 3: r with the new mask; 4: w (the top lines).
+    ASSERT_EQ(run_keys(s, {'w', 'r', 'w', 'r', 'w', kEsc}), 0);
+    auto written = files(".raw");
+    ASSERT_EQ(written.size(), 3u);
+    auto masked = [&](const std::string &name, int x, int y) {
+        std::string raw = read_file(name);
+        size_t n = (static_cast<size_t>(y) * 64 + x) * 2;
+        return raw[n] == 0 && raw[n + 1] == 0;
+    };
+    for (int file = 0; file < 2; ++file) {
+        EXPECT_TRUE(masked(written[file], 31, 40)) << written[file];
+        EXPECT_FALSE(masked(written[file], 32, 2)) << written[file];
+    }
+    EXPECT_TRUE(masked(written[2], 50, 3));
+    EXPECT_FALSE(masked(written[2], 10, 4));
+}
+
+TEST_F(LoopTest, RecordMaskOfAnotherSizeIsIgnoredWithAMessage)
+{
+    cv::imwrite("mask_rec.png", cv::Mat(48, 63, CV_8UC3, cv::Scalar(255, 255, 255)));
+    ASSERT_EQ(run_keys(Sensor{}, {kEsc}), 0);
+    EXPECT_EQ(err, "tolvacapture: ./mask_rec.png is 63x48, the frame 64x48: mask ignored\n");
+    EXPECT_TRUE(d->mask_r.empty());
+}
+
+TEST_F(LoopTest, EightBitFramesRecordOneBytePerSample)
+{
+    ASSERT_EQ(run_keys(Sensor{}, {'s', 'e', 'w', kEsc}, {"-8"}), 0);
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    auto result = run_tool("ser_reader.py", "'" + sers[0] + "' --count 2 --depth 8");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(fs::file_size(files(".raw")[0]), 64u * 48);
+}
+
+TEST_F(LoopTest, DifferenceRecordingKeepsDetectedFramesAndTheStack)
+{
+    // A sky with many flashes and meteors: some frames are detections.
+    Knobs knobs;
+    knobs.events_per_minute = 3000;
+    knobs.seed = 11;
+    SimPi::reset(knobs);
+    Sensor s;
+    s.width = 320;
+    s.height = 240;
+    std::vector<int> keys{'d'};
+    keys.resize(80, -1);
+    keys.push_back('e');
+    keys.push_back(kEsc);
+    ASSERT_EQ(run_keys(s, keys), 0);
+    int detections = 0;
+    for (size_t at = out.find("Diff Detect."); at != std::string::npos;
+         at = out.find("Diff Detect.", at + 1))
+        ++detections;
+    ASSERT_GT(detections, 0) << out;
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    // The first recording of the run also keeps the frame of the 'd' pass; the 'e' pass is kept.
+    int kept = detections + 2;
+    auto result = run_tool("ser_reader.py", "'" + sers[0] + "' --count " + std::to_string(kept));
+    EXPECT_EQ(result.status, 0) << result.output << "(" << detections << " detections)";
+    char stack[64];
+    std::snprintf(stack, sizeof stack, "_%04ddifs.png", detections);
+    EXPECT_EQ(files(".png"), std::vector<std::string>{sers[0].substr(0, sers[0].size() - 4) +
+                                                      stack});
+}
+
+TEST_F(LoopTest, QuitDuringADifferenceRecordingWritesNoStack)
+{
+    Knobs knobs;
+    knobs.events_per_minute = 3000;
+    SimPi::reset(knobs);
+    Sensor s;
+    s.width = 320;
+    s.height = 240;
+    std::vector<int> keys{'d'};
+    keys.resize(40, -1);
+    keys.push_back('q');
+    ASSERT_EQ(run_keys(s, keys), 0);
+    EXPECT_THAT(out, HasSubstr("Diff Detect."));
+    EXPECT_TRUE(files(".png").empty());
+    EXPECT_EQ(WindowScript::get().destroyed("ImageDiff"), 0);
+    EXPECT_EQ(files(".ser").size(), 1u);
+}
+
+TEST_F(LoopTest, ZoomFollowsTheMouseOnTheLiveWindow)
+{
+    Sensor s;
+    s.solid = 2000;
+    WindowScript::get().add({-1, {{"se_cam", cv::EVENT_LBUTTONDOWN, 10, 10}}});
+    WindowScript::get().add({-1, {{"se_cam", cv::EVENT_MOUSEMOVE, 30, 20}}});
+    WindowScript::get().add({-1, {{"se_cam", cv::EVENT_LBUTTONUP, 30, 20}}});
+    WindowScript::get().add({-1, {}});
+    WindowScript::get().add({-1, {{"se_cam", cv::EVENT_RBUTTONDOWN, 5, 5}}});
+    WindowScript::get().add({kEsc, {}});
+    WindowScript::get().keep_last_image_only(false);
+    ASSERT_EQ(run({init(s)}), 0);
+    const auto *zoom = WindowScript::get().last_shown("zoom");
+    ASSERT_NE(zoom, nullptr);
+    EXPECT_EQ(zoom->size, cv::Size(40, 20)); // 20 x 10 frame pixels, magnified twice
+    EXPECT_EQ(WindowScript::get().shows("zoom"), 2);
+    EXPECT_EQ(WindowScript::get().destroyed("zoom"), 1);
+}
+
+TEST_F(LoopTest, AStalledStreamTimesOutWithTheRecordingComplete)
+{
+    d->poll_sleep = no_sleep;
+    WindowScript::get().on_wait([](int pass) {
+        if (pass == 1)
+            Set1Byte(0x0100, 0x00); // the sensor leaves streaming mode
+    });
+    ASSERT_EQ(run_keys(Sensor{}, {'s', -1, -1, -1}), 1);
+    EXPECT_THAT(err, testing::EndsWith("tolvacapture: time out.\n"));
+    EXPECT_EQ(out.find("frame_count ="), std::string::npos);
+    EXPECT_THAT(out, HasSubstr("Rec Stop.\n"));
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    auto result = run_tool("ser_reader.py", "'" + sers[0] + "'");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_GE(WindowScript::get().waits(), 2);
+}
+
+TEST_F(LoopTest, PipelineThatCannotCloseEndsWithItsMessage)
+{
+    Knobs knobs;
+    knobs.events_per_minute = 0;
+    knobs.rx_port_disable_fails = true;
+    SimPi::reset(knobs);
+    ASSERT_EQ(run_keys(Sensor{}, {kEsc}), 1);
+    EXPECT_THAT(out, testing::EndsWith("-------------------------\n Error CloseSensor.\n"));
+}
+
+// Start-up's own exits, before the loop.
+TEST_F(LoopTest, BadCommandLinesGiveTheUsageAfterBringUp)
+{
+    for (auto arguments : std::vector<std::vector<std::string>>{
+             {}, {"a.txt", "b.txt"}, {"a.txt", "-8", "x"}}) {
+        d = std::make_unique<Driver>();
+        ASSERT_EQ(run(arguments), 0);
+        EXPECT_THAT(out, testing::EndsWith("exec camera_i2c\n"
+                                           "usage> ./tolvacapture sensor_init_file [-8]\n"));
+        EXPECT_EQ(err, "");
+    }
+}
+
+TEST_F(LoopTest, AnUnreadableInitFileEndsWithStatusOne)
+{
+    ASSERT_EQ(run({"-8", "-8"}), 1);
+    EXPECT_EQ(err, "can't open -8\ntolvacapture: check_rawbit error\n");
+    EXPECT_TRUE(WindowScript::get().changes().empty());
+}
+
+TEST_F(LoopTest, BringUpWaitsForTheSensor)
+{
+    Knobs knobs;
+    knobs.camera_probes = 2;
+    knobs.events_per_minute = 0;
+    SimPi::reset(knobs);
+    ASSERT_EQ(run_keys(Sensor{}, {kEsc}), 0);
+    size_t lines = 0;
+    for (size_t at = out.find("exec camera_i2c\n"); at != std::string::npos;
+         at = out.find("exec camera_i2c\n", at + 1))
+        ++lines;
+    EXPECT_GT(lines, 1u);
+}
+
+TEST_F(LoopTest, PathsContainingTheMonochromeSensorNameAreMonochrome)
+{
+    fs::create_directory(dir.path() + "/imx397");
+    WindowScript::get().add_keys({kEsc});
+    ASSERT_EQ(run({init(Sensor{}, "imx397/imx477.txt")}), 0);
+    EXPECT_THAT(out, HasSubstr("\nMonochrome Imagesensor Detect\n"));
+    EXPECT_EQ(d->colorID, 0);
+}
+
+TEST_F(LoopTest, APipelineThatDoesNotOpenEndsWithStatusOne)
+{
+    Knobs knobs;
+    knobs.rx_no_pool = true;
+    SimPi::reset(knobs);
+    ASSERT_EQ(run({init(Sensor{})}), 1);
+    EXPECT_EQ(out.find("[Esc]"), std::string::npos);
+    EXPECT_TRUE(WindowScript::get().changes().empty());
+}
+
+TEST_F(LoopTest, SizesThatGiveNoUnpackableDepthAreRefusedAfterClosingThePipeline)
+{
+    Sensor s;
+    s.bufsiz = 64 * 48; // 8 bits a pixel for a RAW12 sensor
+    ASSERT_EQ(run({init(s)}), 1);
+    EXPECT_EQ(err, "tolvacapture: a raw frame of 3072 bytes for 64x48 pixels gives 8 bits a "
+                   "pixel; only 10 and 12 can be unpacked\n");
+    auto log = SimPi::instance().bus().log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "10 W 01 00 00"); // the sensor was stopped
+}
+
+} // namespace
