@@ -87,7 +87,6 @@ void bring_up_board()
 {
     do {
         std::printf("exec camera_i2c\n");
-        std::fflush(stdout);
         camera_i2c(0);
     } while (magic() < 0);
 }
@@ -246,7 +245,6 @@ void detection(Driver &d, double sx, double sy)
 {
     ++d.diffcount;
     std::printf("%5d:Diff Detect. sx:%04.0lf sy:%04.0lf\n", d.diffcount, sx, sy);
-    std::fflush(stdout);
     d.diff = 1;
     // The script announces the start of a run of detections in consecutive frames; it blocks
     // the loop until it ends and its result is of no concern.
@@ -297,7 +295,6 @@ void write_frame(Driver &d, const cv::Mat &rgb8BitMat)
     std::printf("write: %s\n", d.wfname);
     name_file(d, ".fts");
     std::printf("write: %s\n", d.wfname);
-    std::fflush(stdout);
     WriteFTS(d.BinImage2.get(), d.BinSize, d.bpp, d.wfname);
 }
 
@@ -562,6 +559,9 @@ bool allocate_buffers(Driver &d)
 
 int start_up(int ac, char **av, Driver &d)
 {
+    // Console lines as they happen, also into a pipe or a file (a log, the user's script's
+    // output in between).
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     std::printf("%s\n", kProgramVersion + 4);
     bring_up_board();
     if (read_command_line(ac, av, d) < 0)
@@ -572,7 +572,6 @@ int start_up(int ac, char **av, Driver &d)
         return 1;
     }
     choose_sensor_kind(d);
-    std::fflush(stdout);
     d.s_status = OpenSensor(d.fname);
     if (d.s_status < 0) {
         CloseSensor(d.s_status);
@@ -586,7 +585,6 @@ int start_up(int ac, char **av, Driver &d)
         return 1;
     }
     print_key_help();
-    std::fflush(stdout);
     win_namedWindow(kLiveWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
     if (!allocate_buffers(d)) {
         std::perror("malloc error");
