@@ -4,6 +4,7 @@
 #include "camera_i2c.h"
 #include "cap.h"
 #include "fits.h"
+#include "host.h"
 #include "i2c.h"
 #include "image.h"
 #include "magic.h"
@@ -246,10 +247,10 @@ void detection(Driver &d, double sx, double sy)
     ++d.diffcount;
     std::printf("%5d:Diff Detect. sx:%04.0lf sy:%04.0lf\n", d.diffcount, sx, sy);
     d.diff = 1;
-    // The script announces the start of a run of detections in consecutive frames; it blocks
-    // the loop until it ends and its result is of no concern.
+    // The script announces the start of a run of detections in consecutive frames; the shell
+    // runs it, the loop waits for it, and its result is of no concern.
     if (oc + 1 != frame_count)
-        (void)std::system(kDetectScript);
+        (void)host_system(kDetectScript);
     oc = frame_count;
 }
 
