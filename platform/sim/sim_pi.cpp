@@ -91,7 +91,7 @@ std::optional<CommandOutput> SimPi::scripted_output(const std::vector<std::strin
 int SimPi::open_mailbox()
 {
     int fd = next_descriptor_++;
-    mailbox_descriptors_[fd] = true;
+    mailbox_descriptors_.insert(fd);
     return fd;
 }
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ public:
     int open_mailbox();
     bool is_mailbox_descriptor(int fd) const { return mailbox_descriptors_.count(fd) != 0; }
     bool close_mailbox(int fd) { return mailbox_descriptors_.erase(fd) != 0; }
+    int open_mailbox_count() const { return static_cast<int>(mailbox_descriptors_.size()); }
     // `words` is an 8-word message; the firmware's answer overwrites it.
     void mailbox_property(std::uint32_t *words);
     // The eight words of the last property message as the firmware answered them.
@@ -77,7 +79,7 @@ private:
     Board board_;
     std::vector<std::string> record_;
     std::map<std::string, CommandOutput> scripted_;
-    std::map<int, bool> mailbox_descriptors_;
+    std::set<int> mailbox_descriptors_;
     std::vector<std::uint32_t> mailbox_answer_;
 };
 
