@@ -208,73 +208,65 @@ TEST(CameraI2c, MailboxFailuresEndTheProcess)
     EXPECT_EXIT(camera_i2c(0), ExitedWithCode(1), exactly("gpio_set: ioctl error\n"));
 }
 
-struct Cpuinfo {
+// A /proc file's text and the value read from it (null: not found).
+struct ProcText {
     const char *text;
-    const char *revision; // null: not found
+    const char *value;
 };
 
-void PrintTo(const Cpuinfo &cpuinfo, std::ostream *out)
+void PrintTo(const ProcText &proc, std::ostream *out)
 {
-    *out << testing::PrintToString(std::string(cpuinfo.text));
+    *out << testing::PrintToString(std::string(proc.text));
 }
 
-class RevisionLine : public testing::TestWithParam<Cpuinfo> {};
+void expect_value(const char *value, const ProcText &proc)
+{
+    if (proc.value)
+        EXPECT_STREQ(value, proc.value);
+    else
+        EXPECT_EQ(value, nullptr) << value;
+}
+
+class RevisionLine : public testing::TestWithParam<ProcText> {};
 
 TEST_P(RevisionLine, GivesTheValueOfTheFirstRevisionLine)
 {
     board("a020d3").board().set_cpuinfo(std::string(GetParam().text));
-    const char *revision = GetRev();
-    if (GetParam().revision)
-        EXPECT_STREQ(revision, GetParam().revision);
-    else
-        EXPECT_EQ(revision, nullptr) << revision;
+    expect_value(GetRev(), GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cpuinfo, RevisionLine,
-    testing::Values(Cpuinfo{"CPU revision\t: 4\nRevision\t: a02082\n", "a02082"},
-                    Cpuinfo{"Revision\t: a02082\nRevision\t: c03111\n", "a02082"},
-                    Cpuinfo{"Revision: \t a020d3 \t \n", "a020d3"},
-                    Cpuinfo{"Revision\t: a020d3", "a020d3"},
-                    Cpuinfo{"Board Revision : 9000c1\r\n", "9000c1"},
-                    Cpuinfo{"Revision\t: 123456789abcdef\n", "123456789abcdef"},
+    testing::Values(ProcText{"CPU revision\t: 4\nRevision\t: a02082\n", "a02082"},
+                    ProcText{"Revision\t: a02082\nRevision\t: c03111\n", "a02082"},
+                    ProcText{"Revision: \t a020d3 \t \n", "a020d3"},
+                    ProcText{"Revision\t: a020d3", "a020d3"},
+                    ProcText{"Board Revision : 9000c1\r\n", "9000c1"},
+                    ProcText{"Revision\t: 123456789abcdef\n", "123456789abcdef"},
                     // Not found: longer than 15 characters, no colon, no value, no line.
-                    Cpuinfo{"Revision\t: 123456789abcdef0\n", nullptr},
-                    Cpuinfo{"Revision a020d3\nRevision : c03111\n", nullptr},
-                    Cpuinfo{"Revision\t:  \t\n", nullptr},
-                    Cpuinfo{"revision\t: a020d3\nCPU revision : 4\n", nullptr},
-                    Cpuinfo{"", nullptr}));
+                    ProcText{"Revision\t: 123456789abcdef0\n", nullptr},
+                    ProcText{"Revision a020d3\nRevision : c03111\n", nullptr},
+                    ProcText{"Revision\t:  \t\n", nullptr},
+                    ProcText{"revision\t: a020d3\nCPU revision : 4\n", nullptr},
+                    ProcText{"", nullptr}));
 
-struct Osrelease {
-    const char *text;
-    const char *kernel; // null: not found
-};
-
-void PrintTo(const Osrelease &osrelease, std::ostream *out)
-{
-    *out << testing::PrintToString(std::string(osrelease.text));
-}
-
-class KernelRelease : public testing::TestWithParam<Osrelease> {};
+class KernelRelease : public testing::TestWithParam<ProcText> {};
 
 TEST_P(KernelRelease, IsTheFirstLineWithoutTrailingWhiteSpace)
 {
     board("a020d3").board().set_osrelease(std::string(GetParam().text));
-    const char *kernel = GetKernel();
-    if (GetParam().kernel)
-        EXPECT_STREQ(kernel, GetParam().kernel);
-    else
-        EXPECT_EQ(kernel, nullptr) << kernel;
+    expect_value(GetKernel(), GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Osrelease, KernelRelease,
-                         testing::Values(Osrelease{"6.1.21-v7+\n", "6.1.21-v7+"},
-                                         Osrelease{"5.10.103-v7l+ \t\nsecond line\n",
-                                                   "5.10.103-v7l+"},
-                                         Osrelease{"1234567890123456789012345678901\n",
-                                                   "1234567890123456789012345678901"},
-                                         Osrelease{"12345678901234567890123456789012\n", nullptr},
-                                         Osrelease{" \n", nullptr}, Osrelease{"", nullptr}));
+                         testing::Values(ProcText{"6.1.21-v7+\n", "6.1.21-v7+"},
+                                         ProcText{"5.10.103-v7l+ \t\nsecond line\n",
+                                                  "5.10.103-v7l+"},
+                                         ProcText{"1234567890123456789012345678901\n",
+                                                  "1234567890123456789012345678901"},
+                                         // Not found: longer than 31 characters, blank, empty.
+                                         ProcText{"12345678901234567890123456789012\n", nullptr},
+                                         ProcText{" \n", nullptr}, ProcText{"", nullptr}));
 
 TEST(CameraI2c, BoardFilesThatCannotBeReadEndTheProcess)
 {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -56,16 +57,19 @@ std::optional<CommandLine> parse(const std::string &line)
     return command;
 }
 
-CommandOutput i2cdetect(SimPi &pi, const std::vector<std::string> &args)
+// "-y BUS": the bus number; none for any other arguments.
+std::optional<long> probed_bus(const std::vector<std::string> &args)
+{
+    if (args.size() != 2 || args[0] != "-y" || args[1].empty() ||
+        !std::all_of(args[1].begin(), args[1].end(),
+                     [](unsigned char c) { return std::isdigit(c); }))
+        return std::nullopt;
+    return std::strtol(args[1].c_str(), nullptr, 10);
+}
+
+CommandOutput i2cdetect(SimPi &pi, long bus)
 {
     CommandOutput result;
-    char *end = nullptr;
-    long bus = args.size() == 2 ? std::strtol(args[1].c_str(), &end, 10) : -1;
-    if (args.size() != 2 || args[0] != "-y" || *end || bus < 0) {
-        result.status = 1;
-        result.err = "Error: the simulated Pi only runs i2cdetect -y BUS\n";
-        return result;
-    }
     if (bus != kSimulatedBus || pi.knobs().no_i2c_device) {
         std::string name = std::to_string(bus);
         result.status = 1;
@@ -86,8 +90,10 @@ std::optional<CommandOutput> run_modelled(SimPi &pi, const std::vector<std::stri
         pi.refresh_camera();
         return result;
     }
-    if (words[0] == "i2cdetect")
-        return i2cdetect(pi, args);
+    if (words[0] == "i2cdetect") {
+        if (std::optional<long> bus = probed_bus(args))
+            return i2cdetect(pi, *bus);
+    }
     return std::nullopt;
 }
 
