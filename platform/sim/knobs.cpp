@@ -11,6 +11,9 @@ namespace tolva::sim {
 namespace {
 
 constexpr std::size_t kProcTextMax = 200; // a line of /proc text, generously
+// 7-bit addresses a device may use; the others are reserved by the I2C specification.
+constexpr long long kFirstAddress = 0x03;
+constexpr long long kLastAddress = 0x77;
 constexpr long long kProbesMax = 1000000;
 
 const char *env(const char *name)
@@ -90,10 +93,11 @@ void read_addresses(const char *name, std::vector<int> &out)
     std::string item;
     while (std::getline(list, item, ',')) {
         char *end = nullptr;
-        long address = std::strtol(item.c_str(), &end, 0);
-        if (item.empty() || *end != '\0' || address < 0x03 || address > 0x77) {
-            std::fprintf(stderr, "simulated Pi: %s: '%s' is not an address from 0x03 to 0x77\n",
-                         name, item.c_str());
+        long long address = std::strtoll(item.c_str(), &end, 0);
+        if (item.empty() || *end != '\0' || address < kFirstAddress || address > kLastAddress) {
+            std::fprintf(stderr,
+                         "simulated Pi: %s: '%s' is not an address from 0x%02llx to 0x%02llx\n",
+                         name, item.c_str(), kFirstAddress, kLastAddress);
             return;
         }
         addresses.push_back(static_cast<int>(address));
@@ -109,7 +113,7 @@ Knobs Knobs::from_environment()
     if (const char *log = env("TOLVA_SIM_BUS_LOG"))
         knobs.bus_log = log;
     long long address = knobs.sensor_address;
-    read_int("TOLVA_SIM_SENSOR_ADDRESS", 0x03, 0x77, address);
+    read_int("TOLVA_SIM_SENSOR_ADDRESS", kFirstAddress, kLastAddress, address);
     knobs.sensor_address = static_cast<int>(address);
     long long model = knobs.sensor_model;
     read_int("TOLVA_SIM_SENSOR_MODEL", 0, 0xffff, model);
