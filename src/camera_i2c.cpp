@@ -108,6 +108,8 @@ const Sequence kSequenceC = {
     {"raspi-gpio set 28 a0"}, {"raspi-gpio set 29 ip"}, {"raspi-gpio set 29 a0"},
     {"raspi-gpio set 41 dh"}, {"raspi-gpio set 32 dh"},
 };
+// "out" is no raspi-gpio option: those two steps change nothing, and the "dh" after each works
+// because the Compute Module's firmware configuration already makes GPIO 2 and 3 outputs.
 const Sequence kSequenceD = {
     {"raspi-gpio set 28 ip"}, {"raspi-gpio set 29 ip"}, {"raspi-gpio set 0 ip"},
     {"raspi-gpio set 0 a0"},  {"raspi-gpio set 1 ip"},  {"raspi-gpio set 1 a0"},
