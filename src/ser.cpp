@@ -29,15 +29,24 @@ const char *TimeStampFile = "/tmp/timestamp.bin";
 // lives from WriteSERHeader to CloseSER. Main thread only.
 namespace {
 
+// The SER header: 178 bytes, integers little-endian, text fields blank-filled without a NUL.
 constexpr int kHeaderSize = 178;
-constexpr int kTextField = 40;
+constexpr char kFileId[] = "LUCAM-RECORDER";
+constexpr int kFileIdBytes = sizeof kFileId - 1;
+constexpr int kColorIdAt = 18;
+constexpr int kWidthAt = 26;
+constexpr int kHeightAt = 30;
+constexpr int kPixelDepthAt = 34;
 constexpr off_t kFrameCountAt = 38;
+constexpr int kObserverAt = 42;
+constexpr int kInstrumentAt = 82;
+constexpr int kTelescopeAt = 122;
 constexpr off_t kDateTimeAt = 162;
 constexpr off_t kDateTimeUtcAt = 170;
+constexpr int kTextField = 40;
 constexpr int kStampBytes = 8;       // one signed 64-bit tick count a frame in the trailer
 constexpr int kSideRecordBytes = 12; // side file: 64-bit seconds, 32-bit microseconds
 constexpr int64_t kTicksPerMicrosecond = 10;
-constexpr int kTmYearBase = 1900;
 
 // Wall-clock time of one written frame and where that frame ends in the file.
 struct Stamp {
@@ -215,14 +224,14 @@ int InitSer(int bpp, int width, int height, const char *fname, int colorID)
         std::exit(1);
     }
     std::memset(SerHeader, 0, kHeaderSize);
-    std::memcpy(SerHeader, "LUCAM-RECORDER", 14);
-    put_le(SerHeader + 18, static_cast<uint32_t>(colorID), 4);
-    put_le(SerHeader + 26, static_cast<uint32_t>(width), 4);
-    put_le(SerHeader + 30, static_cast<uint32_t>(height), 4);
-    put_le(SerHeader + 34, static_cast<uint32_t>(bpp), 4);
-    put_text_field(SerHeader + 42, "Observer");
-    put_text_field(SerHeader + 82, sensorname2);
-    put_text_field(SerHeader + 122, "Telescope");
+    std::memcpy(SerHeader, kFileId, kFileIdBytes);
+    put_le(SerHeader + kColorIdAt, static_cast<uint32_t>(colorID), 4);
+    put_le(SerHeader + kWidthAt, static_cast<uint32_t>(width), 4);
+    put_le(SerHeader + kHeightAt, static_cast<uint32_t>(height), 4);
+    put_le(SerHeader + kPixelDepthAt, static_cast<uint32_t>(bpp), 4);
+    put_text_field(SerHeader + kObserverAt, "Observer");
+    put_text_field(SerHeader + kInstrumentAt, sensorname2);
+    put_text_field(SerHeader + kTelescopeAt, "Telescope");
     return 0;
 }
 

@@ -16,7 +16,6 @@ constexpr int kDateTimeBuffer = 64;
 constexpr int kFileNameBuffer = 8192;
 // Years 2000 to 2099 keep two digits; other years show what the modulo leaves (1970, 100).
 constexpr int kStampCentury = 2000;
-constexpr int kTmYearBase = 1900;
 
 char date_time[kDateTimeBuffer];
 

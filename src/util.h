@@ -4,6 +4,9 @@
 
 #include <ctime>
 
+// std::tm counts years from this one.
+constexpr int kTmYearBase = 1900;
+
 // Wall-clock seconds since the Unix epoch, microsecond resolution.
 double GetTime(void);
 
