@@ -61,6 +61,7 @@ void build_header(int width, int height)
     put_integer_card(card += kCard, "NAXIS1", width, "length of data axis 1");
     put_integer_card(card += kCard, "NAXIS2", height, "length of data axis 2");
     put_integer_card(card += kCard, "BZERO", 0, "data range offset");
+    // The comment text is kept as the files of every earlier run have it.
     put_integer_card(card += kCard, "BSCALE", 1, "lscaling factor");
     put_card(card += kCard, "SENSOR  = '%-17s' / %-49s", sensorname, "image sensor name");
     put_card(card += kCard, "%-80s", "END");

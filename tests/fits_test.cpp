@@ -105,6 +105,7 @@ TEST_F(FitsTest, HeaderCardsInFixedFormat)
         EXPECT_EQ(file.substr(i * kCard + 30, 3), " / ") << "card " << i + 1;
     }
     EXPECT_EQ(file.substr(9 * kCard, kBlock - 9 * kCard), std::string(kBlock - 9 * kCard, ' '));
+    expect_readable("cards.fts", frame, 4056, 3040, 2);
 }
 
 TEST_F(FitsTest, FourK12BitExampleSizesAndConsole)
