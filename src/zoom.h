@@ -1,0 +1,27 @@
+// Zoom viewer: a rectangle dragged on the live view, its full-resolution region magnified.
+#ifndef TOLVA_ZOOM_H
+#define TOLVA_ZOOM_H
+
+#include <opencv2/core.hpp>
+
+// Registers the mouse handler on the live window `title`, whose view is the frame x `rate`.
+// Returns 0, or -1 (with a message) when highgui refuses it, e.g. no such window.
+int zoom_setMouseCallback(const char *title, float rate);
+// The live window's mouse handler: left drag selects, right press ends the zoom.
+void zoom_mouse_callback(int event, int x, int y, int flags, void *param);
+// Per displayed frame: refreshes the window "zoom" from `srcMat` (BGR, full resolution) magnified
+// by `Rate`, and draws the selection into `dspMat` (the live view, shares the caller's pixels).
+void zoom_imshow(cv::Mat srcMat, cv::Mat dspMat, float Rate);
+
+// The unit's state as it stands (tests), and its return to the initial state.
+struct ZoomState {
+    int ZoomMode;
+    int ZoomModeOld;
+    float reductionRate;
+    cv::Point mfrom, mto, rfrom, rto, from, to;
+    cv::Size zSize, dSize;
+};
+ZoomState zoom_state(void);
+void zoom_reset(void);
+
+#endif
