@@ -7,10 +7,14 @@
 #include <linux/i2c-dev.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
+
+// qemu-user answers ENOSYS for an ioctl it does not know instead of passing it to the kernel.
+int not_an_adapter_errno() { return std::getenv("TOLVA_EMULATOR") ? ENOSYS : ENOTTY; }
 
 bool have_i2c_bus()
 {
@@ -27,7 +31,7 @@ TEST(HostPi, I2cCallsFailWithTheKernelsErrors)
     int fd = host_i2c_open("/dev/null", O_RDWR);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(host_i2c_ioctl(fd, I2C_SLAVE_FORCE, 0x10), -1); // not an I2C adapter
-    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(errno, not_an_adapter_errno());
     EXPECT_EQ(host_i2c_close(fd), 0);
     unsigned char byte = 0;
     EXPECT_EQ(host_i2c_write(fd, &byte, 1), -1);
