@@ -26,8 +26,12 @@ if(TOLVA_ARMHF_SYSROOT)
   set(TOLVA_ARMHF_LIBRARY_ROOT "${TOLVA_ARMHF_SYSROOT}")
   # pkg_check_modules looks only at the sysroot's .pc files and prefixes the paths they give.
   set(ENV{PKG_CONFIG_SYSROOT_DIR} "${TOLVA_ARMHF_SYSROOT}")
-  set(ENV{PKG_CONFIG_LIBDIR}
-      "${TOLVA_ARMHF_SYSROOT}/usr/lib/${TOLVA_ARMHF_TRIPLET}/pkgconfig:${TOLVA_ARMHF_SYSROOT}/usr/share/pkgconfig")
+  # A copy of a Pi's root may keep the userland's mmal.pc and bcm_host.pc in /opt/vc.
+  set(pc_dirs usr/lib/${TOLVA_ARMHF_TRIPLET}/pkgconfig usr/lib/pkgconfig usr/share/pkgconfig
+              opt/vc/lib/pkgconfig)
+  list(TRANSFORM pc_dirs PREPEND "${TOLVA_ARMHF_SYSROOT}/")
+  string(REPLACE ";" ":" pc_path "${pc_dirs}")
+  set(ENV{PKG_CONFIG_LIBDIR} "${pc_path}")
   set(ENV{PKG_CONFIG_PATH} "")
 else()
   # The toolchain's own libc and libstdc++ live here.

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,6 +70,8 @@ struct WriteCase {
     const char *name;
     WritePath write;
 };
+
+void PrintTo(const WriteCase &write_case, std::ostream *os) { *os << write_case.name; }
 
 class FarWriteTest : public testing::TestWithParam<WriteCase> {
 protected:
