@@ -9,7 +9,8 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(TOLVA_ARMHF_TRIPLET arm-linux-gnueabihf)
 
-set(TOLVA_ARMHF_SYSROOT "$ENV{TOLVA_ARMHF_SYSROOT}" CACHE PATH "armhf sysroot (see scripts/armhf-sysroot)")
+set(TOLVA_ARMHF_SYSROOT "$ENV{TOLVA_ARMHF_SYSROOT}"
+    CACHE PATH "armhf sysroot (see scripts/armhf-sysroot)")
 # try_compile projects see only the variables listed here.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TOLVA_ARMHF_SYSROOT)
 
