@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -17,6 +18,9 @@
 #include <sys/wait.h>
 
 namespace {
+
+// qemu-user answers ENOSYS for an ioctl it does not know instead of passing it to the kernel.
+int not_an_adapter_errno() { return std::getenv("TOLVA_EMULATOR") ? ENOSYS : ENOTTY; }
 
 bool exists(const char *path)
 {
@@ -49,7 +53,7 @@ TEST(HostPi, I2cCallsFailWithTheKernelsErrors)
     int fd = host_i2c_open("/dev/null", O_RDWR);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(host_i2c_ioctl(fd, I2C_SLAVE_FORCE, 0x10), -1); // not an I2C adapter
-    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(errno, not_an_adapter_errno());
     EXPECT_EQ(host_i2c_close(fd), 0);
     unsigned char byte = 0;
     EXPECT_EQ(host_i2c_write(fd, &byte, 1), -1);
@@ -81,7 +85,7 @@ TEST(HostPi, MailboxCallsFailWithTheKernelsErrors)
     ASSERT_GE(fd, 0);
     unsigned message[8] = {32, 0, 0x38041, 8, 0, 133, 1, 0};
     EXPECT_EQ(host_mbox_ioctl(fd, _IOWR(100, 0, char *), message), -1); // not a mailbox
-    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(errno, not_an_adapter_errno());
     EXPECT_EQ(message[1], 0u);
     EXPECT_EQ(host_mbox_close(fd), 0);
     EXPECT_EQ(host_mbox_close(fd), -1);
