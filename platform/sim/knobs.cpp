@@ -11,7 +11,7 @@ namespace tolva::sim {
 namespace {
 
 constexpr std::size_t kProcTextMax = 200; // a line of /proc text, generously
-// 7-bit addresses a device may use; the others are reserved by the I2C specification.
+// 7-bit addresses a device may use; the others are reserved on every I2C bus.
 constexpr long long kFirstAddress = 0x03;
 constexpr long long kLastAddress = 0x77;
 constexpr long long kProbesMax = 1000000;
