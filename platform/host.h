@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdio>
 
 // I2C character device (/dev/i2c-N). Results and errno as open(2), ioctl(2), write(2),
 // read(2) and close(2) give them.
@@ -14,5 +15,17 @@ int host_i2c_ioctl(int fd, unsigned long request, int arg);
 ssize_t host_i2c_write(int fd, const void *buf, size_t count);
 ssize_t host_i2c_read(int fd, void *buf, size_t count);
 int host_i2c_close(int fd);
+
+// Shell command line, as system(3): the command's wait status, -1 if no shell could run.
+int host_system(const char *command);
+
+// A /proc text file opened for reading, as fopen(path, "r"); null and errno on failure.
+std::FILE *host_fopen_proc(const char *path);
+
+// Firmware mailbox device (/dev/vcio). Results and errno as open(2), ioctl(2) with the address
+// of a property message, and close(2).
+int host_mbox_open(const char *path, int flags);
+int host_mbox_ioctl(int fd, unsigned long request, void *message);
+int host_mbox_close(int fd);
 
 #endif

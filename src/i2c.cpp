@@ -23,10 +23,10 @@ const char i2c_device_name[11] = "/dev/i2c-0";
 
 namespace {
 
-constexpr int kLineMax = 8192;     // line buffer and token buffers, NUL included
-constexpr int kNameBuffer = 32;    // a name buffer; the longest accepted name is 30 characters
-constexpr int kNameRefused = 31;   // files rely on 31 being refused, not 32
-constexpr int kTableSize = 128;    // the definition that fills the last entry ends the run
+constexpr int kLineMax = 8192;   // line buffer and token buffers, NUL included
+constexpr int kNameBuffer = 32;  // a name buffer; the longest accepted name is 30 characters
+constexpr int kNameRefused = 31; // files rely on 31 being refused, not 32
+constexpr int kTableSize = 128;  // the definition that fills the last entry ends the run
 
 struct val_table {
     char name[kNameBuffer];

@@ -17,14 +17,22 @@ std::size_t samples(int width, int height)
     return width > 0 && height > 0 ? static_cast<std::size_t>(width) * height : 0;
 }
 
-// Applies op(dst sample, src sample) to every sample in raster order.
+// dst := op(src1 sample, src2 sample) for every sample in raster order.
 template <typename Op>
-void for_each_pair(unsigned short *dst, const unsigned short *src, int width, int height, Op op)
+void for_each_of_two(unsigned short *dst, const unsigned short *src1, const unsigned short *src2,
+                     int width, int height, Op op)
 {
     const std::size_t n = samples(width, height);
     for (std::size_t k = 0; k < n; ++k) {
-        dst[k] = op(dst[k], src[k]);
+        dst[k] = op(src1[k], src2[k]);
     }
+}
+
+// dst := op(dst sample, src sample) for every sample in raster order.
+template <typename Op>
+void for_each_pair(unsigned short *dst, const unsigned short *src, int width, int height, Op op)
+{
+    for_each_of_two(dst, dst, src, width, height, op);
 }
 
 // Calls visit(i, j) for every sample above the threshold, in raster order.
@@ -74,15 +82,15 @@ void SLImage(unsigned short *dst, const unsigned short *src, int width, int heig
 void DifImage(unsigned short *dst, const unsigned short *src1, const unsigned short *src2,
               int width, int height, int num)
 {
-    const std::size_t n = samples(width, height);
-    for (std::size_t k = 0; k < n; ++k) {
-        const unsigned short a = src1[k];
-        const unsigned short b = src2[k];
-        if (a > b) {
-            dst[k] = a - b;
-        } else {
-            dst[k] = num == 0 ? 0 : b - a;
-        }
+    // One loop per mode, so each stays free of branches per sample.
+    if (num == 0) {
+        for_each_of_two(dst, src1, src2, width, height, [](unsigned short a, unsigned short b) {
+            return static_cast<unsigned short>(a > b ? a - b : 0);
+        });
+    } else {
+        for_each_of_two(dst, src1, src2, width, height, [](unsigned short a, unsigned short b) {
+            return static_cast<unsigned short>(a > b ? a - b : b - a);
+        });
     }
 }
 

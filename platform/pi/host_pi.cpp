@@ -5,6 +5,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 int host_i2c_open(const char *path, int flags) { return open(path, flags); }
 
 int host_i2c_ioctl(int fd, unsigned long request, int arg) { return ioctl(fd, request, arg); }
@@ -14,3 +16,16 @@ ssize_t host_i2c_write(int fd, const void *buf, size_t count) { return write(fd,
 ssize_t host_i2c_read(int fd, void *buf, size_t count) { return read(fd, buf, count); }
 
 int host_i2c_close(int fd) { return close(fd); }
+
+int host_system(const char *command) { return std::system(command); }
+
+std::FILE *host_fopen_proc(const char *path) { return std::fopen(path, "r"); }
+
+int host_mbox_open(const char *path, int flags) { return open(path, flags); }
+
+int host_mbox_ioctl(int fd, unsigned long request, void *message)
+{
+    return ioctl(fd, request, message);
+}
+
+int host_mbox_close(int fd) { return close(fd); }

@@ -1,11 +1,18 @@
 // Host services on the simulated Pi.
 #include "host.h"
+
+#include "commands.h"
 #include "sim_pi.h"
 
 #include <linux/i2c-dev.h>
 
+#include <sys/ioctl.h>
+
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
 
 using tolva::sim::SimPi;
 
@@ -15,6 +22,32 @@ ssize_t not_acknowledged()
 {
     errno = EREMOTEIO;
     return -1;
+}
+
+// The vcio driver's property request: _IOWR(100, 0, char *).
+const unsigned long kMboxProperty = _IOWR(100, 0, char *);
+constexpr std::uint32_t kPropertyBytes = 32; // the one message the simulated firmware takes
+
+int fails_with(int error)
+{
+    errno = error;
+    return -1;
+}
+
+// A file of the simulated /proc: the board's text in an unnamed temporary file, so the caller
+// reads and closes it like any other.
+std::FILE *proc_file(const std::optional<std::string> &text)
+{
+    if (!text) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    std::FILE *file = std::tmpfile();
+    if (!file)
+        return nullptr;
+    std::fwrite(text->data(), 1, text->size(), file);
+    std::rewind(file);
+    return file;
 }
 } // namespace
 
@@ -78,3 +111,46 @@ int host_i2c_close(int fd)
     }
     return 0;
 }
+
+int host_system(const char *command)
+{
+    if (!command)
+        return 1; // a shell is available
+    return tolva::sim::run_command(SimPi::instance(), command);
+}
+
+std::FILE *host_fopen_proc(const char *path)
+{
+    SimPi &pi = SimPi::instance();
+    if (std::strcmp(path, "/proc/cpuinfo") == 0)
+        return proc_file(pi.board().cpuinfo());
+    if (std::strcmp(path, "/proc/sys/kernel/osrelease") == 0)
+        return proc_file(pi.board().osrelease());
+    return std::fopen(path, "r");
+}
+
+int host_mbox_open(const char *path, int /*flags*/)
+{
+    SimPi &pi = SimPi::instance();
+    if (pi.knobs().no_vcio || std::strcmp(path, "/dev/vcio") != 0)
+        return fails_with(ENOENT);
+    return pi.open_mailbox();
+}
+
+int host_mbox_ioctl(int fd, unsigned long request, void *message)
+{
+    SimPi &pi = SimPi::instance();
+    if (!pi.is_mailbox_descriptor(fd))
+        return fails_with(EBADF);
+    if (request != kMboxProperty)
+        return fails_with(ENOTTY);
+    if (pi.knobs().mbox_ioctl_fails)
+        return fails_with(EIO);
+    auto *words = static_cast<std::uint32_t *>(message);
+    if (words[0] != kPropertyBytes)
+        return fails_with(EINVAL);
+    pi.mailbox_property(words);
+    return 0;
+}
+
+int host_mbox_close(int fd) { return SimPi::instance().close_mailbox(fd) ? 0 : fails_with(EBADF); }

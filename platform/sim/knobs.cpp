@@ -3,11 +3,18 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace tolva::sim {
 
 namespace {
+
+constexpr std::size_t kProcTextMax = 200; // a line of /proc text, generously
+// 7-bit addresses a device may use; the others are reserved on every I2C bus.
+constexpr long long kFirstAddress = 0x03;
+constexpr long long kLastAddress = 0x77;
+constexpr long long kProbesMax = 1000000;
 
 const char *env(const char *name)
 {
@@ -16,15 +23,15 @@ const char *env(const char *name)
 }
 
 // Decimal or 0x-prefixed hexadecimal, within [low, high].
-void read_int(const char *name, long low, long high, long &out)
+void read_int(const char *name, long long low, long long high, long long &out)
 {
     const char *text = env(name);
     if (!text)
         return;
     char *end = nullptr;
-    long value = std::strtol(text, &end, 0);
+    long long value = std::strtoll(text, &end, 0);
     if (*end != '\0' || value < low || value > high) {
-        std::fprintf(stderr, "simulated Pi: %s=%s is not a number from %ld to %ld; using %ld\n",
+        std::fprintf(stderr, "simulated Pi: %s=%s is not a number from %lld to %lld; using %lld\n",
                      name, text, low, high, out);
         return;
     }
@@ -45,10 +52,57 @@ void read_faults(Knobs &knobs)
             knobs.no_i2c_address = true;
         else if (fault == "no-sensor")
             knobs.no_sensor = true;
+        else if (fault == "no-vcio")
+            knobs.no_vcio = true;
+        else if (fault == "mbox-ioctl")
+            knobs.mbox_ioctl_fails = true;
         else if (!fault.empty())
             std::fprintf(stderr, "simulated Pi: TOLVA_SIM_FAULTS: unknown fault '%s'\n",
                          fault.c_str());
     }
+}
+
+// A text of at most `max` characters.
+void read_text(const char *name, std::size_t max, std::string &out)
+{
+    const char *text = env(name);
+    if (!text)
+        return;
+    if (std::strlen(text) > max) {
+        std::fprintf(stderr, "simulated Pi: %s=%s is longer than %zu characters; using %s\n", name,
+                     text, max, out.c_str());
+        return;
+    }
+    out = text;
+}
+
+void read_flag(const char *name, bool &out)
+{
+    long long value = out ? 1 : 0;
+    read_int(name, 0, 1, value);
+    out = value != 0;
+}
+
+void read_addresses(const char *name, std::vector<int> &out)
+{
+    const char *text = env(name);
+    if (!text)
+        return;
+    std::vector<int> addresses;
+    std::stringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        char *end = nullptr;
+        long long address = std::strtoll(item.c_str(), &end, 0);
+        if (item.empty() || *end != '\0' || address < kFirstAddress || address > kLastAddress) {
+            std::fprintf(stderr,
+                         "simulated Pi: %s: '%s' is not an address from 0x%02llx to 0x%02llx\n",
+                         name, item.c_str(), kFirstAddress, kLastAddress);
+            return;
+        }
+        addresses.push_back(static_cast<int>(address));
+    }
+    out = addresses;
 }
 
 } // namespace
@@ -58,12 +112,24 @@ Knobs Knobs::from_environment()
     Knobs knobs;
     if (const char *log = env("TOLVA_SIM_BUS_LOG"))
         knobs.bus_log = log;
-    long address = knobs.sensor_address;
-    read_int("TOLVA_SIM_SENSOR_ADDRESS", 0x03, 0x77, address);
+    long long address = knobs.sensor_address;
+    read_int("TOLVA_SIM_SENSOR_ADDRESS", kFirstAddress, kLastAddress, address);
     knobs.sensor_address = static_cast<int>(address);
-    long model = knobs.sensor_model;
+    long long model = knobs.sensor_model;
     read_int("TOLVA_SIM_SENSOR_MODEL", 0, 0xffff, model);
     knobs.sensor_model = static_cast<std::uint16_t>(model);
+    // /proc values may be longer than the program's buffers: trying that is one of their uses.
+    read_text("TOLVA_SIM_BOARD_REVISION", kProcTextMax, knobs.board_revision);
+    read_text("TOLVA_SIM_KERNEL_RELEASE", kProcTextMax, knobs.kernel_release);
+    knobs.camera_routed = false;
+    read_flag("TOLVA_SIM_CAMERA_ROUTED", knobs.camera_routed);
+    long long probes = knobs.camera_probes;
+    read_int("TOLVA_SIM_CAMERA_PROBES", 0, kProbesMax, probes);
+    knobs.camera_probes = static_cast<int>(probes);
+    read_addresses("TOLVA_SIM_I2C_DRIVER_ADDRESSES", knobs.driver_addresses);
+    long long response = knobs.mbox_response;
+    read_int("TOLVA_SIM_MBOX_RESPONSE", 0, 0xffffffffLL, response);
+    knobs.mbox_response = static_cast<std::uint32_t>(response);
     read_faults(knobs);
     return knobs;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tolva::sim {
 
@@ -14,13 +15,34 @@ struct Knobs {
     int sensor_address = 0x10;
     // TOLVA_SIM_SENSOR_MODEL: the sensor's CCS model id register (0x0477).
     std::uint16_t sensor_model = 0x0477;
+    // TOLVA_SIM_BOARD_REVISION: the board's revision code in /proc/cpuinfo (a020d3, a Pi 3 B+).
+    std::string board_revision = "a020d3";
+    // TOLVA_SIM_KERNEL_RELEASE: /proc/sys/kernel/osrelease (6.1.21-v7+).
+    std::string kernel_release = "6.1.21-v7+";
+    // TOLVA_SIM_CAMERA_ROUTED: 1 = the board starts as its camera routing sequence leaves it,
+    // so the camera answers at once. Knobs{} starts so, which suits tests of what comes after
+    // bring-up; the program's environment default is 0: the routing sequence must run first.
+    bool camera_routed = true;
+    // TOLVA_SIM_CAMERA_PROBES: bus probes (i2cdetect runs on bus 0) the camera needs after
+    // power-up before it answers (0).
+    int camera_probes = 0;
+    // TOLVA_SIM_I2C_DRIVER_ADDRESSES: comma-separated 7-bit addresses a kernel driver holds;
+    // i2cdetect shows them as UU.
+    std::vector<int> driver_addresses{};
+    // TOLVA_SIM_MBOX_RESPONSE: the firmware's response code to a mailbox property message
+    // (0x80000000, success); any other value is a firmware error.
+    std::uint32_t mbox_response = 0x80000000;
     // TOLVA_SIM_FAULTS: comma-separated faults, for trying the program's error paths:
     //   no-i2c-device   /dev/i2c-0 does not exist
     //   no-i2c-address  the address request on the I2C device fails
     //   no-sensor       nothing answers at the sensor's address
+    //   no-vcio         /dev/vcio does not exist
+    //   mbox-ioctl      the mailbox property ioctl fails
     bool no_i2c_device = false;
     bool no_i2c_address = false;
     bool no_sensor = false;
+    bool no_vcio = false;
+    bool mbox_ioctl_fails = false;
 
     // Reads the environment; a value that cannot be read is reported on standard error,
     // naming the variable, and its default is kept.

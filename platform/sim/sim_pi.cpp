@@ -7,6 +7,9 @@
 namespace tolva::sim {
 
 namespace {
+// The simulated firmware takes one message: the 8-word GPIO state property.
+constexpr int kPropertyWords = 8;
+
 std::unique_ptr<SimPi> &current()
 {
     static std::unique_ptr<SimPi> pi;
@@ -14,13 +17,16 @@ std::unique_ptr<SimPi> &current()
 }
 } // namespace
 
-SimPi::SimPi(const Knobs &knobs) : knobs_(knobs), sensor_(std::make_unique<VirtualSensor>(knobs.sensor_model))
+SimPi::SimPi(const Knobs &knobs)
+    : knobs_(knobs), sensor_(std::make_unique<VirtualSensor>(knobs.sensor_model)),
+      board_(knobs.board_revision, knobs.kernel_release, knobs.camera_probes)
 {
     if (!bus_.log_to_file(knobs_.bus_log))
         std::fprintf(stderr, "simulated Pi: can't open bus log %s: %s\n", knobs_.bus_log.c_str(),
                      std::strerror(errno));
-    if (!knobs_.no_sensor)
-        bus_.attach(knobs_.sensor_address, sensor_.get());
+    if (knobs_.camera_routed)
+        board_.route_camera();
+    refresh_camera();
 }
 
 SimPi &SimPi::instance()
@@ -65,5 +71,56 @@ int SimPi::i2c_address(int fd) const
 }
 
 bool SimPi::close_i2c(int fd) { return i2c_descriptors_.erase(fd) != 0; }
+
+void SimPi::script_command(const std::string &words, const std::string &out, int status)
+{
+    scripted_[words] = CommandOutput{status, out, ""};
+}
+
+std::optional<CommandOutput> SimPi::scripted_output(const std::vector<std::string> &words) const
+{
+    std::string line;
+    for (const std::string &word : words)
+        line += (line.empty() ? "" : " ") + word;
+    auto found = scripted_.find(line);
+    if (found == scripted_.end())
+        return std::nullopt;
+    return found->second;
+}
+
+int SimPi::open_mailbox()
+{
+    int fd = next_descriptor_++;
+    mailbox_descriptors_.insert(fd);
+    return fd;
+}
+
+void SimPi::mailbox_property(std::uint32_t *words)
+{
+    std::string entry = "mailbox";
+    char word[12];
+    for (int i = 0; i < kPropertyWords; ++i) {
+        std::snprintf(word, sizeof word, " %08x", words[i]);
+        entry += word;
+    }
+    record(entry);
+    board_.mailbox_property(words, knobs_.mbox_response);
+    mailbox_answer_.assign(words, words + kPropertyWords);
+    refresh_camera();
+}
+
+void SimPi::refresh_camera()
+{
+    if (!knobs_.no_sensor && board_.camera_answers())
+        bus_.attach(knobs_.sensor_address, sensor_.get());
+    else
+        bus_.detach(knobs_.sensor_address);
+}
+
+void SimPi::probe_camera()
+{
+    board_.probe();
+    refresh_camera();
+}
 
 } // namespace tolva::sim

@@ -2,12 +2,18 @@
 #ifndef TOLVA_SIM_SIM_PI_H
 #define TOLVA_SIM_SIM_PI_H
 
+#include "board.h"
 #include "i2c_bus.h"
 #include "knobs.h"
 #include "virtual_sensor.h"
 
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace tolva::sim {
 
@@ -25,6 +31,7 @@ public:
     const Knobs &knobs() const { return knobs_; }
     I2cBus &bus() { return bus_; }
     VirtualSensor &sensor() { return *sensor_; }
+    Board &board() { return board_; }
 
     // The I2C character device: open descriptors and the address each one talks to.
     bool i2c_device_exists(const char *path) const;
@@ -34,6 +41,30 @@ public:
     int i2c_address(int fd) const;
     bool close_i2c(int fd);
     int open_i2c_count() const { return static_cast<int>(i2c_descriptors_.size()); }
+
+    // Everything run on the board, in order: each shell command line as given, and each mailbox
+    // property message as "mailbox" and its eight words as sent, in hexadecimal.
+    const std::vector<std::string> &board_record() const { return record_; }
+    void record(const std::string &entry) { record_.push_back(entry); }
+    // Makes the command with these words (without its redirection) print `out` and exit
+    // with `status` instead of what the simulator or the system would do.
+    void script_command(const std::string &words, const std::string &out, int status = 0);
+    std::optional<CommandOutput> scripted_output(const std::vector<std::string> &words) const;
+
+    // The firmware mailbox device /dev/vcio and its property message.
+    int open_mailbox();
+    bool is_mailbox_descriptor(int fd) const { return mailbox_descriptors_.count(fd) != 0; }
+    bool close_mailbox(int fd) { return mailbox_descriptors_.erase(fd) != 0; }
+    int open_mailbox_count() const { return static_cast<int>(mailbox_descriptors_.size()); }
+    // `words` is an 8-word message; the firmware's answer overwrites it.
+    void mailbox_property(std::uint32_t *words);
+    // The eight words of the last property message as the firmware answered them.
+    const std::vector<std::uint32_t> &last_mailbox_answer() const { return mailbox_answer_; }
+
+    // The camera answers on the bus while the board has it connected and powered.
+    void refresh_camera();
+    // One probe of bus 0 (i2cdetect), counted towards the camera's power-up.
+    void probe_camera();
 
     // Faults tests switch on and off while running.
     void set_i2c_device_missing(bool missing) { knobs_.no_i2c_device = missing; }
@@ -45,6 +76,11 @@ private:
     std::unique_ptr<VirtualSensor> sensor_;
     std::map<int, int> i2c_descriptors_; // descriptor -> address (-1 before one is set)
     int next_descriptor_ = 1000;
+    Board board_;
+    std::vector<std::string> record_;
+    std::map<std::string, CommandOutput> scripted_;
+    std::set<int> mailbox_descriptors_;
+    std::vector<std::uint32_t> mailbox_answer_;
 };
 
 } // namespace tolva::sim

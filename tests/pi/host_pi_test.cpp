@@ -1,21 +1,47 @@
 // Tests of the real Pi's host services where no I2C bus exists: every call fails as the
 // kernel says, and register access reports it with the system's error text.
+#include "camera_i2c.h"
 #include "host.h"
 #include "i2c.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <linux/i2c-dev.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace {
 
-bool have_i2c_bus()
+// qemu-user answers ENOSYS for an ioctl it does not know instead of passing it to the kernel.
+int not_an_adapter_errno() { return std::getenv("TOLVA_EMULATOR") ? ENOSYS : ENOTTY; }
+
+bool exists(const char *path)
 {
     struct stat st;
-    return stat("/dev/i2c-0", &st) == 0;
+    return stat(path, &st) == 0;
+}
+
+bool have_i2c_bus() { return exists("/dev/i2c-0"); }
+
+// A Raspberry Pi's /proc/cpuinfo names the board's revision; a PC's does not.
+bool is_a_pi()
+{
+    std::FILE *cpuinfo = std::fopen("/proc/cpuinfo", "r");
+    if (!cpuinfo)
+        return false;
+    char line[8192];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, cpuinfo))
+        found = std::strstr(line, "Revision") != nullptr;
+    std::fclose(cpuinfo);
+    return found;
 }
 
 TEST(HostPi, I2cCallsFailWithTheKernelsErrors)
@@ -27,7 +53,7 @@ TEST(HostPi, I2cCallsFailWithTheKernelsErrors)
     int fd = host_i2c_open("/dev/null", O_RDWR);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(host_i2c_ioctl(fd, I2C_SLAVE_FORCE, 0x10), -1); // not an I2C adapter
-    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(errno, not_an_adapter_errno());
     EXPECT_EQ(host_i2c_close(fd), 0);
     unsigned char byte = 0;
     EXPECT_EQ(host_i2c_write(fd, &byte, 1), -1);
@@ -47,6 +73,45 @@ TEST(HostPi, RegisterAccessReportsTheMissingDevice)
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "SetReg: error@open No such file or directory\n"
               "GetReg: error@open No such file or directory\n");
+}
+
+TEST(HostPi, MailboxCallsFailWithTheKernelsErrors)
+{
+    if (exists("/dev/vcio"))
+        GTEST_SKIP() << "this machine has /dev/vcio";
+    EXPECT_EQ(host_mbox_open("/dev/vcio", O_RDONLY | O_NONBLOCK), -1);
+    EXPECT_EQ(errno, ENOENT);
+    int fd = host_mbox_open("/dev/null", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    unsigned message[8] = {32, 0, 0x38041, 8, 0, 133, 1, 0};
+    EXPECT_EQ(host_mbox_ioctl(fd, _IOWR(100, 0, char *), message), -1); // not a mailbox
+    EXPECT_EQ(errno, not_an_adapter_errno());
+    EXPECT_EQ(message[1], 0u);
+    EXPECT_EQ(host_mbox_close(fd), 0);
+    EXPECT_EQ(host_mbox_close(fd), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST(HostPi, ShellAndProcFiles)
+{
+    int status = host_system("exit 3");
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    std::FILE *osrelease = host_fopen_proc("/proc/sys/kernel/osrelease");
+    ASSERT_NE(osrelease, nullptr);
+    std::fclose(osrelease);
+    EXPECT_EQ(host_fopen_proc("/proc/no-such-file"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(HostPi, BringUpEndsOnABoardWithoutRevision)
+{
+    if (is_a_pi())
+        GTEST_SKIP() << "this machine is a Raspberry Pi";
+    EXPECT_EQ(GetRev(), nullptr);
+    EXPECT_NE(GetKernel(), nullptr);
+    EXPECT_EXIT(camera_i2c(0), testing::ExitedWithCode(1),
+                tolva::test::exactly("Revisoion not found.\n"));
 }
 
 } // namespace

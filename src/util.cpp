@@ -1,0 +1,82 @@
+// Frame output basics: names every output file after the frame size and the local time, and
+// dumps frame buffers as headerless RAW files.
+#include "util.h"
+
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+static const char __PROGRAM_VERSION__[] = "@(#)util Ver. 1.0010 (2021/10/04 10:46:59)";
+
+namespace {
+
+constexpr int kDateTimeBuffer = 64;
+constexpr int kFileNameBuffer = 8192;
+// Years 2000 to 2099 keep two digits; other years show what the modulo leaves (1970, 100).
+constexpr int kStampCentury = 2000;
+
+char date_time[kDateTimeBuffer];
+
+} // namespace
+
+double GetTime(void)
+{
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    return tv.tv_sec + tv.tv_usec / 1000000.0;
+}
+
+char *format_date_time(const std::tm &local, int microseconds)
+{
+    std::snprintf(date_time, sizeof date_time, "%02d%02d%02d_%02d%02d%02d_%06d",
+                  (local.tm_year + kTmYearBase) % kStampCentury, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec, microseconds);
+    return date_time;
+}
+
+// Seconds and microseconds come from one reading, so a second that ticks over between two
+// readings cannot move the stamp by almost a second.
+char *CreateDateTime(void)
+{
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    std::time_t seconds = tv.tv_sec;
+    std::tm local;
+    localtime_r(&seconds, &local);
+    return format_date_time(local, static_cast<int>(tv.tv_usec));
+}
+
+char *MakeFileName(int width, int height)
+{
+    static char fname[kFileNameBuffer];
+    std::snprintf(fname, sizeof fname, "%dx%d_%s", width, height, CreateDateTime());
+    return fname;
+}
+
+void report_open_failure(const char *fname) { std::printf("can't open %s\n", fname); }
+
+void report_write_failure(const char *fname)
+{
+    std::fprintf(stderr, "can't write %s: %s\n", fname, std::strerror(errno));
+}
+
+int WriteRAW(const char *fname, unsigned char *raw, int size)
+{
+    std::FILE *fp = std::fopen(fname, "wb");
+    if (!fp) {
+        report_open_failure(fname);
+        return -1;
+    }
+    // Nothing to write counts as a failure, as a short write does; only a real error is reported.
+    bool written = size > 0 && std::fwrite(raw, static_cast<size_t>(size), 1, fp) == 1;
+    bool failed = size > 0 && !written;
+    if (std::fclose(fp) != 0 && written) {
+        written = false;
+        failed = true;
+    }
+    if (failed)
+        report_write_failure(fname);
+    return written ? 0 : -1;
+}

@@ -1,0 +1,34 @@
+// Frame output basics: file base names, time stamps, the wall clock and the headerless RAW dump.
+#ifndef TOLVA_UTIL_H
+#define TOLVA_UTIL_H
+
+#include <ctime>
+
+// std::tm counts years from this one.
+constexpr int kTmYearBase = 1900;
+
+// Wall-clock seconds since the Unix epoch, microsecond resolution.
+double GetTime(void);
+
+// Local time stamp YYMMDD_hhmmss_uuuuuu (year modulo 2000) of one clock reading. The result is a
+// static buffer that the next call overwrites.
+char *CreateDateTime(void);
+
+// "WIDTHxHEIGHT_STAMP": the base name of every output file. Static buffer, overwritten by the
+// next call; callers copy it before appending an extension.
+char *MakeFileName(int width, int height);
+
+// Writes `size` bytes of `raw` into a new file `fname`: 0 on success, -1 on failure (no file,
+// short write, or nothing to write).
+int WriteRAW(const char *fname, unsigned char *raw, int size);
+
+// The formatting step of CreateDateTime, from a broken-down local time and the microseconds of
+// the same reading; returns the same static buffer.
+char *format_date_time(const std::tm &local, int microseconds);
+
+// Console reports shared by the file writers: "can't open NAME" on standard output (the text users
+// know from every writer), and a failed write with the system's reason on standard error.
+void report_open_failure(const char *fname);
+void report_write_failure(const char *fname);
+
+#endif

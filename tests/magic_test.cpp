@@ -1,0 +1,158 @@
+// Tests of the sensor presence check, with bus maps written directly and from the simulated bus.
+#include "magic.h"
+
+#include "camera_i2c.h"
+#include "sim_pi.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+using tolva::sim::Knobs;
+using tolva::sim::SimPi;
+using tolva::test::read_file;
+
+namespace {
+
+const char kLog[] = "/tmp/i2cdetect.log";
+
+// i2cdetect's map of an empty bus, as the tool prints it (each row ends in a blank).
+const std::vector<std::string> kEmptyMap = {
+    "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n",
+    "00:          -- -- -- -- -- -- -- -- -- -- -- -- -- \n",
+    "10: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n",
+    "20: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n",
+    "30: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n",
+    "40: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n",
+    "50: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n",
+    "60: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n",
+    "70: -- -- -- -- -- -- -- --                         \n",
+};
+
+std::string join(const std::vector<std::string> &lines, std::size_t count)
+{
+    std::string text;
+    for (std::size_t i = 0; i < count && i < lines.size(); ++i)
+        text += lines[i];
+    return text;
+}
+
+std::string with_row(std::size_t row, const std::string &line)
+{
+    std::vector<std::string> lines = kEmptyMap;
+    lines[row] = line;
+    return join(lines, lines.size());
+}
+
+bool log_exists() { return access(kLog, F_OK) == 0; }
+
+class MagicTest : public testing::Test {
+protected:
+    void SetUp() override { unlink(kLog); }
+    void TearDown() override { unlink(kLog); }
+};
+
+struct LogCase {
+    const char *name;
+    std::string log; // what i2cdetect -y 0 prints
+    int result;
+};
+
+void PrintTo(const LogCase &log, std::ostream *out) { *out << log.name; }
+
+class MagicLog : public MagicTest, public testing::WithParamInterface<LogCase> {};
+
+TEST_P(MagicLog, ComparesTheLogWithTheEmptyMap)
+{
+    SimPi &pi = SimPi::reset();
+    pi.script_command("i2cdetect -y 0", GetParam().log);
+    EXPECT_EQ(magic(), GetParam().result);
+    EXPECT_EQ(pi.board_record(), std::vector<std::string>{"i2cdetect -y 0 > /tmp/i2cdetect.log"});
+    // The log stays only when it showed a device.
+    EXPECT_EQ(log_exists(), GetParam().result == 1);
+    if (GetParam().result == 1) {
+        EXPECT_EQ(read_file(kLog), GetParam().log);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Logs, MagicLog,
+    testing::Values(
+        LogCase{"EmptyMap", join(kEmptyMap, 9), -1},
+        LogCase{"TrimmedAndExtraTrailingWhiteSpace",
+                "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f  \t\r\n" +
+                    join({kEmptyMap.begin() + 1, kEmptyMap.end()}, 8),
+                -1},
+        LogCase{"DeviceAt1a", with_row(2, "10: -- -- -- -- -- -- -- -- -- -- 1a -- -- -- -- -- \n"),
+                1},
+        LogCase{"DriverHoldsAnAddress",
+                with_row(6, "50: UU -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"), 1},
+        LogCase{"BlankCellsInsteadOfHyphens",
+                with_row(1, "00:                -- -- -- -- -- -- -- -- -- -- -- \n"), -1},
+        LogCase{"RowOfBlanksOnly", with_row(1, "00:                                         \n"),
+                1},
+        LogCase{"ShorterRow", with_row(3, "20: -- -- -- -- -- -- -- --\n"), 1},
+        LogCase{"LongerLastRow", with_row(8, "70: -- -- -- -- -- -- -- -- --\n"), 1},
+        LogCase{"LinesAfterTheNinthAreIgnored",
+                join(kEmptyMap, 9) + "Error: something else\n80: 80\n", -1},
+        LogCase{"EmptyLog", "", -1}, LogCase{"LogEndsEarly", join(kEmptyMap, 5), -1},
+        LogCase{"LogEndsEarlyAfterADevice",
+                join({kEmptyMap[0], "00:          -- -- -- -- -- -- -- -- -- -- -- -- 0f \n"}, 2),
+                1}),
+    [](const testing::TestParamInfo<LogCase> &info) { return info.param.name; });
+
+TEST_F(MagicTest, SeesTheSimulatedBus)
+{
+    Knobs knobs;
+    knobs.no_sensor = true;
+    SimPi::reset(knobs);
+    EXPECT_EQ(magic(), -1);
+    EXPECT_FALSE(log_exists());
+
+    SimPi::reset();
+    EXPECT_EQ(magic(), 1);
+    EXPECT_EQ(read_file(kLog),
+              with_row(2, "10: 10 -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"));
+
+    knobs.driver_addresses = {0x50};
+    SimPi::reset(knobs);
+    EXPECT_EQ(magic(), 1);
+}
+
+TEST_F(MagicTest, NoBusGivesAnEmptyLogAndNoDevice)
+{
+    Knobs knobs;
+    knobs.no_i2c_device = true;
+    SimPi::reset(knobs);
+    CaptureStderr();
+    EXPECT_EQ(magic(), -1);
+    EXPECT_EQ(GetCapturedStderr(), "Error: Could not open file `/dev/i2c-0' or `/dev/i2c/0': No "
+                                   "such file or directory\n");
+}
+
+// The start-up loop: bring-up and check until a device answers, on a board whose camera needs
+// three probes after power-up. Pass 1 powers it and probes twice; pass 2's probes see it.
+TEST_F(MagicTest, BringUpLoopWaitsForTheCameraToAnswer)
+{
+    Knobs knobs;
+    knobs.camera_routed = false;
+    knobs.camera_probes = 3;
+    SimPi &pi = SimPi::reset(knobs);
+    int passes = 0;
+    do {
+        camera_i2c(0);
+        ++passes;
+    } while (magic() < 0 && passes < 10);
+    EXPECT_EQ(passes, 2);
+    EXPECT_TRUE(pi.bus().answers(0x10));
+    EXPECT_EQ(pi.board_record().back(), "i2cdetect -y 0 > /tmp/i2cdetect.log");
+}
+
+} // namespace
