@@ -593,13 +593,13 @@ int start_up(int ac, char **av, Driver &d)
         return 1;
     }
     load_mask(kRecordMask, d, d.mask_r);
-    if (!d.poll_sleep)
-        d.poll_sleep = sleep_us;
     return kRunLoop;
 }
 
 int live_loop(Driver &d)
 {
+    if (!d.poll_sleep)
+        d.poll_sleep = sleep_us;
     InitFits(d.BinSize, d.width, d.height, d.fname);
     InitSer(d.dpp, d.width, d.height, d.fname, d.colorID);
     d.timeout_counter = 0;

@@ -24,17 +24,17 @@
 #include <string>
 #include <vector>
 
+using testing::HasSubstr;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
 using tolva::sim::Knobs;
 using tolva::sim::SimPi;
 using tolva::test::read_file;
 using tolva::test::run_tool;
 using tolva::test::ScratchDir;
 using tolva::test::WindowScript;
-using testing::HasSubstr;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 namespace fs = std::filesystem;
 
 namespace {
@@ -62,8 +62,8 @@ std::string init_text(const Sensor &s)
 {
     std::ostringstream f;
     int bufsiz = s.bufsiz ? s.bufsiz : s.width * s.height * s.bits / 8;
-    f << "I2C_ADDRESS 0x10\nWIDTH " << s.width << "\nHEIGHT " << s.height << "\nBUFSIZ "
-      << bufsiz << "\nDATA_LANES 2\nRAWBIT " << s.bits << "\n"
+    f << "I2C_ADDRESS 0x10\nWIDTH " << s.width << "\nHEIGHT " << s.height << "\nBUFSIZ " << bufsiz
+      << "\nDATA_LANES 2\nRAWBIT " << s.bits << "\n"
       << "0x0100 0x00\n"
       << "0x0136 0x1800 w\n0x0304 0x0004 w\n0x0306 0x015E w\n0x0302 0x0002 w\n0x0300 0x0005 w\n"
       << "0x0112 " << hex16(s.bits == 12 ? 0x0C0C : 0x0A0A) << "\n0x0114 0x01\n"
@@ -129,8 +129,7 @@ protected:
         return status;
     }
 
-    int run_keys(const Sensor &s, const std::vector<int> &keys,
-                 std::vector<std::string> extra = {})
+    int run_keys(const Sensor &s, const std::vector<int> &keys, std::vector<std::string> extra = {})
     {
         WindowScript::get().add_keys(keys);
         extra.insert(extra.begin(), init(s));
@@ -150,12 +149,37 @@ protected:
     // The independent SER reader's verdict on `name`, with the frame count it must hold.
     std::string ser_verdict(const std::string &name, int frames, int width = 64, int height = 48)
     {
-        auto result = run_tool("ser_reader.py", "'" + dir.path() + "/" + name + "' --count " +
-                                                    std::to_string(frames) + " --width " +
-                                                    std::to_string(width) + " --height " +
-                                                    std::to_string(height) +
-                                                    " --depth 16 --color 8");
+        auto result = run_tool("ser_reader.py",
+                               "'" + dir.path() + "/" + name + "' --count " +
+                                   std::to_string(frames) + " --width " + std::to_string(width) +
+                                   " --height " + std::to_string(height) + " --depth 16 --color 8");
         return result.status == 0 ? "ok" : result.output;
+    }
+
+    // Lines (or parts of lines) of standard output holding `text`.
+    int occurrences(const std::string &text) const
+    {
+        int count = 0;
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+            ++count;
+        return count;
+    }
+
+    // A 320 x 240 sensor on a sky with many flashes and meteors; the keys of a difference
+    // recording: 'd', then `passes` passes without a key.
+    Sensor lively_sky(std::uint64_t seed, int passes)
+    {
+        Knobs knobs;
+        knobs.events_per_minute = 3000;
+        knobs.seed = seed;
+        SimPi::reset(knobs);
+        std::vector<int> keys{'d'};
+        keys.resize(1 + passes, -1);
+        WindowScript::get().add_keys(keys);
+        Sensor s;
+        s.width = 320;
+        s.height = 240;
+        return s;
     }
 
     const cv::Mat &shown_frame()
@@ -231,8 +255,8 @@ TEST_F(LoopTest, WriteDuringARecordingUsesANewBaseAndKeepsRecording)
     EXPECT_NE(base + ".ser", sers[0]);
     EXPECT_EQ(files(".png"), std::vector<std::string>{base + ".png"});
     EXPECT_EQ(files(".fts"), std::vector<std::string>{base + ".fts"});
-    EXPECT_THAT(out, HasSubstr("write: " + base + ".raw\nwrite: " + base + ".png\nwrite: " +
-                               base + ".fts\n"));
+    EXPECT_THAT(out, HasSubstr("write: " + base + ".raw\nwrite: " + base + ".png\nwrite: " + base +
+                               ".fts\n"));
     EXPECT_EQ(ser_verdict(sers[0], 4), "ok");
 }
 
@@ -246,7 +270,8 @@ TEST_F(LoopTest, WrittenFilesHoldTheFrame)
     std::string raw = read_file(raws[0]);
     ASSERT_EQ(raw.size(), 64u * 48 * 2);
     for (size_t n = 0; n < raw.size(); n += 2)
-        ASSERT_EQ((static_cast<unsigned char>(raw[n + 1]) << 8) | static_cast<unsigned char>(raw[n]),
+        ASSERT_EQ((static_cast<unsigned char>(raw[n + 1]) << 8) |
+                      static_cast<unsigned char>(raw[n]),
                   0x0ABC)
             << "sample " << n / 2;
     cv::Mat png = cv::imread(files(".png")[0], cv::IMREAD_UNCHANGED);
@@ -260,9 +285,9 @@ TEST_F(LoopTest, WrittenFilesHoldTheFrame)
 TEST_F(LoopTest, KeysThatDoNotApplyChangeNothing)
 {
     // e in live view; s and d during a recording; upper-case letters anywhere.
-    ASSERT_EQ(run_keys(Sensor{}, {'e', 'S', 'D', 'W', 'R', 'E', 's', 's', 'd', 'Q', 'E', 'e', 'Q',
-                                  kEsc}),
-              0);
+    ASSERT_EQ(
+        run_keys(Sensor{}, {'e', 'S', 'D', 'W', 'R', 'E', 's', 's', 'd', 'Q', 'E', 'e', 'Q', kEsc}),
+        0);
     auto sers = files(".ser");
     ASSERT_EQ(sers.size(), 1u);
     EXPECT_EQ(ser_verdict(sers[0], 6), "ok");
@@ -287,8 +312,8 @@ TEST_P(DisplayTest, ShowsTheSampleAtTheFixedScale)
     Sensor s;
     s.bits = c.bits;
     s.solid = c.sample;
-    ASSERT_EQ(run_keys(s, {-1, kEsc}, c.raw8 ? std::vector<std::string>{"-8"}
-                                            : std::vector<std::string>{}),
+    ASSERT_EQ(run_keys(s, {-1, kEsc},
+                       c.raw8 ? std::vector<std::string>{"-8"} : std::vector<std::string>{}),
               0);
     const cv::Mat &frame = shown_frame();
     ASSERT_EQ(frame.type(), CV_8UC3);
@@ -367,28 +392,15 @@ TEST_F(LoopTest, EightBitFramesRecordOneBytePerSample)
 
 TEST_F(LoopTest, DifferenceRecordingKeepsDetectedFramesAndTheStack)
 {
-    // A sky with many flashes and meteors: some frames are detections. Before 'e' the sensor
-    // turns to a black test pattern, so the frame of the 'e' pass is no detection.
-    Knobs knobs;
-    knobs.events_per_minute = 3000;
-    knobs.seed = 11;
-    SimPi::reset(knobs);
-    Sensor s;
-    s.width = 320;
-    s.height = 240;
-    std::vector<int> keys{'d'};
-    keys.resize(60, -1);
+    // Some frames are detections. Before 'e' the sensor turns to a black test pattern, so the
+    // frame of the 'e' pass is no detection.
+    Sensor s = lively_sky(11, 59);
     WindowScript::get().on_wait([](int pass) {
         if (pass == 57)
             Set2Byte(0x0600, 0x0001); // solid colour, test data 0
     });
-    keys.push_back('e');
-    keys.push_back(kEsc);
-    ASSERT_EQ(run_keys(s, keys), 0);
-    int detections = 0;
-    for (size_t at = out.find("Diff Detect."); at != std::string::npos;
-         at = out.find("Diff Detect.", at + 1))
-        ++detections;
+    ASSERT_EQ(run_keys(s, {'e', kEsc}), 0);
+    int detections = occurrences("Diff Detect.");
     ASSERT_GT(detections, 0) << out;
     auto sers = files(".ser");
     ASSERT_EQ(sers.size(), 1u);
@@ -397,22 +409,13 @@ TEST_F(LoopTest, DifferenceRecordingKeepsDetectedFramesAndTheStack)
     EXPECT_EQ(ser_verdict(sers[0], kept, 320, 240), "ok") << detections << " detections";
     char stack[64];
     std::snprintf(stack, sizeof stack, "_%04ddifs.png", detections);
-    EXPECT_EQ(files(".png"), std::vector<std::string>{sers[0].substr(0, sers[0].size() - 4) +
-                                                      stack});
+    EXPECT_EQ(files(".png"),
+              std::vector<std::string>{sers[0].substr(0, sers[0].size() - 4) + stack});
 }
 
 TEST_F(LoopTest, QuitDuringADifferenceRecordingWritesNoStack)
 {
-    Knobs knobs;
-    knobs.events_per_minute = 3000;
-    SimPi::reset(knobs);
-    Sensor s;
-    s.width = 320;
-    s.height = 240;
-    std::vector<int> keys{'d'};
-    keys.resize(40, -1);
-    keys.push_back('q');
-    ASSERT_EQ(run_keys(s, keys), 0);
+    ASSERT_EQ(run_keys(lively_sky(1, 39), {'q'}), 0);
     EXPECT_THAT(out, HasSubstr("Diff Detect."));
     EXPECT_TRUE(files(".png").empty());
     EXPECT_EQ(WindowScript::get().destroyed("ImageDiff"), 0);
@@ -473,8 +476,8 @@ TEST_F(LoopTest, PipelineThatCannotCloseEndsWithItsMessage)
 // Start-up's own exits, before the loop.
 TEST_F(LoopTest, BadCommandLinesGiveTheUsageAfterBringUp)
 {
-    for (auto arguments : std::vector<std::vector<std::string>>{
-             {}, {"a.txt", "b.txt"}, {"a.txt", "-8", "x"}}) {
+    for (auto arguments :
+         std::vector<std::vector<std::string>>{{}, {"a.txt", "b.txt"}, {"a.txt", "-8", "x"}}) {
         d = std::make_unique<Driver>();
         ASSERT_EQ(run(arguments), 0);
         EXPECT_THAT(out, testing::EndsWith("exec camera_i2c\n"
@@ -498,11 +501,7 @@ TEST_F(LoopTest, BringUpWaitsForTheSensor)
     knobs.events_per_minute = 0;
     SimPi::reset(knobs);
     ASSERT_EQ(run_keys(Sensor{}, {kEsc}), 0);
-    size_t lines = 0;
-    for (size_t at = out.find("exec camera_i2c\n"); at != std::string::npos;
-         at = out.find("exec camera_i2c\n", at + 1))
-        ++lines;
-    EXPECT_GE(lines, 2u);
+    EXPECT_GE(occurrences("exec camera_i2c\n"), 2);
 }
 
 TEST_F(LoopTest, PathsContainingTheMonochromeSensorNameAreMonochrome)
