@@ -402,11 +402,9 @@ int finish(Driver &d)
         return 1;
     }
     double elapsed = et - st;
-    // No frame or no measurable time gives no rate: 0 is printed rather than inf or nan.
-    double fps = frame_count > 0 && elapsed > 0 ? 1.0 / (elapsed / frame_count) : 0.0;
     std::printf("frame_count = %d\n", frame_count);
     std::printf("time        = %f\n", elapsed);
-    std::printf("fps         = %f\n", fps);
+    std::printf("fps         = %f\n", frame_rate(frame_count, elapsed));
     return 0;
 }
 
@@ -526,6 +524,14 @@ int derive_geometry(Driver &d)
     d.dpp = d.raw8_flag ? 8 : 16;
     d.depth = d.raw8_flag ? CV_8U : CV_16U;
     return 0;
+}
+
+double frame_rate(int frames, double seconds)
+{
+    // No frame or no measurable time gives no rate: 0 rather than inf or nan.
+    if (frames <= 0 || seconds <= 0)
+        return 0.0;
+    return 1.0 / (seconds / frames);
 }
 
 unsigned short difference_threshold(const Driver &d)

@@ -96,6 +96,8 @@ int read_command_line(int ac, char **av, Driver &d);
 int derive_geometry(Driver &d);
 // The frame buffers for that geometry; false when one cannot be had.
 bool allocate_buffers(Driver &d);
+// Frames a second for the statistics; 0 when there was no frame or no measurable time.
+double frame_rate(int frames, double seconds);
 // The difference threshold on the samples' scale.
 unsigned short difference_threshold(const Driver &d);
 

@@ -314,6 +314,14 @@ TEST(Geometry, RefusesBitDepthsItCannotUnpackNamingTheSizes)
     }
 }
 
+TEST(Statistics, FrameRateIsANumberEvenWithoutFramesOrTime)
+{
+    EXPECT_DOUBLE_EQ(frame_rate(30, 1.5), 20.0);
+    EXPECT_EQ(frame_rate(0, 2.0), 0.0);
+    EXPECT_EQ(frame_rate(0, 0.0), 0.0);
+    EXPECT_EQ(frame_rate(5, 0.0), 0.0);
+}
+
 TEST(Geometry, ThresholdSitsAtThreeEighthsOfTheSampleRange)
 {
     Driver d;
