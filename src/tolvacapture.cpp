@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -517,10 +518,16 @@ int derive_geometry(Driver &d)
     }
     d.bpp = static_cast<int>(bpp);
     long long size = d.RawSize;
-    if (d.bpp == 10)
-        d.BinSize = static_cast<int>(d.raw8_flag ? size * 4 / 5 : size * 8 / 5);
-    else
-        d.BinSize = static_cast<int>(d.raw8_flag ? size * 2 / 3 : size * 4 / 3);
+    long long bin_size = d.bpp == 10 ? (d.raw8_flag ? size * 4 / 5 : size * 8 / 5)
+                                     : (d.raw8_flag ? size * 2 / 3 : size * 4 / 3);
+    // Frame sizes are ints everywhere (the writers take them so).
+    if (bin_size > INT_MAX) {
+        std::fprintf(stderr,
+                     "tolvacapture: a raw frame of %d bytes unpacks to %lld bytes, more than %d\n",
+                     d.RawSize, bin_size, INT_MAX);
+        return -1;
+    }
+    d.BinSize = static_cast<int>(bin_size);
     d.dpp = d.raw8_flag ? 8 : 16;
     d.depth = d.raw8_flag ? CV_8U : CV_16U;
     return 0;

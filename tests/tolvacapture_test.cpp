@@ -302,6 +302,7 @@ TEST(Geometry, RefusesBitDepthsItCannotUnpackNamingTheSizes)
         {1920, 1080, 0, "a raw frame of 0 bytes for 1920x1080 pixels gives 0 bits"},
         {64, 64, 64 * 64 * 11 / 8, "gives 11 bits a pixel; only 10 and 12 can be unpacked"},
         {0, 1080, 2592000, "frame size 0x1080 cannot be captured"},
+        {40000, 40000, 2000000000, "2000000000 bytes unpacks to 3200000000 bytes, more than"},
     };
     for (const auto &c : cases) {
         Driver d;
