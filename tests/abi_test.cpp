@@ -103,8 +103,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, FarWriteTest,
                              return std::string(info.param.name);
                          });
 
-// long and time_t follow the platform (32 bits on armhf, where time_t ends in January 2038);
-// the program keeps seconds and byte counts in fixed 64-bit types instead. Printed with every
+// long follows the platform (32 bits on armhf); the program keeps seconds and byte counts in
+// fixed 64-bit types instead, and builds with 64-bit time_t where the C library offers it. Printed with every
 // run so the log of each target says which it was.
 class TypeSizeReport : public testing::Environment {
 public:
@@ -117,6 +117,19 @@ public:
                     static_cast<long long>(std::numeric_limits<std::time_t>::max()));
     }
 };
+
+TEST(Abi, TimeGoesOnPast2038WhereTheCLibraryAllowsIt)
+{
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    EXPECT_EQ(sizeof(std::time_t), 8u);
+    std::time_t after_2038 = static_cast<std::time_t>(INT64_C(2200000000)); // 2039-09-18
+    std::tm utc{};
+    ASSERT_NE(gmtime_r(&after_2038, &utc), nullptr);
+    EXPECT_EQ(utc.tm_year + 1900, 2039);
+#else
+    GTEST_SKIP() << "this C library has no 64-bit time_t on 32-bit systems";
+#endif
+}
 
 const testing::Environment *const type_size_report =
     testing::AddGlobalTestEnvironment(new TypeSizeReport);
