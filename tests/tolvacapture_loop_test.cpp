@@ -326,7 +326,12 @@ INSTANTIATE_TEST_SUITE_P(Depths, DisplayTest,
                          testing::Values(Scale{12, false, 4095, 255}, Scale{12, false, 3182, 255},
                                          Scale{12, false, 1000, 80}, Scale{10, false, 1023, 82},
                                          Scale{12, true, 0x0ABC, 0xAB},
-                                         Scale{10, true, 0x2C5, 0xB1}));
+                                         Scale{10, true, 0x2C5, 0xB1}),
+                         [](const testing::TestParamInfo<Scale> &info) {
+                             const Scale &c = info.param;
+                             return "raw" + std::to_string(c.bits) + (c.raw8 ? "_8bit_" : "_") +
+                                    std::to_string(c.sample);
+                         });
 
 TEST_F(LoopTest, LargeFramesAreShownReduced)
 {
