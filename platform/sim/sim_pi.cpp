@@ -66,4 +66,11 @@ int SimPi::i2c_address(int fd) const
 
 bool SimPi::close_i2c(int fd) { return i2c_descriptors_.erase(fd) != 0; }
 
+Mmal &SimPi::mmal()
+{
+    if (!mmal_)
+        mmal_ = std::make_unique<Mmal>(*sensor_, knobs_);
+    return *mmal_;
+}
+
 } // namespace tolva::sim

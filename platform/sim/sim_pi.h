@@ -4,6 +4,7 @@
 
 #include "i2c_bus.h"
 #include "knobs.h"
+#include "mmal_sim.h"
 #include "virtual_sensor.h"
 
 #include <map>
@@ -39,12 +40,16 @@ public:
     void set_i2c_device_missing(bool missing) { knobs_.no_i2c_device = missing; }
     void set_i2c_address_fails(bool fails) { knobs_.no_i2c_address = fails; }
 
+    // The VideoCore's MMAL with the camera receiver, made on first use.
+    Mmal &mmal();
+
 private:
     Knobs knobs_;
     I2cBus bus_;
     std::unique_ptr<VirtualSensor> sensor_;
     std::map<int, int> i2c_descriptors_; // descriptor -> address (-1 before one is set)
     int next_descriptor_ = 1000;
+    std::unique_ptr<Mmal> mmal_; // last: its receiver thread reads the sensor until it goes
 };
 
 } // namespace tolva::sim
