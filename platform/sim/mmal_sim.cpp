@@ -142,8 +142,8 @@ Port::~Port()
 
 Mmal &Port::mmal() { return owner_.mmal(); }
 
-// The receiver writes each line of the video width packed, so a buffer holds the whole
-// (16-aligned) video frame.
+// The receiver writes each line of the video width packed and filled, so a buffer holds the
+// whole (16-aligned) video frame.
 MMAL_STATUS_T Port::commit()
 {
     int bits = bits_of(format_.encoding);
@@ -153,7 +153,7 @@ MMAL_STATUS_T Port::commit()
         static_cast<std::uint32_t>(video.crop.height) > video.height)
         return MMAL_EINVAL;
     FrameGeometry frame{static_cast<int>(video.width), static_cast<int>(video.height), bits, false,
-                        1};
+                        receiver_ ? receiver_->line_align() : 1};
     port_.buffer_size_min = static_cast<std::uint32_t>(frame.frame_bytes());
     port_.buffer_size_recommended = port_.buffer_size_min;
     port_.buffer_num_recommended = kRecommendedBuffers;

@@ -45,6 +45,9 @@ public:
     void start(BufferSink &sink);
     void stop();
 
+    // Lines are filled up to a multiple of this many bytes.
+    int line_align() const { return knobs_.line_align; }
+
     // The next frame time delivers a side-information buffer before the frame.
     void inject_side_info() { side_info_pending_.fetch_add(1); }
 

@@ -13,6 +13,7 @@ constexpr int kBars = 8;
 constexpr bool kBarColours[kBars][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
                                         {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
 constexpr int kChannelColour[4] = {0, 1, 1, 2}; // RGGB channel -> red, green, blue
+constexpr int kChannelTestData[4] = {0, 1, 3, 2}; // RGGB channel -> red, greenR, blue, greenB
 constexpr std::uint16_t kPn9Seed = 0x1FF;
 } // namespace
 
@@ -58,8 +59,8 @@ void TestPattern::line(std::uint64_t index, int y, std::uint16_t *out) const
     switch (mode_) {
     case test_pattern::kSolidColour:
         for (int x = 0; x < geometry_.width; ++x) {
-            int channel = geometry_.monochrome ? 1 : bayer_channel(x, y);
-            out[x] = static_cast<std::uint16_t>(std::clamp<int>(test_data_[channel], 0, max));
+            int data = geometry_.monochrome ? 1 : kChannelTestData[bayer_channel(x, y)];
+            out[x] = static_cast<std::uint16_t>(std::clamp<int>(test_data_[data], 0, max));
         }
         break;
     case test_pattern::kColourBars:
