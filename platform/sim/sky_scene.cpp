@@ -253,10 +253,17 @@ void SkyScene::copy_drifted(const std::uint8_t *from, std::uint8_t *to, int step
     std::uint8_t table[256];
     for (int b = 0; b < 256; ++b)
         table[b] = static_cast<std::uint8_t>(std::clamp(b + steps, 0, 255));
+    // Whole groups first (4 high bytes then 1 low in RAW10, 2 then 1 in RAW12), the rest one by one.
+    int group = geometry_.bits == 12 ? 2 : 4;
+    int whole = geometry_.width / group * group;
     std::size_t stride = geometry_.stride();
     for (int y = 0; y < geometry_.height; ++y) {
         std::uint8_t *line = to + static_cast<std::size_t>(y) * stride;
-        for (int i = 0; i < geometry_.width; ++i) {
+        std::uint8_t *p = line;
+        for (int i = 0; i < whole; i += group, p += group + 1)
+            for (int k = 0; k < group; ++k)
+                p[k] = table[p[k]];
+        for (int i = whole; i < geometry_.width; ++i) {
             std::uint8_t &high = line[high_byte_offset(i, geometry_.bits)];
             high = table[high];
         }
