@@ -22,8 +22,8 @@ void BM_SkyFrame(benchmark::State &state)
     FrameGeometry geometry{static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
                            static_cast<int>(state.range(2)), false, 1};
     double interval = 1.0 / static_cast<double>(state.range(3));
-    SkySettings settings{1, static_cast<double>(state.range(4)), static_cast<double>(state.range(5)),
-                         interval};
+    SkySettings settings{1, static_cast<double>(state.range(4)),
+                         static_cast<double>(state.range(5)), interval};
     SkyScene scene(geometry, settings);
     std::vector<std::uint8_t> frame(geometry.frame_bytes()), copy(geometry.frame_bytes());
     Clock::duration render{}, memcpy_time{};

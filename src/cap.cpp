@@ -20,8 +20,8 @@ static const char __PROGRAM_VERSION__[] = "@(#)cap Ver. 1.0010 (2021/09/27 21:12
 
 namespace {
 
-constexpr int kEmptyBufSize = 16;       // RawBuf's size when the init file gives no BUFSIZ
-constexpr unsigned kVideoAlign = 16;    // the receiver's video format is in 16-pixel blocks
+constexpr int kEmptyBufSize = 16;        // RawBuf's size when the init file gives no BUFSIZ
+constexpr unsigned kVideoAlign = 16;     // the receiver's video format is in 16-pixel blocks
 constexpr uint32_t kImageIdRaw10 = 0x2B; // CSI-2 data type of RAW10
 constexpr uint32_t kImageIdRaw12 = 0x2C; // CSI-2 data type of RAW12
 constexpr int kRawBit12 = 12;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -59,13 +60,18 @@ TEST_P(SensorFileTest, DeliversTheScenesFrames)
         auto samples = unpack_reference(raw.data(), file.width, file.height, file.bits, stride);
         auto source = receiver.source();
         ASSERT_TRUE(source);
-        // The frame waiting was the first to finish after the last read: look from there on.
+        // The frame waiting was the first to finish after the last read: look from there on,
+        // by its first line, then the whole frame.
         bool found = false;
-        for (std::uint64_t i = next_candidate; i <= receiver.frames_delivered() && !found; ++i)
-            if (source->samples(i) == samples) {
+        std::vector<std::uint16_t> line(static_cast<std::size_t>(file.width));
+        for (std::uint64_t i = next_candidate; i <= receiver.frames_delivered() && !found; ++i) {
+            source->line(i, 0, line.data());
+            if (std::equal(line.begin(), line.end(), samples.begin()) &&
+                source->samples(i) == samples) {
                 found = true;
                 next_candidate = i + 1;
             }
+        }
         ASSERT_TRUE(found) << "frame " << taken << " is not a frame of the scene";
     }
     EXPECT_EQ(CloseSensor(0), 0);

@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 using tolva::sim::Knobs;
 using tolva::sim::Mmal;
 using tolva::sim::SimPi;
 using tolva::test::ScratchDir;
 using tolva::test::unpack_reference;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 using Calls = std::vector<std::string>;
 
 namespace {
@@ -50,8 +50,8 @@ struct Stream {
         std::ostringstream out;
         if (settings.empty())
             out << "WIDTH " << width << "\nHEIGHT " << height << "\nBUFSIZ "
-                << (bufsiz < 0 ? frame_bytes() : bufsiz) << "\nDATA_LANES " << lanes
-                << "\nRAWBIT " << bits << "\n";
+                << (bufsiz < 0 ? frame_bytes() : bufsiz) << "\nDATA_LANES " << lanes << "\nRAWBIT "
+                << bits << "\n";
         else
             out << settings;
         out << "0x0112 " << (bits == 12 ? "0x0C0C" : "0x0A0A") << " w\n"
@@ -194,7 +194,8 @@ TEST_P(CapFailureTest, StatusNamesTheStepAndCloseUndoesExactlyIt)
     SimPi::instance().bus().clear_log();
     EXPECT_EQ(CloseSensor(failure.status), 0);
     EXPECT_EQ(calls(), failure.teardown);
-    EXPECT_TRUE(SimPi::instance().bus().log().empty()) << "the sensor is stopped only after a full open";
+    EXPECT_TRUE(SimPi::instance().bus().log().empty())
+        << "the sensor is stopped only after a full open";
     EXPECT_EQ(mmal().live_components(), 0);
     EXPECT_EQ(mmal().live_pools(), 0);
 }
@@ -204,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Failure{"mmal_component_create", "vc.ril.rawcam", -1, {}},
         Failure{"mmal_component_create", "vc.ril.isp", -2, {kDestroyAll[0]}},
-        Failure{"mmal_component_create", "vc.ril.video_render", -2, {kDestroyAll[0], kDestroyAll[1]}},
+        Failure{
+            "mmal_component_create", "vc.ril.video_render", -2, {kDestroyAll[0], kDestroyAll[1]}},
         Failure{"mmal_port_parameter_get", "0x1004D", -2, kDestroyAll},
         Failure{"mmal_port_parameter_set", "0x1004D", -2, kDestroyAll},
         Failure{"mmal_port_parameter_get", "0x1004E", -2, kDestroyAll},

@@ -63,8 +63,8 @@ void read_double(const char *name, double low, double high, double &out)
     char *end = nullptr;
     double value = std::strtod(text, &end);
     if (*end != '\0' || !(value >= low && value <= high)) {
-        std::fprintf(stderr, "simulated Pi: %s=%s is not a number from %g to %g; using %g\n",
-                     name, text, low, high, out);
+        std::fprintf(stderr, "simulated Pi: %s=%s is not a number from %g to %g; using %g\n", name,
+                     text, low, high, out);
         return;
     }
     out = value;
@@ -76,8 +76,9 @@ void read_receiver_knobs(Knobs &knobs)
         if (std::string(scene) == "sky" || std::string(scene) == "replay")
             knobs.scene = scene;
         else
-            std::fprintf(stderr, "simulated Pi: TOLVA_SIM_SCENE=%s is not sky or replay; using %s\n",
-                         scene, knobs.scene.c_str());
+            std::fprintf(stderr,
+                         "simulated Pi: TOLVA_SIM_SCENE=%s is not sky or replay; using %s\n", scene,
+                         knobs.scene.c_str());
     }
     if (const char *replay = env("TOLVA_SIM_REPLAY")) {
         knobs.replay_file = replay;

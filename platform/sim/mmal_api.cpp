@@ -31,9 +31,9 @@ std::string with_format(const MMAL_PORT_T *port)
     char text[96];
     std::snprintf(text, sizeof text, " %c%c%c%c %ux%u crop %d,%d %dx%d",
                   static_cast<char>(format->encoding), static_cast<char>(format->encoding >> 8),
-                  static_cast<char>(format->encoding >> 16), static_cast<char>(format->encoding >> 24),
-                  video.width, video.height, video.crop.x, video.crop.y, video.crop.width,
-                  video.crop.height);
+                  static_cast<char>(format->encoding >> 16),
+                  static_cast<char>(format->encoding >> 24), video.width, video.height,
+                  video.crop.x, video.crop.y, video.crop.width, video.crop.height);
     return port->name + std::string(text);
 }
 
@@ -150,9 +150,10 @@ MMAL_STATUS_T mmal_port_parameter_set_boolean(MMAL_PORT_T *port, uint32_t id, MM
 MMAL_POOL_T *mmal_port_pool_create(MMAL_PORT_T *port, unsigned int headers, uint32_t payload_size)
 {
     MMAL_POOL_T *pool = nullptr;
-    std::string subject = port_of(port) ? port->name + (" " + std::to_string(headers) + "x" +
-                                                        std::to_string(payload_size))
-                                        : "";
+    std::string subject =
+        port_of(port)
+            ? port->name + (" " + std::to_string(headers) + "x" + std::to_string(payload_size))
+            : "";
     on_port("mmal_port_pool_create", port, subject, [&](Port &p) {
         pool = p.mmal().create_pool(p, headers, payload_size);
         return pool ? MMAL_SUCCESS : MMAL_ENOMEM;

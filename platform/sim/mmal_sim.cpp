@@ -119,7 +119,8 @@ Pool::Pool(Mmal &mmal, const std::string &name, unsigned headers, std::uint32_t 
 Port::Port(Component &owner, MMAL_PORT_TYPE_T type, std::uint16_t index, Receiver *receiver)
     : owner_(owner), receiver_(receiver), private_{this}, es_{}, format_{}, port_{}
 {
-    name_ = owner.name() + (type == MMAL_PORT_TYPE_INPUT ? ":in:" : ":out:") + std::to_string(index);
+    name_ =
+        owner.name() + (type == MMAL_PORT_TYPE_INPUT ? ":in:" : ":out:") + std::to_string(index);
     format_.type = MMAL_ES_TYPE_VIDEO;
     format_.es = &es_;
     port_.priv = &private_;

@@ -7,7 +7,10 @@ namespace {
 constexpr int kRaw10Group = 4, kRaw10GroupBytes = 5;
 constexpr int kRaw12Group = 2, kRaw12GroupBytes = 3;
 
-std::size_t groups(int width, int group) { return static_cast<std::size_t>((width + group - 1) / group); }
+std::size_t groups(int width, int group)
+{
+    return static_cast<std::size_t>((width + group - 1) / group);
+}
 
 std::uint16_t sample_or_zero(const std::uint16_t *samples, int width, int i)
 {

@@ -115,9 +115,9 @@ void Receiver::update_source(const StreamSettings &settings, double interval_s)
     else if (knobs_.scene == "replay")
         source = SerReplay::open(knobs_.replay_file, geometry);
     if (!source)
-        source = std::make_shared<SkyScene>(
-            geometry, SkySettings{knobs_.seed, knobs_.events_per_minute, knobs_.drift_per_minute,
-                                  interval_s});
+        source =
+            std::make_shared<SkyScene>(geometry, SkySettings{knobs_.seed, knobs_.events_per_minute,
+                                                             knobs_.drift_per_minute, interval_s});
     std::lock_guard<std::mutex> lock(mutex_);
     source_ = std::move(source);
     source_settings_ = settings;
@@ -158,7 +158,8 @@ void Receiver::deliver_frame(std::uint64_t index, double interval_s)
     buffer->length = static_cast<std::uint32_t>(bytes);
     buffer->offset = 0;
     buffer->flags = 0;
-    buffer->pts = static_cast<std::int64_t>(static_cast<double>(index) * interval_s * kMicroseconds);
+    buffer->pts =
+        static_cast<std::int64_t>(static_cast<double>(index) * interval_s * kMicroseconds);
     ++delivered_;
     sink_->deliver(buffer);
 }
@@ -181,8 +182,8 @@ void Receiver::run()
             next += kIdlePoll;
             continue;
         }
-        auto interval = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(interval_s));
+        auto interval =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval_s));
         if (!streaming) { // the first frame ends one frame interval after streaming starts
             streaming = true;
             index = 0;

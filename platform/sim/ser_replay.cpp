@@ -17,7 +17,8 @@ constexpr std::size_t kMaxReplayBytes = std::size_t{1} << 30;
 
 std::int32_t le32(const unsigned char *p)
 {
-    return static_cast<std::int32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24);
+    return static_cast<std::int32_t>(p[0] | p[1] << 8 | p[2] << 16 |
+                                     static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 std::unique_ptr<SerReplay> refuse(const std::string &path, const char *reason)
@@ -52,15 +53,17 @@ std::unique_ptr<SerReplay> SerReplay::open(const std::string &path, const FrameG
     if (width <= 0 || height <= 0 || count <= 0)
         return refuse(path, "no frames");
     std::size_t frame = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    std::size_t frames = std::min<std::size_t>(static_cast<std::size_t>(count),
-                                               std::max<std::size_t>(1, kMaxReplayBytes / (2 * frame)));
+    std::size_t frames = std::min<std::size_t>(
+        static_cast<std::size_t>(count), std::max<std::size_t>(1, kMaxReplayBytes / (2 * frame)));
     std::vector<unsigned char> bytes(frame * frames * 2);
-    if (!in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
+    if (!in.read(reinterpret_cast<char *>(bytes.data()),
+                 static_cast<std::streamsize>(bytes.size())))
         return refuse(path, "shorter than its header says");
     std::vector<std::uint16_t> samples(frame * frames);
     for (std::size_t i = 0; i < samples.size(); ++i)
         samples[i] = static_cast<std::uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-    return std::unique_ptr<SerReplay>(new SerReplay(geometry, width, height, std::move(samples), frames));
+    return std::unique_ptr<SerReplay>(
+        new SerReplay(geometry, width, height, std::move(samples), frames));
 }
 
 void SerReplay::line(std::uint64_t index, int y, std::uint16_t *out) const
@@ -69,11 +72,13 @@ void SerReplay::line(std::uint64_t index, int y, std::uint16_t *out) const
     if (y >= height_)
         return;
     std::size_t frame = static_cast<std::size_t>(index % count_);
-    const std::uint16_t *from = frames_.data() +
+    const std::uint16_t *from =
+        frames_.data() +
         (frame * static_cast<std::size_t>(height_) + static_cast<std::size_t>(y)) * width_;
     int n = std::min(width_, geometry_.width);
     for (int x = 0; x < n; ++x)
-        out[x] = std::min<std::uint16_t>(static_cast<std::uint16_t>(from[x] >> shift_), geometry_.max_sample());
+        out[x] = std::min<std::uint16_t>(static_cast<std::uint16_t>(from[x] >> shift_),
+                                         geometry_.max_sample());
 }
 
 } // namespace tolva::sim

@@ -22,8 +22,8 @@ public:
     void line(std::uint64_t index, int y, std::uint16_t *out) const override;
 
 private:
-    SerReplay(const FrameGeometry &geometry, int width, int height, std::vector<std::uint16_t> frames,
-              std::size_t count);
+    SerReplay(const FrameGeometry &geometry, int width, int height,
+              std::vector<std::uint16_t> frames, std::size_t count);
 
     int width_;
     int height_;

@@ -11,14 +11,14 @@ namespace tolva::sim {
 
 namespace {
 
-constexpr int kNoiseVariants = 4;       // frames cycle through these noise realisations
-constexpr int kMaxTransientFrames = 8;  // the longest meteor, in frames
-constexpr double kBlurReach = 3.0;      // a blur stops this many sigmas out
-constexpr double kBackground = 0.04;    // sky level, share of full scale
+constexpr int kNoiseVariants = 4;      // frames cycle through these noise realisations
+constexpr int kMaxTransientFrames = 8; // the longest meteor, in frames
+constexpr double kBlurReach = 3.0;     // a blur stops this many sigmas out
+constexpr double kBackground = 0.04;   // sky level, share of full scale
 constexpr int kPixelsPerStar = 2000;
 constexpr int kPixelsPerHotPixel = 100000;
 constexpr double kStarSigma = 1.2;
-constexpr int kStarReach = 4;           // pixels around a star's centre that get its light
+constexpr int kStarReach = 4; // pixels around a star's centre that get its light
 constexpr double kMeteorSigma = 1.0;
 // Background colour of the sky through the colour filter: red, green, blue.
 constexpr double kSkyColour[3] = {0.9, 1.0, 0.8};
@@ -44,8 +44,8 @@ float gauss(std::uint64_t h)
 {
     constexpr float kMean = 4 * 32767.5f;
     constexpr float kSpread = 65535.0f * 0.57735027f; // sqrt(4 / 12) of the full range
-    float sum = static_cast<float>((h & 0xFFFF) + (h >> 16 & 0xFFFF) + (h >> 32 & 0xFFFF) +
-                                   (h >> 48));
+    float sum =
+        static_cast<float>((h & 0xFFFF) + (h >> 16 & 0xFFFF) + (h >> 32 & 0xFFFF) + (h >> 48));
     return (sum - kMean) / kSpread;
 }
 
@@ -53,8 +53,8 @@ double distance_to_segment(double x, double y, const Transient &t)
 {
     double dx = t.x1 - t.x0, dy = t.y1 - t.y0;
     double length2 = dx * dx + dy * dy;
-    double along = length2 > 0 ? std::clamp(((x - t.x0) * dx + (y - t.y0) * dy) / length2, 0.0, 1.0)
-                               : 0.0;
+    double along =
+        length2 > 0 ? std::clamp(((x - t.x0) * dx + (y - t.y0) * dy) / length2, 0.0, 1.0) : 0.0;
     return std::hypot(x - (t.x0 + along * dx), y - (t.y0 + along * dy));
 }
 
@@ -90,7 +90,8 @@ void SkyScene::build_sky()
     for (int y = 0; y < geometry_.height; ++y)
         for (int x = 0; x < geometry_.width; ++x)
             sky[y * w + x] = static_cast<float>(
-                geometry_.monochrome ? level : level * kSkyColour[kChannelColour[bayer_channel(x, y)]]);
+                geometry_.monochrome ? level
+                                     : level * kSkyColour[kChannelColour[bayer_channel(x, y)]]);
     add_stars(sky);
     add_hot_pixels(sky);
     sky_.resize(sky.size());
@@ -121,7 +122,8 @@ void SkyScene::add_stars(std::vector<float> &sky) const
         for (int y = y0; y <= y1; ++y)
             for (int x = x0; x <= x1; ++x) {
                 double d2 = (x + 0.5 - cx) * (x + 0.5 - cx) + (y + 0.5 - cy) * (y + 0.5 - cy);
-                double tint = geometry_.monochrome ? 1.0 : colour[kChannelColour[bayer_channel(x, y)]];
+                double tint =
+                    geometry_.monochrome ? 1.0 : colour[kChannelColour[bayer_channel(x, y)]];
                 sky[static_cast<std::size_t>(y) * geometry_.width + x] +=
                     static_cast<float>(peak * tint * std::exp(-d2 / (2 * kStarSigma * kStarSigma)));
             }
@@ -134,13 +136,15 @@ void SkyScene::add_hot_pixels(std::vector<float> &sky) const
     std::size_t hot = std::max<std::size_t>(1, pixels / kPixelsPerHotPixel);
     for (std::size_t k = 0; k < hot && pixels > 0; ++k) {
         std::uint64_t h = hash(settings_.seed ^ kHotSalt, k);
-        sky[mix(h + 1) % pixels] = static_cast<float>(geometry_.max_sample() * (0.6 + 0.4 * unit(h)));
+        sky[mix(h + 1) % pixels] =
+            static_cast<float>(geometry_.max_sample() * (0.6 + 0.4 * unit(h)));
     }
 }
 
 void SkyScene::plain_line(int variant, int y, std::uint16_t *out) const
 {
-    std::uint64_t noise_seed = hash(settings_.seed ^ kNoiseSalt, static_cast<std::uint64_t>(variant));
+    std::uint64_t noise_seed =
+        hash(settings_.seed ^ kNoiseSalt, static_cast<std::uint64_t>(variant));
     std::size_t first = static_cast<std::size_t>(y) * geometry_.width;
     for (int x = 0; x < geometry_.width; ++x) {
         std::uint16_t s = sky_[first + x];
@@ -212,7 +216,8 @@ int SkyScene::drift_steps(std::uint64_t index) const
     constexpr double kMaxSteps = 255; // a high byte cannot move further
     double step = 1 << (geometry_.bits - 8);
     double minutes = static_cast<double>(index) * settings_.frame_interval_s / 60.0;
-    return static_cast<int>(std::clamp(settings_.drift_per_minute * minutes / step, -kMaxSteps, kMaxSteps));
+    return static_cast<int>(
+        std::clamp(settings_.drift_per_minute * minutes / step, -kMaxSteps, kMaxSteps));
 }
 
 // Drift moves a sample's high byte (the part above its lowest 2 or 4 bits) by whole steps, so a
@@ -232,7 +237,8 @@ void SkyScene::line(std::uint64_t index, int y, std::uint16_t *out) const
             continue;
         double reach = kBlurReach * t.sigma;
         int x0 = std::max(0, static_cast<int>(std::floor(std::min(t.x0, t.x1) - reach)));
-        int x1 = std::min(geometry_.width - 1, static_cast<int>(std::ceil(std::max(t.x0, t.x1) + reach)));
+        int x1 = std::min(geometry_.width - 1,
+                          static_cast<int>(std::ceil(std::max(t.x0, t.x1) + reach)));
         for (int x = x0; x <= x1; ++x) {
             double d = distance_to_segment(x + 0.5, y + 0.5, t);
             out[x] = clamp_sample(out[x] + t.amplitude * std::exp(-d * d / (2 * t.sigma * t.sigma)),
@@ -253,7 +259,8 @@ void SkyScene::copy_drifted(const std::uint8_t *from, std::uint8_t *to, int step
     std::uint8_t table[256];
     for (int b = 0; b < 256; ++b)
         table[b] = static_cast<std::uint8_t>(std::clamp(b + steps, 0, 255));
-    // Whole groups first (4 high bytes then 1 low in RAW10, 2 then 1 in RAW12), the rest one by one.
+    // Whole groups first (4 high bytes then 1 low in RAW10, 2 then 1 in RAW12), the rest one by
+    // one.
     int group = geometry_.bits == 12 ? 2 : 4;
     int whole = geometry_.width / group * group;
     std::size_t stride = geometry_.stride();
@@ -278,7 +285,8 @@ void SkyScene::render(std::uint64_t index, std::uint8_t *out) const
         return;
     std::vector<bool> touched(static_cast<std::size_t>(geometry_.height), false);
     for (const Transient &t : visible)
-        for (int y = std::max(0, t.first_line()); y <= std::min(geometry_.height - 1, t.last_line()); ++y)
+        for (int y = std::max(0, t.first_line());
+             y <= std::min(geometry_.height - 1, t.last_line()); ++y)
             touched[y] = true;
     std::vector<std::uint16_t> samples(static_cast<std::size_t>(geometry_.width));
     for (int y = 0; y < geometry_.height; ++y)

@@ -53,8 +53,8 @@ private:
     void copy_drifted(const std::uint8_t *from, std::uint8_t *to, int steps) const;
 
     SkySettings settings_;
-    std::vector<std::uint16_t> sky_;   // noise-free samples
-    std::vector<float> sigma_;         // noise sigma by noise-free sample value
+    std::vector<std::uint16_t> sky_;                  // noise-free samples
+    std::vector<float> sigma_;                        // noise sigma by noise-free sample value
     std::vector<std::vector<std::uint8_t>> variants_; // packed sky + noise, one per variant
 };
 

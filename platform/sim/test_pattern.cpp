@@ -12,7 +12,7 @@ constexpr int kBars = 8;
 // Red, green, blue of the eight colour bars, left to right.
 constexpr bool kBarColours[kBars][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
                                         {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
-constexpr int kChannelColour[4] = {0, 1, 1, 2}; // RGGB channel -> red, green, blue
+constexpr int kChannelColour[4] = {0, 1, 1, 2};   // RGGB channel -> red, green, blue
 constexpr int kChannelTestData[4] = {0, 1, 3, 2}; // RGGB channel -> red, greenR, blue, greenB
 constexpr std::uint16_t kPn9Seed = 0x1FF;
 } // namespace

@@ -106,7 +106,9 @@ const SensorModel &sensor_model(std::uint16_t id)
 {
     // Pixel rates of the modes the sensors/ files use; other ids get a generic sensor.
     static const SensorModel kModels[] = {
-        {0x0477, 840e6, false},  {0x0219, 182.4e6, false}, {0x0290, 148.5e6, false},
+        {0x0477, 840e6, false},
+        {0x0219, 182.4e6, false},
+        {0x0290, 148.5e6, false},
         {0x0397, 148.5e6, true},
     };
     static const SensorModel kGeneric{0, 100e6, false};

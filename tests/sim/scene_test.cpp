@@ -29,7 +29,8 @@ TEST(RawPack, BytesFollowTheCsi2Layout)
     std::uint16_t raw12[2] = {0xABC, 0x123};
     std::uint8_t out12[3];
     pack_line(raw12, 2, 12, out12);
-    EXPECT_EQ(std::vector<std::uint8_t>(out12, out12 + 3), (std::vector<std::uint8_t>{0xAB, 0x12, 0x3C}));
+    EXPECT_EQ(std::vector<std::uint8_t>(out12, out12 + 3),
+              (std::vector<std::uint8_t>{0xAB, 0x12, 0x3C}));
     EXPECT_EQ(packed_line_bytes(5, 10), 10u); // a partial group takes a whole one
     EXPECT_EQ(packed_line_bytes(3, 12), 6u);
 }
@@ -74,13 +75,11 @@ TEST_P(SkySceneTest, PackedFramesAreThePlainFramesPacked)
     EXPECT_GT(with_transients, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Geometries, SkySceneTest,
-                         testing::Values(Geometry{64, 48, 10, 1, false, 0},
-                                         Geometry{67, 33, 12, 1, false, 0},
-                                         Geometry{61, 30, 10, 32, true, 0},
-                                         Geometry{50, 40, 12, 16, false, 5e5},
-                                         Geometry{83, 21, 10, 1, false, -5e5},
-                                         Geometry{1, 1, 12, 1, false, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Geometries, SkySceneTest,
+    testing::Values(Geometry{64, 48, 10, 1, false, 0}, Geometry{67, 33, 12, 1, false, 0},
+                    Geometry{61, 30, 10, 32, true, 0}, Geometry{50, 40, 12, 16, false, 5e5},
+                    Geometry{83, 21, 10, 1, false, -5e5}, Geometry{1, 1, 12, 1, false, 0}));
 
 TEST(SkyScene, SameSeedSameFramesOtherSeedOtherFrames)
 {
@@ -153,17 +152,18 @@ TEST(TestPattern, ColourBarsPutRedAtTheFirstSample)
     // White bar: all four channels full. Yellow (x 2..3): red and green full, blue empty.
     EXPECT_EQ(s[0], 1023);
     EXPECT_EQ(s[16 + 1], 1023);
-    EXPECT_EQ(s[2], 1023);           // red of the yellow bar
-    EXPECT_EQ(s[16 + 3], 0);         // its blue
-    EXPECT_EQ(s[4], 0);              // red of the cyan bar
-    EXPECT_EQ(s[16 + 5], 1023);      // its blue
+    EXPECT_EQ(s[2], 1023);      // red of the yellow bar
+    EXPECT_EQ(s[16 + 3], 0);    // its blue
+    EXPECT_EQ(s[4], 0);         // red of the cyan bar
+    EXPECT_EQ(s[16 + 5], 1023); // its blue
 }
 
 TEST(TestPattern, SolidColourTakesTheTestDataRegisters)
 {
     TestPattern solid(FrameGeometry{4, 2, 12, false, 1}, test_pattern::kSolidColour,
                       {100, 200, 300, 400});
-    EXPECT_EQ(solid.samples(0), (std::vector<std::uint16_t>{100, 200, 100, 200, 400, 300, 400, 300}));
+    EXPECT_EQ(solid.samples(0),
+              (std::vector<std::uint16_t>{100, 200, 100, 200, 400, 300, 400, 300}));
 }
 
 TEST(TestPattern, Pn9RepeatsEvery511Bits)
@@ -213,8 +213,10 @@ TEST(SerReplay, RefusesWhatItCannotReplay)
 {
     ScratchDir dir;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(SerReplay::open(dir.write("8.ser", ser_file(1, 1, 8, {0}, 1)), FrameGeometry{1, 1, 10}));
-    EXPECT_FALSE(SerReplay::open(dir.write("short.ser", ser_file(2, 2, 16, {1}, 3)), FrameGeometry{1, 1, 10}));
+    EXPECT_FALSE(
+        SerReplay::open(dir.write("8.ser", ser_file(1, 1, 8, {0}, 1)), FrameGeometry{1, 1, 10}));
+    EXPECT_FALSE(SerReplay::open(dir.write("short.ser", ser_file(2, 2, 16, {1}, 3)),
+                                 FrameGeometry{1, 1, 10}));
     EXPECT_FALSE(SerReplay::open(dir.path() + "/missing.ser", FrameGeometry{1, 1, 10}));
     std::string messages = testing::internal::GetCapturedStderr();
     EXPECT_NE(messages.find("8.ser: its samples are not 16-bit"), std::string::npos);
@@ -226,8 +228,9 @@ TEST(VirtualSensorTiming, FrameIntervalComesFromThePllAndTheFrameSize)
 {
     VirtualSensor sensor;
     auto write16 = [&](std::uint16_t reg, std::uint16_t value) {
-        std::uint8_t bytes[4] = {static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg),
-                                 static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+        std::uint8_t bytes[4] = {
+            static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
         sensor.write(bytes, 4);
     };
     write16(ccs::kFrameLengthLines, 1648);
