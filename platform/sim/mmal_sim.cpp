@@ -202,22 +202,36 @@ MMAL_BUFFER_HEADER_T *Port::take_buffer() { return held_.get(); }
 
 void Port::deliver(MMAL_BUFFER_HEADER_T *buffer) { callback_(&port_, buffer); }
 
+namespace {
+// A parameter record of this id must come with its own size, as the userland checks.
+template <typename Record> bool is_record(const MMAL_PARAMETER_HEADER_T *param, std::uint32_t id)
+{
+    return param->id == id && param->size == sizeof(Record);
+}
+
+template <typename Record>
+MMAL_STATUS_T copy_out(MMAL_PARAMETER_HEADER_T *param, const Record &value)
+{
+    std::memcpy(param, &value, sizeof value);
+    return MMAL_SUCCESS;
+}
+
+template <typename Record> Record copy_in(const MMAL_PARAMETER_HEADER_T *param)
+{
+    Record value;
+    std::memcpy(&value, param, sizeof value);
+    return value;
+}
+} // namespace
+
 MMAL_STATUS_T Port::get_parameter(MMAL_PARAMETER_HEADER_T *param)
 {
     if (!receiver_ || !param)
         return MMAL_ENOSYS;
-    if (param->id == MMAL_PARAMETER_CAMERA_RX_CONFIG &&
-        param->size == sizeof(MMAL_PARAMETER_CAMERA_RX_CONFIG_T)) {
-        auto config = receiver_->config();
-        std::memcpy(param, &config, sizeof config);
-        return MMAL_SUCCESS;
-    }
-    if (param->id == MMAL_PARAMETER_CAMERA_RX_TIMING &&
-        param->size == sizeof(MMAL_PARAMETER_CAMERA_RX_TIMING_T)) {
-        auto timing = receiver_->timing();
-        std::memcpy(param, &timing, sizeof timing);
-        return MMAL_SUCCESS;
-    }
+    if (is_record<MMAL_PARAMETER_CAMERA_RX_CONFIG_T>(param, MMAL_PARAMETER_CAMERA_RX_CONFIG))
+        return copy_out(param, receiver_->config());
+    if (is_record<MMAL_PARAMETER_CAMERA_RX_TIMING_T>(param, MMAL_PARAMETER_CAMERA_RX_TIMING))
+        return copy_out(param, receiver_->timing());
     return MMAL_ENOSYS;
 }
 
@@ -225,21 +239,13 @@ MMAL_STATUS_T Port::set_parameter(const MMAL_PARAMETER_HEADER_T *param)
 {
     if (!receiver_ || !param)
         return MMAL_ENOSYS;
-    if (param->id == MMAL_PARAMETER_CAMERA_RX_CONFIG &&
-        param->size == sizeof(MMAL_PARAMETER_CAMERA_RX_CONFIG_T)) {
-        MMAL_PARAMETER_CAMERA_RX_CONFIG_T config;
-        std::memcpy(&config, param, sizeof config);
-        receiver_->set_config(config);
-        return MMAL_SUCCESS;
-    }
-    if (param->id == MMAL_PARAMETER_CAMERA_RX_TIMING &&
-        param->size == sizeof(MMAL_PARAMETER_CAMERA_RX_TIMING_T)) {
-        MMAL_PARAMETER_CAMERA_RX_TIMING_T timing;
-        std::memcpy(&timing, param, sizeof timing);
-        receiver_->set_timing(timing);
-        return MMAL_SUCCESS;
-    }
-    return MMAL_ENOSYS;
+    if (is_record<MMAL_PARAMETER_CAMERA_RX_CONFIG_T>(param, MMAL_PARAMETER_CAMERA_RX_CONFIG))
+        receiver_->set_config(copy_in<MMAL_PARAMETER_CAMERA_RX_CONFIG_T>(param));
+    else if (is_record<MMAL_PARAMETER_CAMERA_RX_TIMING_T>(param, MMAL_PARAMETER_CAMERA_RX_TIMING))
+        receiver_->set_timing(copy_in<MMAL_PARAMETER_CAMERA_RX_TIMING_T>(param));
+    else
+        return MMAL_ENOSYS;
+    return MMAL_SUCCESS;
 }
 
 MMAL_STATUS_T Port::set_boolean(std::uint32_t id, MMAL_BOOL_T value)
