@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -196,6 +197,40 @@ TEST_F(ReceiverTest, FrameLongerThanTheBufferIsCutToIt)
     open_port(64, 16);
     ASSERT_TRUE(wait_for_calls(1));
     EXPECT_EQ(state.lengths.at(0), output->buffer_size);
+}
+
+TEST(ReceiverKnobs, EnvironmentSetsTheSceneAndTheReceiverFaults)
+{
+    const char *names[] = {"TOLVA_SIM_SEED",   "TOLVA_SIM_EVENT_RATE", "TOLVA_SIM_DRIFT",
+                           "TOLVA_SIM_REPLAY", "TOLVA_SIM_LINE_ALIGN", "TOLVA_SIM_FAULTS"};
+    setenv("TOLVA_SIM_SEED", "42", 1);
+    setenv("TOLVA_SIM_EVENT_RATE", "12.5", 1);
+    setenv("TOLVA_SIM_DRIFT", "fast", 1);
+    setenv("TOLVA_SIM_REPLAY", "/data/night.ser", 1);
+    setenv("TOLVA_SIM_LINE_ALIGN", "32", 1);
+    setenv("TOLVA_SIM_FAULTS", "rx-no-pool,rx-port-disable", 1);
+    testing::internal::CaptureStderr();
+    Knobs knobs = Knobs::from_environment();
+    std::string messages = testing::internal::GetCapturedStderr();
+    for (const char *name : names)
+        unsetenv(name);
+    EXPECT_EQ(knobs.seed, 42u);
+    EXPECT_EQ(knobs.events_per_minute, 12.5);
+    EXPECT_EQ(knobs.drift_per_minute, 0.0);
+    EXPECT_EQ(messages, "simulated Pi: TOLVA_SIM_DRIFT=fast is not a number from -100000 to "
+                        "100000; using 0\n");
+    EXPECT_EQ(knobs.scene, "replay");
+    EXPECT_EQ(knobs.replay_file, "/data/night.ser");
+    EXPECT_EQ(knobs.line_align, 32);
+    EXPECT_TRUE(knobs.rx_no_pool);
+    EXPECT_TRUE(knobs.rx_port_disable_fails);
+
+    SimPi::reset(knobs);
+    MMAL_COMPONENT_T *rawcam = nullptr;
+    ASSERT_EQ(mmal_component_create("vc.ril.rawcam", &rawcam), MMAL_SUCCESS);
+    EXPECT_EQ(mmal_port_pool_create(rawcam->output[0], 3, 1024), nullptr);
+    EXPECT_EQ(mmal_port_disable(rawcam->output[0]), MMAL_EIO);
+    mmal_component_destroy(rawcam);
 }
 
 } // namespace
