@@ -421,7 +421,9 @@ TEST_P(CapStressTest, EveryHandedOverFrameIsWhole)
 {
     const int pause_us = GetParam();
     const int frames = pause_us == 0 ? 2000 : 300;
-    Stream stream;
+    Stream stream; // frames long enough that a copy takes a while: 96 KiB
+    stream.width = 2048;
+    stream.height = 32;
     stream.bits = 12;
     stream.fps = 2000;
     ASSERT_EQ(open(stream), 0);
