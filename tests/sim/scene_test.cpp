@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <numeric>
+#include <string>
 
 using namespace tolva::sim;
 using tolva::test::ScratchDir;
@@ -79,7 +80,16 @@ INSTANTIATE_TEST_SUITE_P(
     Geometries, SkySceneTest,
     testing::Values(Geometry{64, 48, 10, 1, false, 0}, Geometry{67, 33, 12, 1, false, 0},
                     Geometry{61, 30, 10, 32, true, 0}, Geometry{50, 40, 12, 16, false, 5e5},
-                    Geometry{83, 21, 10, 1, false, -5e5}, Geometry{1, 1, 12, 1, false, 0}));
+                    Geometry{83, 21, 10, 1, false, -5e5}, Geometry{1, 1, 12, 1, false, 0}),
+    [](const testing::TestParamInfo<Geometry> &info) {
+        const Geometry &g = info.param;
+        return std::to_string(g.width) + "x" + std::to_string(g.height) + "_raw" +
+               std::to_string(g.bits) + "_align" + std::to_string(g.align) +
+               (g.mono ? "_mono" : "") +
+               (g.drift > 0   ? "_up"
+                : g.drift < 0 ? "_down"
+                              : "");
+    });
 
 TEST(SkyScene, SameSeedSameFramesOtherSeedOtherFrames)
 {
