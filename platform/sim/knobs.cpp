@@ -52,17 +52,14 @@ void read_faults(Knobs &knobs)
             knobs.no_i2c_address = true;
         else if (fault == "no-sensor")
             knobs.no_sensor = true;
-<<<<<<< HEAD
         else if (fault == "no-vcio")
             knobs.no_vcio = true;
         else if (fault == "mbox-ioctl")
             knobs.mbox_ioctl_fails = true;
-=======
         else if (fault == "rx-port-disable")
             knobs.rx_port_disable_fails = true;
         else if (fault == "rx-no-pool")
             knobs.rx_no_pool = true;
->>>>>>> receiver
         else if (!fault.empty())
             std::fprintf(stderr, "simulated Pi: TOLVA_SIM_FAULTS: unknown fault '%s'\n",
                          fault.c_str());
