@@ -56,6 +56,10 @@ void read_faults(Knobs &knobs)
             knobs.no_vcio = true;
         else if (fault == "mbox-ioctl")
             knobs.mbox_ioctl_fails = true;
+        else if (fault == "rx-port-disable")
+            knobs.rx_port_disable_fails = true;
+        else if (fault == "rx-no-pool")
+            knobs.rx_no_pool = true;
         else if (!fault.empty())
             std::fprintf(stderr, "simulated Pi: TOLVA_SIM_FAULTS: unknown fault '%s'\n",
                          fault.c_str());
@@ -105,6 +109,46 @@ void read_addresses(const char *name, std::vector<int> &out)
     out = addresses;
 }
 
+void read_double(const char *name, double low, double high, double &out)
+{
+    const char *text = env(name);
+    if (!text)
+        return;
+    char *end = nullptr;
+    double value = std::strtod(text, &end);
+    if (*end != '\0' || !(value >= low && value <= high)) {
+        std::fprintf(stderr, "simulated Pi: %s=%s is not a number from %g to %g; using %g\n", name,
+                     text, low, high, out);
+        return;
+    }
+    out = value;
+}
+
+void read_receiver_knobs(Knobs &knobs)
+{
+    if (const char *scene = env("TOLVA_SIM_SCENE")) {
+        if (std::string(scene) == "sky" || std::string(scene) == "replay")
+            knobs.scene = scene;
+        else
+            std::fprintf(stderr,
+                         "simulated Pi: TOLVA_SIM_SCENE=%s is not sky or replay; using %s\n", scene,
+                         knobs.scene.c_str());
+    }
+    if (const char *replay = env("TOLVA_SIM_REPLAY")) {
+        knobs.replay_file = replay;
+        if (!env("TOLVA_SIM_SCENE"))
+            knobs.scene = "replay";
+    }
+    long long seed = static_cast<long long>(knobs.seed);
+    read_int("TOLVA_SIM_SEED", 0, 0x7fffffff, seed);
+    knobs.seed = static_cast<std::uint64_t>(seed);
+    read_double("TOLVA_SIM_EVENT_RATE", 0.0, 60000.0, knobs.events_per_minute);
+    read_double("TOLVA_SIM_DRIFT", -100000.0, 100000.0, knobs.drift_per_minute);
+    long long align = knobs.line_align;
+    read_int("TOLVA_SIM_LINE_ALIGN", 1, 4096, align);
+    knobs.line_align = static_cast<int>(align);
+}
+
 } // namespace
 
 Knobs Knobs::from_environment()
@@ -131,6 +175,7 @@ Knobs Knobs::from_environment()
     read_int("TOLVA_SIM_MBOX_RESPONSE", 0, 0xffffffffLL, response);
     knobs.mbox_response = static_cast<std::uint32_t>(response);
     read_faults(knobs);
+    read_receiver_knobs(knobs);
     return knobs;
 }
 

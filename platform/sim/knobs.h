@@ -44,6 +44,27 @@ struct Knobs {
     bool no_vcio = false;
     bool mbox_ioctl_fails = false;
 
+    // Camera receiver and scene.
+    // TOLVA_SIM_SCENE: what the virtual sensor sees: "sky" (night sky with transients) or "replay"
+    // (the frames of TOLVA_SIM_REPLAY, looped).
+    std::string scene = "sky";
+    // TOLVA_SIM_SEED: seed of the sky, its noise and its transients (same seed, same frames).
+    std::uint64_t seed = 1;
+    // TOLVA_SIM_EVENT_RATE: transients (flashes and meteors) per minute of sensor time.
+    double events_per_minute = 6.0;
+    // TOLVA_SIM_DRIFT: slow change of the sky's brightness, in sample values per minute.
+    double drift_per_minute = 0.0;
+    // TOLVA_SIM_REPLAY: a 16-bit SER file replayed as the sensor's output.
+    std::string replay_file{};
+    // TOLVA_SIM_LINE_ALIGN: the receiver fills each frame line up to a multiple of this many
+    // bytes (1: no fill).
+    int line_align = 1;
+    // TOLVA_SIM_FAULTS, receiver faults:
+    //   rx-port-disable  disabling the camera receiver's output port fails
+    //   rx-no-pool       the receiver's buffer pool cannot be created
+    bool rx_port_disable_fails = false;
+    bool rx_no_pool = false;
+
     // Reads the environment; a value that cannot be read is reported on standard error,
     // naming the variable, and its default is kept.
     static Knobs from_environment();

@@ -123,4 +123,11 @@ void SimPi::probe_camera()
     refresh_camera();
 }
 
+Mmal &SimPi::mmal()
+{
+    if (!mmal_)
+        mmal_ = std::make_unique<Mmal>(*sensor_, knobs_);
+    return *mmal_;
+}
+
 } // namespace tolva::sim

@@ -5,6 +5,7 @@
 #include "board.h"
 #include "i2c_bus.h"
 #include "knobs.h"
+#include "mmal_sim.h"
 #include "virtual_sensor.h"
 
 #include <cstdint>
@@ -70,6 +71,9 @@ public:
     void set_i2c_device_missing(bool missing) { knobs_.no_i2c_device = missing; }
     void set_i2c_address_fails(bool fails) { knobs_.no_i2c_address = fails; }
 
+    // The VideoCore's MMAL with the camera receiver, made on first use.
+    Mmal &mmal();
+
 private:
     Knobs knobs_;
     I2cBus bus_;
@@ -81,6 +85,7 @@ private:
     std::map<std::string, CommandOutput> scripted_;
     std::set<int> mailbox_descriptors_;
     std::vector<std::uint32_t> mailbox_answer_;
+    std::unique_ptr<Mmal> mmal_; // last: its receiver thread reads the sensor until it goes
 };
 
 } // namespace tolva::sim

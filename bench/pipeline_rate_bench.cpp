@@ -1,0 +1,91 @@
+// Frame rate of the whole pipeline on the simulated Pi with each sensors/ file: frames the
+// receiver delivered and frames ReadRAW handed over in 5 s, as ratios to the sensor's rate.
+#include "cap.h"
+#include "sim_pi.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace tolva::sim;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kMeasure = std::chrono::seconds(5);
+const char *const kFiles[] = {"imx477_4056x3040_raw12.txt", "imx477_2028x1520_raw12.txt",
+                              "imx290_1920x1080_raw10.txt", "imx219_3280x2464_raw10.txt",
+                              "imx397_1440x1080_raw10_mono.txt"};
+
+// Keeps the interpreter's summary block out of the benchmark's table while it lives.
+class SilentStdout {
+public:
+    SilentStdout() : saved_(dup(STDOUT_FILENO))
+    {
+        std::fflush(stdout);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+    ~SilentStdout()
+    {
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+    SilentStdout(const SilentStdout &) = delete;
+    SilentStdout &operator=(const SilentStdout &) = delete;
+
+private:
+    int saved_;
+};
+
+void BM_PipelineRate(benchmark::State &state)
+{
+    std::string path = std::string(TOLVA_SOURCE_DIR) + "/sensors/" + kFiles[state.range(0)];
+    state.SetLabel(kFiles[state.range(0)]);
+    for (auto _ : state) {
+        SimPi &pi = SimPi::reset();
+        int status;
+        {
+            SilentStdout quiet;
+            status = OpenSensor(path.c_str());
+        }
+        if (status != 0) {
+            state.SkipWithError("OpenSensor failed");
+            return;
+        }
+        double nominal = 1.0 / frame_interval_s(pi.sensor().stream_settings(),
+                                                sensor_model(pi.sensor().model_id()));
+        std::vector<unsigned char> raw(static_cast<std::size_t>(GetBufSiz()));
+        Receiver &receiver = pi.mmal().receiver();
+        while (receiver.frames_delivered() == 0) // the scene is built before the first frame
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::uint64_t first = receiver.frames_delivered();
+        long long read = 0;
+        auto end = Clock::now() + kMeasure;
+        while (Clock::now() < end) {
+            read += ReadRAW(raw.data());
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        double delivered = static_cast<double>(receiver.frames_delivered() - first);
+        CloseSensor(0);
+        double seconds = std::chrono::duration<double>(kMeasure).count();
+        state.counters["nominal_fps"] = nominal;
+        state.counters["delivered_of_nominal"] = delivered / seconds / nominal;
+        state.counters["read_of_nominal"] = static_cast<double>(read) / seconds / nominal;
+    }
+}
+
+BENCHMARK(BM_PipelineRate)->DenseRange(0, 4)->Iterations(1)->Unit(benchmark::kSecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

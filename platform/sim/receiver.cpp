@@ -1,0 +1,205 @@
+// The simulated camera receiver: frames at the sensor's frame interval into free port buffers.
+#include "receiver.h"
+
+#include "ser_replay.h"
+#include "sky_scene.h"
+#include "test_pattern.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace tolva::sim {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr auto kIdlePoll = std::chrono::milliseconds(2); // how often a silent link is looked at
+constexpr std::uint32_t kImageIdRaw10 = 0x2B, kImageIdRaw12 = 0x2C;
+constexpr std::uint32_t kSideInfoBytes = 64;
+constexpr std::uint32_t kDefaultLanes = 2;
+
+bool same_source(const StreamSettings &a, const StreamSettings &b)
+{
+    return a.width == b.width && a.height == b.height && a.bits == b.bits &&
+           a.test_pattern == b.test_pattern && a.test_data == b.test_data &&
+           a.frame_length_lines == b.frame_length_lines && a.line_length_pck == b.line_length_pck;
+}
+} // namespace
+
+Receiver::Receiver(VirtualSensor &sensor, const Knobs &knobs) : sensor_(sensor), knobs_(knobs)
+{
+    config_ = {{MMAL_PARAMETER_CAMERA_RX_CONFIG, sizeof config_},
+               MMAL_CAMERA_RX_CONFIG_DECODE_NONE,
+               MMAL_CAMERA_RX_CONFIG_ENCODE_NONE,
+               MMAL_CAMERA_RX_CONFIG_UNPACK_NONE,
+               MMAL_CAMERA_RX_CONFIG_PACK_NONE,
+               kDefaultLanes,
+               0,
+               0,
+               kImageIdRaw10};
+    // Power-up values of the D-PHY timing registers; nothing here depends on them.
+    timing_ = {{MMAL_PARAMETER_CAMERA_RX_TIMING, sizeof timing_}, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+}
+
+Receiver::~Receiver() { stop(); }
+
+MMAL_PARAMETER_CAMERA_RX_CONFIG_T Receiver::config() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return config_;
+}
+
+void Receiver::set_config(const MMAL_PARAMETER_CAMERA_RX_CONFIG_T &config)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    config_ = config;
+}
+
+MMAL_PARAMETER_CAMERA_RX_TIMING_T Receiver::timing() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timing_;
+}
+
+void Receiver::set_timing(const MMAL_PARAMETER_CAMERA_RX_TIMING_T &timing)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    timing_ = timing;
+}
+
+std::shared_ptr<const FrameSource> Receiver::source() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return source_;
+}
+
+void Receiver::start(BufferSink &sink)
+{
+    stop();
+    sink_ = &sink;
+    stop_ = false;
+    thread_ = std::thread(&Receiver::run, this);
+}
+
+void Receiver::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+    sink_ = nullptr;
+}
+
+// The link carries frames only when both ends agree on lanes and data type, as on hardware.
+bool Receiver::receives(const StreamSettings &settings) const
+{
+    MMAL_PARAMETER_CAMERA_RX_CONFIG_T config = this->config();
+    std::uint32_t image_id = settings.bits == 12 ? kImageIdRaw12 : kImageIdRaw10;
+    return settings.bits != 0 && config.image_id == image_id &&
+           config.data_lanes == static_cast<std::uint32_t>(settings.lanes);
+}
+
+void Receiver::update_source(const StreamSettings &settings, double interval_s)
+{
+    if (source_ && same_source(settings, source_settings_))
+        return;
+    const SensorModel &model = sensor_model(sensor_.model_id());
+    FrameGeometry geometry{settings.width, settings.height, settings.bits, model.monochrome,
+                           knobs_.line_align};
+    std::shared_ptr<const FrameSource> source;
+    if (TestPattern::supported(settings.test_pattern))
+        source = std::make_shared<TestPattern>(geometry, settings.test_pattern, settings.test_data);
+    else if (knobs_.scene == "replay")
+        source = SerReplay::open(knobs_.replay_file, geometry);
+    if (!source)
+        source =
+            std::make_shared<SkyScene>(geometry, SkySettings{knobs_.seed, knobs_.events_per_minute,
+                                                             knobs_.drift_per_minute, interval_s});
+    std::lock_guard<std::mutex> lock(mutex_);
+    source_ = std::move(source);
+    source_settings_ = settings;
+}
+
+void Receiver::deliver_side_info()
+{
+    MMAL_BUFFER_HEADER_T *buffer = sink_->take_buffer();
+    if (!buffer) {
+        ++dropped_;
+        return;
+    }
+    buffer->length = std::min(kSideInfoBytes, buffer->alloc_size);
+    std::memset(buffer->data, 0, buffer->length);
+    buffer->flags = MMAL_BUFFER_HEADER_FLAG_CODECSIDEINFO;
+    sink_->deliver(buffer);
+}
+
+void Receiver::deliver_frame(std::uint64_t index, double interval_s)
+{
+    MMAL_BUFFER_HEADER_T *buffer = sink_->take_buffer();
+    if (!buffer) {
+        ++dropped_;
+        return;
+    }
+    const FrameSource &source = *source_;
+    std::size_t bytes = source.geometry().frame_bytes();
+    // A frame is as long as the sensor makes it; the buffer holds what fits.
+    if (bytes <= buffer->alloc_size) {
+        source.render(index, buffer->data);
+    } else {
+        scratch_.resize(bytes);
+        source.render(index, scratch_.data());
+        bytes = buffer->alloc_size;
+        std::memcpy(buffer->data, scratch_.data(), bytes);
+    }
+    constexpr double kMicroseconds = 1e6;
+    buffer->length = static_cast<std::uint32_t>(bytes);
+    buffer->offset = 0;
+    buffer->flags = 0;
+    buffer->pts =
+        static_cast<std::int64_t>(static_cast<double>(index) * interval_s * kMicroseconds);
+    ++delivered_;
+    sink_->deliver(buffer);
+}
+
+void Receiver::run()
+{
+    Clock::time_point next = Clock::now();
+    bool streaming = false;
+    std::uint64_t index = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (wake_.wait_until(lock, next, [this] { return stop_; }))
+                return;
+        }
+        StreamSettings settings = sensor_.stream_settings();
+        double interval_s = frame_interval_s(settings, sensor_model(sensor_.model_id()));
+        if (!settings.streaming || interval_s <= 0 || !receives(settings)) {
+            streaming = false;
+            next += kIdlePoll;
+            continue;
+        }
+        auto interval =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval_s));
+        if (!streaming) { // the first frame ends one frame interval after streaming starts
+            streaming = true;
+            index = 0;
+            update_source(settings, interval_s);
+            next = Clock::now() + interval;
+            continue;
+        }
+        update_source(settings, interval_s);
+        for (; side_info_pending_.load() > 0; side_info_pending_.fetch_sub(1))
+            deliver_side_info();
+        deliver_frame(index++, interval_s);
+        next += interval;
+        Clock::time_point now = Clock::now();
+        if (now > next + interval) // fell behind: the sensor does not wait for the receiver
+            next = now;
+    }
+}
+
+} // namespace tolva::sim

@@ -1,0 +1,456 @@
+// Tests of the capture pipeline on the simulated Pi: MMAL call sequences, the receiver's
+// configuration and the one-slot hand-over of frames.
+#include "cap.h"
+#include "i2c.h"
+#include "raw_reference.h"
+#include "sim_pi.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+using tolva::sim::Knobs;
+using tolva::sim::Mmal;
+using tolva::sim::SimPi;
+using tolva::test::ScratchDir;
+using tolva::test::unpack_reference;
+using Calls = std::vector<std::string>;
+
+namespace {
+
+constexpr double kModelPixelRate = 840e6; // the default model's, used when no PLL is set
+
+// A sensor init file for a small CCS stream.
+struct Stream {
+    int width = 64;
+    int height = 16;
+    int bits = 10;
+    int lanes = 2;
+    double fps = 100;
+    int pattern = 0x0101; // frame counter
+    bool streaming = true;
+    int bufsiz = -1;      // -1: the frame's own size
+    std::string settings; // replaces the settings block when given
+
+    int line_bytes() const { return bits == 12 ? (width + 1) / 2 * 3 : (width + 3) / 4 * 5; }
+    int frame_bytes() const { return line_bytes() * height; }
+
+    std::string text() const
+    {
+        constexpr int kLineLength = 8400;
+        int frame_length = static_cast<int>(kModelPixelRate / kLineLength / fps);
+        std::ostringstream out;
+        if (settings.empty())
+            out << "WIDTH " << width << "\nHEIGHT " << height << "\nBUFSIZ "
+                << (bufsiz < 0 ? frame_bytes() : bufsiz) << "\nDATA_LANES " << lanes << "\nRAWBIT "
+                << bits << "\n";
+        else
+            out << settings;
+        out << "0x0112 " << (bits == 12 ? "0x0C0C" : "0x0A0A") << " w\n"
+            << "0x0114 " << lanes - 1 << "\n0x034C " << width << " w\n0x034E " << height
+            << " w\n0x0342 " << kLineLength << " w\n0x0340 " << frame_length << " w\n0x0600 "
+            << pattern << " w\n";
+        if (streaming)
+            out << "0x0100 1\n";
+        return out.str();
+    }
+};
+
+class CapTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        SimPi::reset();
+        I2C_ADDRESS = 0x10;
+    }
+
+    Mmal &mmal() { return SimPi::instance().mmal(); }
+    Calls calls() { return mmal().record().texts_without_buffer_traffic(); }
+
+    int open(const Stream &stream)
+    {
+        std::string path = dir.write("init.txt", stream.text());
+        testing::internal::CaptureStdout(); // the interpreter's summary block
+        int status = OpenSensor(path.c_str());
+        testing::internal::GetCapturedStdout();
+        return status;
+    }
+
+    static bool wait_for(const std::function<bool()> &done)
+    {
+        constexpr auto kPatience = std::chrono::seconds(10);
+        auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return true;
+    }
+
+    // Waits for a handed-over frame of the stream and returns its samples.
+    std::vector<std::uint16_t> read_frame(const Stream &stream)
+    {
+        std::vector<unsigned char> raw(static_cast<std::size_t>(GetBufSiz()));
+        EXPECT_TRUE(wait_for([&] { return ReadRAW(raw.data()) == 1; }));
+        return unpack_reference(raw.data(), stream.width, stream.height, stream.bits,
+                                static_cast<std::size_t>(stream.line_bytes()));
+    }
+
+    ScratchDir dir;
+};
+
+// Frame number a frame-counter frame carries, or -1 when a sample disagrees with it: every
+// sample is (frame + x + y) modulo the sample range.
+long long frame_number(const std::vector<std::uint16_t> &samples, const Stream &stream)
+{
+    unsigned mask = (1u << stream.bits) - 1;
+    unsigned first = samples.at(0);
+    for (int y = 0; y < stream.height; ++y)
+        for (int x = 0; x < stream.width; ++x)
+            if (samples[static_cast<std::size_t>(y) * stream.width + x] !=
+                ((first + static_cast<unsigned>(x + y)) & mask))
+                return -1;
+    return first;
+}
+
+const Calls kOpenCalls = {
+    "bcm_host_init() = 0",
+    "mmal_component_create(vc.ril.rawcam) = 0",
+    "mmal_component_create(vc.ril.isp) = 0",
+    "mmal_component_create(vc.ril.video_render) = 0",
+    "mmal_port_parameter_get(vc.ril.rawcam:out:0 0x1004D) = 0",
+    "mmal_port_parameter_set(vc.ril.rawcam:out:0 0x1004D) = 0",
+    "mmal_port_parameter_get(vc.ril.rawcam:out:0 0x1004E) = 0",
+    "mmal_port_parameter_set(vc.ril.rawcam:out:0 0x1004E) = 0",
+    "mmal_component_enable(vc.ril.rawcam) = 0",
+    "mmal_component_enable(vc.ril.isp) = 0",
+    "mmal_component_enable(vc.ril.video_render) = 0",
+    "mmal_port_format_commit(vc.ril.rawcam:out:0 pBAA 64x16 crop 0,0 64x16) = 0",
+    "mmal_port_parameter_set_boolean(vc.ril.rawcam:out:0 0x4) = 0",
+    "mmal_port_pool_create(vc.ril.rawcam:out:0 3x1280) = 0",
+    "mmal_port_enable(vc.ril.rawcam:out:0) = 0",
+};
+
+const Calls kDestroyAll = {"mmal_component_destroy(vc.ril.rawcam) = 0",
+                           "mmal_component_destroy(vc.ril.isp) = 0",
+                           "mmal_component_destroy(vc.ril.video_render) = 0"};
+const Calls kDisableAll = {"mmal_component_disable(vc.ril.video_render) = 0",
+                           "mmal_component_disable(vc.ril.isp) = 0",
+                           "mmal_component_disable(vc.ril.rawcam) = 0"};
+const Calls kPoolDestroy = {"mmal_port_pool_destroy(vc.ril.rawcam:out:0) = 0"};
+const Calls kPortDisable = {"mmal_port_disable(vc.ril.rawcam:out:0) = 0"};
+
+Calls operator+(Calls a, const Calls &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(CapTest, OpenMakesTheCallsInOrderAndCirculatesEveryBuffer)
+{
+    Stream stream;
+    stream.streaming = false;
+    ASSERT_EQ(open(stream), 0);
+    EXPECT_EQ(calls(), kOpenCalls);
+    int taken = 0, sent = 0;
+    for (const auto &call : mmal().record().calls()) {
+        taken += call.name == "mmal_queue_get" && call.result == 0;
+        sent += call.name == "mmal_port_send_buffer" && call.result == 0;
+    }
+    EXPECT_EQ(taken, 3);
+    EXPECT_EQ(sent, 3);
+    EXPECT_EQ(GetWidth(), 64);
+    EXPECT_EQ(GetHeight(), 16);
+    EXPECT_EQ(GetBufSiz(), 1280);
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+struct Failure {
+    const char *call;
+    const char *subject;
+    int status;
+    Calls teardown;
+};
+
+class CapFailureTest : public CapTest, public testing::WithParamInterface<Failure> {};
+
+TEST_P(CapFailureTest, StatusNamesTheStepAndCloseUndoesExactlyIt)
+{
+    const Failure &failure = GetParam();
+    mmal().record().fail(failure.call, failure.subject);
+    Stream stream;
+    stream.streaming = false;
+    ASSERT_EQ(open(stream), failure.status);
+    mmal().record().clear();
+    SimPi::instance().bus().clear_log();
+    EXPECT_EQ(CloseSensor(failure.status), 0);
+    EXPECT_EQ(calls(), failure.teardown);
+    EXPECT_TRUE(SimPi::instance().bus().log().empty())
+        << "the sensor is stopped only after a full open";
+    EXPECT_EQ(mmal().live_components(), 0);
+    EXPECT_EQ(mmal().live_pools(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, CapFailureTest,
+    testing::Values(
+        Failure{"mmal_component_create", "vc.ril.rawcam", -1, {}},
+        Failure{"mmal_component_create", "vc.ril.isp", -2, {kDestroyAll[0]}},
+        Failure{
+            "mmal_component_create", "vc.ril.video_render", -2, {kDestroyAll[0], kDestroyAll[1]}},
+        Failure{"mmal_port_parameter_get", "0x1004D", -2, kDestroyAll},
+        Failure{"mmal_port_parameter_set", "0x1004D", -2, kDestroyAll},
+        Failure{"mmal_port_parameter_get", "0x1004E", -2, kDestroyAll},
+        Failure{"mmal_port_parameter_set", "0x1004E", -2, kDestroyAll},
+        Failure{"mmal_component_enable", "vc.ril.rawcam", -2, kDestroyAll},
+        Failure{"mmal_component_enable", "vc.ril.video_render", -2, kDestroyAll},
+        Failure{"mmal_port_format_commit", "", -3, kDisableAll + kDestroyAll},
+        Failure{"mmal_port_parameter_set_boolean", "", -3, kDisableAll + kDestroyAll},
+        Failure{"mmal_port_pool_create", "", -3, kDisableAll + kDestroyAll},
+        Failure{"mmal_port_enable", "", -4, kPoolDestroy + kDisableAll + kDestroyAll},
+        Failure{"mmal_queue_get", "", -5, kPortDisable + kPoolDestroy + kDisableAll + kDestroyAll},
+        Failure{"mmal_port_send_buffer", "", -5,
+                kPortDisable + kPoolDestroy + kDisableAll + kDestroyAll}));
+
+TEST_F(CapTest, InterpreterFailureIsStatusMinusOneAndDestroysWithoutDisabling)
+{
+    Stream stream;
+    stream.settings = "BUFSIZ 1280\n"; // no WIDTH / HEIGHT
+    CaptureStderr();
+    EXPECT_EQ(open(stream), -1);
+    EXPECT_EQ(GetCapturedStderr(), "can't set WIDTH and/or HEIGHT\n");
+    mmal().record().clear();
+    EXPECT_EQ(CloseSensor(-1), 0);
+    EXPECT_EQ(calls(), kDestroyAll);
+}
+
+TEST_F(CapTest, CloseAfterAFullOpenStopsTheSensorFirst)
+{
+    Stream stream;
+    stream.streaming = false;
+    ASSERT_EQ(open(stream), 0);
+    mmal().record().clear();
+    SimPi::instance().bus().clear_log();
+    EXPECT_EQ(CloseSensor(0), 0);
+    EXPECT_EQ(SimPi::instance().bus().log(), (Calls{"10 W 01 00 00"}));
+    EXPECT_EQ(calls(), kPortDisable + kPoolDestroy + kDisableAll + kDestroyAll);
+    EXPECT_EQ(mmal().live_components(), 0);
+}
+
+TEST_F(CapTest, PortThatCannotBeDisabledGivesMinusOneAndReleasesNothingMore)
+{
+    Stream stream;
+    ASSERT_EQ(open(stream), 0);
+    mmal().record().fail("mmal_port_disable");
+    mmal().record().clear();
+    SimPi::instance().bus().clear_log();
+    EXPECT_EQ(CloseSensor(0), -1);
+    // The sensor was stopped before the port was tried.
+    EXPECT_EQ(SimPi::instance().bus().log(), (Calls{"10 W 01 00 00"}));
+    EXPECT_EQ(calls(), (Calls{"mmal_port_disable(vc.ril.rawcam:out:0) = 7"}));
+    EXPECT_EQ(mmal().live_components(), 3);
+    EXPECT_EQ(mmal().live_pools(), 1);
+}
+
+struct Format {
+    std::string rawbit; // the RAWBIT line, if any
+    int bits;           // what the sensor sends
+    std::uint32_t image_id;
+    const char *encoding;
+};
+
+class CapFormatTest : public CapTest, public testing::WithParamInterface<Format> {};
+
+TEST_P(CapFormatTest, ReceiverFollowsTheInitFile)
+{
+    const Format &format = GetParam();
+    mmal().receiver().set_config([] {
+        auto config = SimPi::instance().mmal().receiver().config();
+        config.decode = MMAL_CAMERA_RX_CONFIG_DECODE_DPCM8TO10;
+        config.unpack = MMAL_CAMERA_RX_CONFIG_UNPACK_10;
+        config.pack = MMAL_CAMERA_RX_CONFIG_PACK_RAW12;
+        config.embedded_data_lines = 2;
+        config.encode_block_length = 7;
+        return config;
+    }());
+    Stream stream;
+    stream.width = 1928;
+    stream.height = 1090;
+    stream.bits = format.bits;
+    stream.streaming = false;
+    stream.settings = "WIDTH 1928\nHEIGHT 1090\nDATA_LANES 4\n" + format.rawbit;
+    ASSERT_EQ(open(stream), 0);
+    auto config = mmal().receiver().config();
+    EXPECT_EQ(config.image_id, format.image_id);
+    EXPECT_EQ(config.data_lanes, 4u);
+    EXPECT_EQ(config.unpack, MMAL_CAMERA_RX_CONFIG_UNPACK_NONE);
+    EXPECT_EQ(config.pack, MMAL_CAMERA_RX_CONFIG_PACK_NONE);
+    EXPECT_EQ(config.decode, MMAL_CAMERA_RX_CONFIG_DECODE_DPCM8TO10);
+    EXPECT_EQ(config.embedded_data_lines, 2u);
+    EXPECT_EQ(config.encode_block_length, 7u);
+    Calls made = calls();
+    EXPECT_EQ(made.at(11), std::string("mmal_port_format_commit(vc.ril.rawcam:out:0 ") +
+                               format.encoding + " 1936x1104 crop 0,0 1928x1090) = 0");
+    std::uint32_t line = format.bits == 12 ? 2904 : 2420; // 1936 samples packed
+    EXPECT_EQ(made.at(13), "mmal_port_pool_create(vc.ril.rawcam:out:0 3x" +
+                               std::to_string(line * 1104) + ") = 0");
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(RawBit, CapFormatTest,
+                         testing::Values(Format{"RAWBIT 12\n", 12, 0x2C, "pB12"},
+                                         Format{"", 10, 0x2B, "pBAA"},
+                                         Format{"RAWBIT 10\n", 10, 0x2B, "pBAA"},
+                                         Format{"RAWBIT 8\n", 10, 0x2B, "pBAA"},
+                                         Format{"RAWBIT 16\n", 10, 0x2B, "pBAA"}));
+
+TEST_F(CapTest, DataLanesDefaultToTwo)
+{
+    Stream stream;
+    stream.streaming = false;
+    stream.settings = "WIDTH 64\nHEIGHT 16\n";
+    ASSERT_EQ(open(stream), 0);
+    EXPECT_EQ(mmal().receiver().config().data_lanes, 2u);
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+TEST_F(CapTest, FrameIsHandedOverOnce)
+{
+    Stream stream;
+    stream.fps = 20; // 50 ms between frames: two reads in a row see no new one
+    ASSERT_EQ(open(stream), 0);
+    std::vector<unsigned char> raw(1280);
+    ASSERT_TRUE(wait_for([&] { return ReadRAW(raw.data()) == 1; }));
+    EXPECT_EQ(ReadRAW(raw.data()), 0);
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+TEST_F(CapTest, WaitingFrameIsKeptWhileLaterOnesAreDropped)
+{
+    Stream stream;
+    ASSERT_EQ(open(stream), 0);
+    auto &receiver = mmal().receiver();
+    ASSERT_TRUE(wait_for([&] { return receiver.frames_delivered() >= 5; }));
+    EXPECT_EQ(frame_number(read_frame(stream), stream), 0);
+    long long next = frame_number(read_frame(stream), stream);
+    EXPECT_GE(next, 5);
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+TEST_F(CapTest, SideInformationIsPassedBackUntouched)
+{
+    mmal().receiver().inject_side_info();
+    Stream stream;
+    CaptureStderr();
+    ASSERT_EQ(open(stream), 0);
+    EXPECT_EQ(frame_number(read_frame(stream), stream), 0);
+    EXPECT_EQ(CloseSensor(0), 0);
+    EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+TEST_F(CapTest, LengthMismatchIsReportedForEveryFrameAndNeverOverrunsRawBuf)
+{
+    Stream stream;
+    stream.bufsiz = 1000; // the frame is 1280 bytes
+    stream.fps = 200;
+    CaptureStderr();
+    ASSERT_EQ(open(stream), 0);
+    std::vector<unsigned char> raw(1000);
+    ASSERT_TRUE(wait_for([&] { return mmal().receiver().frames_delivered() >= 4; }));
+    ASSERT_TRUE(wait_for([&] { return ReadRAW(raw.data()) == 1; }));
+    EXPECT_EQ(CloseSensor(0), 0);
+    std::string messages = GetCapturedStderr();
+
+    std::istringstream lines(messages);
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        EXPECT_EQ(line, "BUFSIZ@callback = 1280");
+        ++count;
+    }
+    EXPECT_GE(count, 4);
+    // The frame is cut to RawBuf: its first 1000 bytes, every sample of them consistent.
+    auto samples = unpack_reference(raw.data(), 64, 12, 10, 80);
+    unsigned first = samples[0];
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 64; ++x)
+            ASSERT_EQ(samples[static_cast<std::size_t>(y) * 64 + x], (first + x + y) & 1023u);
+}
+
+TEST_F(CapTest, ShorterFrameIsCopiedWholeAndReported)
+{
+    Stream stream;
+    stream.bufsiz = 2000;
+    CaptureStderr();
+    ASSERT_EQ(open(stream), 0);
+    std::vector<unsigned char> raw(2000);
+    ASSERT_TRUE(wait_for([&] { return ReadRAW(raw.data()) == 1; }));
+    EXPECT_EQ(CloseSensor(0), 0);
+    EXPECT_EQ(GetCapturedStderr().rfind("BUFSIZ@callback = 1280\n", 0), 0u);
+    auto samples = unpack_reference(raw.data(), 64, 16, 10, 80);
+    EXPECT_EQ(frame_number(samples, stream), samples[0]);
+}
+
+TEST_F(CapTest, NothingArrivesWhenTheReceiverDoesNotMatchTheSensor)
+{
+    Stream stream;
+    stream.fps = 1000;
+    stream.settings = "WIDTH 64\nHEIGHT 16\nBUFSIZ 1280\nDATA_LANES 4\n"; // the sensor sends on 2
+    ASSERT_EQ(open(stream), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::vector<unsigned char> raw(1280);
+    EXPECT_EQ(ReadRAW(raw.data()), 0);
+    EXPECT_EQ(mmal().receiver().frames_delivered(), 0u);
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+// Readers at full speed and slowed down: every frame handed over is one whole frame, and they
+// come in the order the sensor made them.
+class CapStressTest : public CapTest, public testing::WithParamInterface<int> {};
+
+TEST_P(CapStressTest, EveryHandedOverFrameIsWhole)
+{
+    const int pause_us = GetParam();
+    const int frames = pause_us == 0 ? 2000 : 300;
+    Stream stream; // frames long enough that a copy takes a while: 96 KiB
+    stream.width = 2048;
+    stream.height = 32;
+    stream.bits = 12;
+    stream.fps = 2000;
+    ASSERT_EQ(open(stream), 0);
+    std::vector<unsigned char> raw(static_cast<std::size_t>(stream.frame_bytes()));
+    long long last = -1;
+    int whole = 0;
+    for (int taken = 0; taken < frames;) {
+        if (ReadRAW(raw.data()) == 0) {
+            std::this_thread::yield();
+            continue;
+        }
+        ++taken;
+        auto samples = unpack_reference(raw.data(), stream.width, stream.height, 12,
+                                        static_cast<std::size_t>(stream.line_bytes()));
+        long long number = frame_number(samples, stream);
+        whole += number >= 0;
+        if (number >= 0 && last >= 0) {
+            EXPECT_NE(number, last) << "a frame was handed over twice";
+        }
+        last = number;
+        if (pause_us)
+            std::this_thread::sleep_for(std::chrono::microseconds(pause_us));
+    }
+    EXPECT_EQ(CloseSensor(0), 0);
+    EXPECT_EQ(whole, frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, CapStressTest, testing::Values(0, 1500));
+
+} // namespace
