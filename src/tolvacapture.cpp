@@ -272,6 +272,13 @@ cv::Mat show_frame(Driver &d)
     return rgb8BitMat;
 }
 
+// PNG pictures are reported like the other writers' files when they cannot be written.
+void write_png(const char *fname, const cv::Mat &picture)
+{
+    if (!cv::imwrite(fname, picture))
+        report_open_failure(fname);
+}
+
 void new_base_name(Driver &d)
 {
     std::snprintf(d.tfname, sizeof d.tfname, "%s", MakeFileName(d.width, d.height));
@@ -293,7 +300,7 @@ void write_frame(Driver &d, const cv::Mat &rgb8BitMat)
     WriteRAW(d.wfname, d.BinImage2.get(), d.BinSize);
     std::printf("write: %s\n", d.wfname);
     name_file(d, ".png");
-    cv::imwrite(d.wfname, rgb8BitMat);
+    write_png(d.wfname, rgb8BitMat);
     std::printf("write: %s\n", d.wfname);
     name_file(d, ".fts");
     std::printf("write: %s\n", d.wfname);
@@ -675,7 +682,7 @@ void end_difference_recording(Driver &d)
         cv::Mat bayerMat = stack_picture(d);
         std::snprintf(d.pfname, sizeof d.pfname, "%.*s_%04ddifs.png", kBaseNameMax, d.tfname,
                       d.diffcount);
-        cv::imwrite(d.pfname, bayerMat);
+        write_png(d.pfname, bayerMat);
         win_destroyWindow(kStackWindow);
     }
 }

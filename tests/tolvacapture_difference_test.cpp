@@ -257,6 +257,17 @@ TEST_F(DifferenceTest, SevenDetectionsGiveACaptionedStackUnderTheBaseName)
     EXPECT_FALSE(WindowScript::get().is_open("ImageDiff"));
 }
 
+TEST_F(DifferenceTest, AStackThatCannotBeWrittenIsReported)
+{
+    make(64, 48, 12);
+    brighten_block(10, 10, 3, 3, 3000);
+    step();
+    std::snprintf(d.tfname, sizeof d.tfname, "missing/64x48_base");
+    CaptureStdout();
+    end_difference_recording(d);
+    EXPECT_EQ(GetCapturedStdout(), "can't open missing/64x48_base_0001difs.png\n");
+}
+
 TEST_F(DifferenceTest, DetectionMaskHidesItsRegionAndCarriesOver)
 {
     cv::Mat mask = cv::Mat::zeros(48, 64, CV_8UC3);
