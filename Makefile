@@ -17,7 +17,7 @@ test: build
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize:
-	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DTOLVA_SANITIZE=ON"
+	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DTOLVA_SANITIZE=ON -DTOLVA_BENCH=OFF"
 
 run: build
 	scripts/run-demo $(BUILD)
