@@ -1,16 +1,29 @@
-# The two commands a newcomer needs: `make run` and `make test`. Both install what is missing.
+# The two commands a newcomer needs: `make run` and `make test`. Each installs what it is missing
+# (scripts/bootstrap) and no more: `make run` what building and running need, `make test` also
+# what the tests need. `make install` puts the program in PREFIX (DESTDIR honoured).
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: run test test-sanitize build bootstrap clean
+.PHONY: run test test-sanitize build program install clean
 
-bootstrap:
-	scripts/bootstrap
+# The program alone. A build directory configured before keeps its settings; a new one is made
+# without the tests and benchmarks, whose packages `make run` does not install.
+program:
+	scripts/bootstrap --run
+	test -f $(BUILD)/CMakeCache.txt || \
+		cmake -S . -B $(BUILD) -DBUILD_TESTING=OFF -DTOLVA_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --target tolvacapture -j $(JOBS)
 
-build: bootstrap
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+# Everything, with the tests (also in a directory that `make run` made without them).
+build:
+	scripts/bootstrap --test
+	cmake -S . -B $(BUILD) -DBUILD_TESTING=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
+
+run: program
+	scripts/run-demo $(BUILD)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -19,8 +32,8 @@ test: build
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DTOLVA_SANITIZE=ON -DTOLVA_BENCH=OFF"
 
-run: build
-	scripts/run-demo $(BUILD)
+install: program
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
 	rm -rf build build-sanitize build-armhf

@@ -28,4 +28,8 @@ int host_mbox_open(const char *path, int flags);
 int host_mbox_ioctl(int fd, unsigned long request, void *message);
 int host_mbox_close(int fd);
 
+// What the program tells the user on standard error as it starts, about the machine it runs on:
+// null on the real board, which needs no word.
+const char *host_platform_notice();
+
 #endif

@@ -9,6 +9,7 @@
 #include "image.h"
 #include "magic.h"
 #include "ser.h"
+#include "tolvacapture_version.h"
 #include "util.h"
 #include "window.h"
 #include "zoom.h"
@@ -25,7 +26,9 @@
 #include <cstring>
 #include <utility>
 
-static const char kProgramVersion[] = "@(#)tolvacapture Ver. 1.0000 (2026/12/08 17:30:00)";
+// The version comes from the build (CMakeLists.txt's project VERSION).
+static const char kProgramVersion[] =
+    "@(#)tolvacapture Ver. " TOLVA_VERSION " (2026/12/08 17:30:00)";
 
 int frame_count;
 int oc;

@@ -29,3 +29,5 @@ int host_mbox_ioctl(int fd, unsigned long request, void *message)
 }
 
 int host_mbox_close(int fd) { return close(fd); }
+
+const char *host_platform_notice() { return nullptr; }

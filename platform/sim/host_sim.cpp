@@ -154,3 +154,9 @@ int host_mbox_ioctl(int fd, unsigned long request, void *message)
 }
 
 int host_mbox_close(int fd) { return SimPi::instance().close_mailbox(fd) ? 0 : fails_with(EBADF); }
+
+const char *host_platform_notice()
+{
+    return "tolvacapture: running on the simulated Pi: no camera hardware is used (the "
+           "TOLVA_SIM_* variables set the board up, see README)";
+}
