@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <ctime>
 
 // I2C character device (/dev/i2c-N). Results and errno as open(2), ioctl(2), write(2),
 // read(2) and close(2) give them.
@@ -27,5 +28,9 @@ std::FILE *host_fopen_proc(const char *path);
 int host_mbox_open(const char *path, int flags);
 int host_mbox_ioctl(int fd, unsigned long request, void *message);
 int host_mbox_close(int fd);
+
+// A pause of the sensor init file, as nanosleep(2): 0, or -1 and errno (EINTR with the time
+// left in `remaining`).
+int host_nanosleep(const struct timespec *request, struct timespec *remaining);
 
 #endif

@@ -528,13 +528,15 @@ TEST_F(LoopTest, APipelineThatDoesNotOpenEndsWithStatusOne)
     EXPECT_TRUE(WindowScript::get().changes().empty());
 }
 
-TEST_F(LoopTest, SizesThatGiveNoUnpackableDepthAreRefusedAfterClosingThePipeline)
+TEST_F(LoopTest, SizesThatGiveNoUnpackableDepthAreRefusedWithTheSensorStopped)
 {
     Sensor s;
     s.bufsiz = 64 * 48; // 8 bits a pixel for a RAW12 sensor
-    ASSERT_EQ(run({init(s)}), 1);
-    EXPECT_EQ(err, "tolvacapture: a raw frame of 3072 bytes for 64x48 pixels gives 8 bits a "
-                   "pixel; only 10 and 12 can be unpacked\n");
+    std::string path = init(s);
+    ASSERT_EQ(run({path}), 1);
+    EXPECT_EQ(err, path + ":4: BUFSIZ 3072 does not fit WIDTH 64 x HEIGHT 48 at RAWBIT 12 (4608 "
+                          "to 4991 bytes)\n");
+    EXPECT_EQ(out.find("[Esc]"), std::string::npos);
     auto log = SimPi::instance().bus().log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "10 W 01 00 00"); // the sensor was stopped

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -154,3 +155,16 @@ int host_mbox_ioctl(int fd, unsigned long request, void *message)
 }
 
 int host_mbox_close(int fd) { return SimPi::instance().close_mailbox(fd) ? 0 : fails_with(EBADF); }
+
+int host_nanosleep(const struct timespec *request, struct timespec *remaining)
+{
+    SimPi &pi = SimPi::instance();
+    if (!pi.pauses_skipped())
+        return nanosleep(request, remaining);
+    constexpr long kNanosecondsPerSecond = 1000000000L;
+    if (request->tv_sec < 0 || request->tv_nsec < 0 || request->tv_nsec >= kNanosecondsPerSecond)
+        return fails_with(EINVAL);
+    pi.skip_pause(std::chrono::seconds(request->tv_sec) +
+                  std::chrono::nanoseconds(request->tv_nsec));
+    return 0;
+}
