@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -255,9 +257,25 @@ TEST_F(LoopTest, WriteDuringARecordingUsesANewBaseAndKeepsRecording)
     EXPECT_NE(base + ".ser", sers[0]);
     EXPECT_EQ(files(".png"), std::vector<std::string>{base + ".png"});
     EXPECT_EQ(files(".fts"), std::vector<std::string>{base + ".fts"});
-    EXPECT_THAT(out, HasSubstr("write: " + base + ".raw\nwrite: " + base + ".png\nwrite: " + base +
-                               ".fts\n"));
+    // Each file is announced once written: the FITS writer's byte count comes before its line.
+    EXPECT_THAT(out, HasSubstr("write: " + base + ".raw\nwrite: " + base +
+                               ".png\n2880 + 8640 bytes\n"
+                               "write: " +
+                               base + ".fts\n"));
     EXPECT_EQ(ser_verdict(sers[0], 4), "ok");
+}
+
+TEST_F(LoopTest, AWriteWhoseFilesCannotBeCreatedAnnouncesNone)
+{
+    fs::create_directory("gone");
+    fs::current_path("gone");
+    fs::remove(dir.path() + "/gone"); // the working directory is no more
+    ASSERT_EQ(run_keys(Sensor{}, {'w', kEsc}), 0);
+    EXPECT_EQ(out.find("write: "), std::string::npos) << out;
+    EXPECT_THAT(out, testing::ContainsRegex("\ncan't open 64x48_[0-9_]+\\.raw\n"));
+    EXPECT_THAT(out, testing::ContainsRegex("\ncan't open 64x48_[0-9_]+\\.fts\n"));
+    EXPECT_THAT(err, testing::MatchesRegex("can't write 64x48_[0-9_]+\\.png: " +
+                                           std::string(std::strerror(ENOENT)) + "\n"));
 }
 
 TEST_F(LoopTest, WrittenFilesHoldTheFrame)

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <ostream>
@@ -130,6 +131,25 @@ TEST_F(WriteRawTest, FullDiskFailsWithTheName)
     EXPECT_EQ(WriteRAW("/dev/full", frame, sizeof frame), -1);
     EXPECT_EQ(GetCapturedStderr(),
               "can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
+}
+
+TEST_F(WriteRawTest, WholeFileResultsTellACreateFromAWriteFailure)
+{
+    unsigned char bytes[4] = {1, 2, 3, 4};
+    std::string missing = path("no/such/dir/frame.png");
+    CaptureStdout();
+    CaptureStderr();
+    errno = 0;
+    EXPECT_EQ(write_whole_file(missing.c_str(), bytes, sizeof bytes), kFileNotCreated);
+    EXPECT_EQ(errno, ENOENT); // left for the caller's report
+    // A few bytes stay buffered until the close, where the full disk shows.
+    EXPECT_EQ(write_whole_file("/dev/full", bytes, sizeof bytes), kFileNotWritten);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(GetCapturedStderr(),
+              "can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
+    std::string file = path("bytes.png");
+    EXPECT_EQ(write_whole_file(file.c_str(), bytes, sizeof bytes), 0);
+    EXPECT_EQ(read_file(file), "\x01\x02\x03\x04");
 }
 
 } // namespace
