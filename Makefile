@@ -3,7 +3,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: run test test-sanitize build bootstrap clean
+.PHONY: run test test-sanitize test-tsan build bootstrap clean
 
 bootstrap:
 	scripts/bootstrap
@@ -19,8 +19,15 @@ test: build
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DTOLVA_SANITIZE=ON -DTOLVA_BENCH=OFF"
 
+# The tests of the frame hand-over's two threads (label "capture": the capture pipeline and the
+# simulated receiver) built with ThreadSanitizer; only their programs are built.
+test-tsan: bootstrap
+	cmake -S . -B build-tsan -DTOLVA_TSAN=ON -DTOLVA_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS) --target capture_tests
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L capture
+
 run: build
 	scripts/run-demo $(BUILD)
 
 clean:
-	rm -rf build build-sanitize build-armhf
+	rm -rf build build-sanitize build-tsan build-fuzz build-armhf
