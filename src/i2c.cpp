@@ -37,10 +37,11 @@ constexpr int kMaxSide = 65535;
 // 32 Mi pixels: above the largest sensors (about 20 MP), far enough below the int sizes of the
 // frame buffers and writers (about 2 bytes a pixel each) that none of them can overflow.
 constexpr long long kMaxPixels = 1LL << 25;
-// The receiver delivers packed RAW10 or RAW12 and nothing else.
+// The receiver delivers packed RAW10 or RAW12 and nothing else; RAW10 unless a file says 12.
 constexpr int kRaw10 = 10;
 constexpr int kRaw12 = 12;
-constexpr int kMaxLanes = 4; // a CSI-2 link has 1 to 4 data lanes
+constexpr int kMaxLanes = 4;     // a CSI-2 link has 1 to 4 data lanes
+constexpr int kDefaultLanes = 2; // when a file names none
 
 struct val_table {
     char name[kNameBuffer];
@@ -391,15 +392,18 @@ int refuse_file()
 
 } // namespace
 
-int check_rawbit(const char *fname) { return scan_setting(fname, "RAWBIT", 10, RawBit); }
+int check_rawbit(const char *fname) { return scan_setting(fname, "RAWBIT", kRaw10, RawBit); }
 
-int check_lanes(const char *fname) { return scan_setting(fname, "DATA_LANES", 2, DataLanes); }
+int check_lanes(const char *fname)
+{
+    return scan_setting(fname, "DATA_LANES", kDefaultLanes, DataLanes);
+}
 
 int InitSensor(const char *fname, int *width, int *height, int *bufsiz)
 {
     Width = Height = BufSiz = 0;
     WidthLine = HeightLine = BufSizLine = 0;
-    DataLanes = 2;
+    DataLanes = kDefaultLanes;
     if (i2c(fname) < 0)
         return -1;
     if (Width == 0 || Height == 0) {
