@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: run test test-sanitize build program install clean
+.PHONY: run test test-sanitize test-tsan build program install clean
 
 # The program alone. A build directory configured before keeps its settings; a new one is made
 # without the tests and benchmarks, whose packages `make run` does not install.
@@ -35,5 +35,13 @@ test-sanitize:
 install: program
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
+# The tests of the frame hand-over's two threads (label "capture": the capture pipeline and the
+# simulated receiver) built with ThreadSanitizer; only their programs are built.
+test-tsan:
+	scripts/bootstrap --test
+	cmake -S . -B build-tsan -DTOLVA_TSAN=ON -DTOLVA_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS) --target capture_tests
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L capture
+
 clean:
-	rm -rf build build-sanitize build-armhf
+	rm -rf build build-sanitize build-tsan build-fuzz build-armhf

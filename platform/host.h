@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <ctime>
 
 // I2C character device (/dev/i2c-N). Results and errno as open(2), ioctl(2), write(2),
 // read(2) and close(2) give them.
@@ -31,5 +32,9 @@ int host_mbox_close(int fd);
 // What the program tells the user on standard error as it starts, about the machine it runs on:
 // null on the real board, which needs no word.
 const char *host_platform_notice();
+
+// A pause of the sensor init file, as nanosleep(2): 0, or -1 and errno (EINTR with the time
+// left in `remaining`).
+int host_nanosleep(const struct timespec *request, struct timespec *remaining);
 
 #endif

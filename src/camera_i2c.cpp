@@ -1,6 +1,7 @@
 // Board bring-up: identifies the board from its revision and routes the camera's I2C bus for it.
 #include "camera_i2c.h"
 
+#include "fatal.h"
 #include "host.h"
 
 #include <fcntl.h>
@@ -50,10 +51,8 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 File open_proc(const char *path)
 {
     File fp(host_fopen_proc(path));
-    if (!fp) {
-        std::fprintf(stderr, "cami2c: can't open %s.\n", path);
-        std::exit(1);
-    }
+    if (!fp)
+        fatal_error("cami2c: can't open %s.\n", path);
     return fp;
 }
 
@@ -67,22 +66,16 @@ void copy_whole(char *out, std::size_t max, const char *text)
 void gpio_set(int gpio, int state)
 {
     int fd = host_mbox_open(kMailbox, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) {
-        std::fprintf(stderr, "gpio_set: can't open %s\n", kMailbox);
-        std::exit(1);
-    }
+    if (fd < 0)
+        fatal_error("gpio_set: can't open %s\n", kMailbox);
     std::uint32_t buf[8] = {sizeof buf,       kProcessRequest,
                             kTagSetGpioState, 2 * sizeof(std::uint32_t),
                             kTagRequest,      static_cast<std::uint32_t>(gpio),
                             state ? 1u : 0u,  kEndTag};
-    if (host_mbox_ioctl(fd, kMboxProperty, buf) < 0) {
-        std::fprintf(stderr, "gpio_set: ioctl error\n");
-        std::exit(1);
-    }
-    if (buf[1] != kResponseSuccess) {
-        std::fprintf(stderr, "gpio_set: RPi firmware returned 0x%08x\n", buf[1]);
-        std::exit(1);
-    }
+    if (host_mbox_ioctl(fd, kMboxProperty, buf) < 0)
+        fatal_error("gpio_set: ioctl error\n");
+    if (buf[1] != kResponseSuccess)
+        fatal_error("gpio_set: RPi firmware returned 0x%08x\n", buf[1]);
     host_mbox_close(fd);
 }
 
@@ -190,15 +183,11 @@ void run(const Sequence &sequence)
 void cam_i2c(void)
 {
     char *rev = GetRev();
-    if (!rev) {
-        std::fprintf(stderr, "Revisoion not found.\n");
-        std::exit(1);
-    }
+    if (!rev)
+        fatal_error("Revisoion not found.\n");
     // Required, though the routing depends on the revision alone.
-    if (!GetKernel()) {
-        std::fprintf(stderr, "Kernel version not found.\n");
-        std::exit(1);
-    }
+    if (!GetKernel())
+        fatal_error("Kernel version not found.\n");
     char board_type[kBoardTypeLength + 1] = {};
     std::size_t length = std::strlen(rev);
     if (length > kBoardTypeAt)

@@ -1,6 +1,7 @@
 // FITS writer: turns frame buffers into FITS images (one header block, big-endian samples).
 #include "fits.h"
 
+#include "fatal.h"
 #include "util.h"
 
 #include <regex.h>
@@ -27,12 +28,6 @@ int SampleBytes; // 2 for 16-bit samples, 1 for the 8-bit mode
 unsigned char *FtsImage;
 char *FtsHeader;
 char sensorname[kSensorNameMax + 1];
-
-[[noreturn]] void out_of_memory()
-{
-    std::perror("malloc error");
-    std::exit(1);
-}
 
 // Formats one card and keeps its first 80 columns, blank-filled.
 void put_card(char *card, const char *format, ...)
@@ -96,21 +91,26 @@ void GetSensorName(const char *src, char *dst)
     regfree(&pattern);
 }
 
+// A buffer of one byte a pixel (and less than two) holds the 8-bit mode's samples; any other
+// holds 16-bit samples, the driver's depth. The data unit holds the samples the buffer has,
+// whole ones only and no more than the header declares: an empty buffer gives an empty unit.
 int InitFits(int BinSize, int width, int height, const char *fname)
 {
     int64_t pixels = static_cast<int64_t>(width) * height;
-    SampleBytes = BinSize >= 2 * pixels ? 2 : 1;
-    FtsData = static_cast<int>(pixels * SampleBytes);
+    bool eight_bit = pixels > 0 && BinSize >= pixels && BinSize < 2 * pixels;
+    SampleBytes = eight_bit ? 1 : 2;
+    int64_t buffer_samples = std::max(BinSize, 0) / SampleBytes;
+    FtsData = static_cast<int>(std::min(pixels, buffer_samples) * SampleBytes);
     FtsSize = round_up_to_blocks(FtsData);
     std::free(FtsImage); // a new geometry replaces the old buffers
     FtsImage = static_cast<unsigned char *>(std::calloc(std::max(FtsSize, 1), 1));
     if (!FtsImage)
-        out_of_memory();
+        fatal_out_of_memory();
     GetSensorName(fname, sensorname);
     std::free(FtsHeader);
     FtsHeader = static_cast<char *>(std::malloc(kBlock));
     if (!FtsHeader)
-        out_of_memory();
+        fatal_out_of_memory();
     build_header(width, height);
     return 0;
 }

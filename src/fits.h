@@ -6,8 +6,9 @@
 constexpr int kSensorNameMax = 17;
 
 // Builds the header and the data buffer for frames of `BinSize` bytes and width x height
-// pixels; the sensor name comes from the init file path `fname`. A buffer of at least two bytes
-// a pixel is written as 16-bit samples, a smaller one (the 8-bit mode) as 8-bit samples.
+// pixels; the sensor name comes from the init file path `fname`. A buffer of one byte a pixel
+// (the 8-bit mode) is written as 8-bit samples, any other as 16-bit samples; the data unit holds
+// the samples the buffer has, up to width x height (none for an empty buffer).
 int InitFits(int BinSize, int width, int height, const char *fname);
 
 // Writes the frame `BinImage` into the FITS file `wfname`: 0, or -1 when the file cannot be

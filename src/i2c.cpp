@@ -1,12 +1,14 @@
 // Sensor control over I2C: reads sensor init files and programs the sensor register by register.
 #include "i2c.h"
 
+#include "fatal.h"
 #include "host.h"
 
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string>
 
 static const char __PROGRAM_VERSION__[] = "@(#)i2c Ver. 1.0030 (2021/10/04 10:46:59)";
 
@@ -28,6 +31,18 @@ constexpr int kNameBuffer = 32;  // a name buffer; the longest accepted name is 
 constexpr int kNameRefused = 31; // files rely on 31 being refused, not 32
 constexpr int kTableSize = 128;  // the definition that fills the last entry ends the run
 
+// Frame sizes the receiver can be set up for. A sensor's output size registers are 16 bits
+// wide, so no line and no frame is longer than this.
+constexpr int kMaxSide = 65535;
+// 32 Mi pixels: above the largest sensors (about 20 MP), far enough below the int sizes of the
+// frame buffers and writers (about 2 bytes a pixel each) that none of them can overflow.
+constexpr long long kMaxPixels = 1LL << 25;
+// The receiver delivers packed RAW10 or RAW12 and nothing else; RAW10 unless a file says 12.
+constexpr int kRaw10 = 10;
+constexpr int kRaw12 = 12;
+constexpr int kMaxLanes = 4;     // a CSI-2 link has 1 to 4 data lanes
+constexpr int kDefaultLanes = 2; // when a file names none
+
 struct val_table {
     char name[kNameBuffer];
     int value;
@@ -39,6 +54,17 @@ int Height;
 int BufSiz;
 int DataLanes;
 int RawBit;
+
+// Lines where the frame size settings were last made, for the messages that refuse them.
+int WidthLine;
+int HeightLine;
+int BufSizLine;
+
+// A line of the init file, as messages name it.
+struct Line {
+    const char *fname;
+    int number;
+};
 
 val_table table[kTableSize];
 int table_n;
@@ -113,22 +139,16 @@ long long atox(const char *s)
     return value;
 }
 
-[[noreturn]] void fatal(const char *format, const char *text)
-{
-    std::fprintf(stderr, format, text);
-    std::exit(1);
-}
-
 // The file format has no way to give a value that does not fit in 32 bits.
 int decimal(const char *s)
 {
     long long value = 0;
     for (const char *p = s; *p; ++p) {
         if (!std::isdigit(static_cast<unsigned char>(*p)))
-            fatal("%s is not digit\n", s);
+            fatal_error("%s is not digit\n", s);
         value = value * 10 + (*p - '0');
         if (value > INT_MAX)
-            fatal("%s is not digit\n", s);
+            fatal_error("%s is not digit\n", s);
     }
     return static_cast<int>(value);
 }
@@ -139,7 +159,7 @@ int lookup(const char *s)
     for (int i = 0; i < table_n; ++i)
         if (std::strcmp(table[i].name, s) == 0)
             return table[i].value;
-    fatal("%s not found\n", s);
+    fatal_error("%s not found\n", s);
 }
 
 // A value token: "$name", "0x" hexadecimal (either case) or plain decimal digits.
@@ -150,16 +170,54 @@ int todigit(const char *s)
     if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
         long long value = atox(s + 2);
         if (value < 0)
-            fatal("%s is not digit\n", s);
+            fatal_error("%s is not digit\n", s);
         return static_cast<int>(static_cast<unsigned int>(value));
     }
     return decimal(s);
 }
 
-[[noreturn]] void missing_value(const char *fname, int line, const char *what)
+[[noreturn]] void missing_value(const Line &line, const char *what)
 {
-    std::fprintf(stderr, "%s:%d: %s has no value\n", fname, line, what);
-    std::exit(1);
+    fatal_error("%s:%d: %s has no value\n", line.fname, line.number, what);
+}
+
+// "FILE:LINE: KEY TOKEN (VALUE) WHY": the value is shown when the token does not spell it, as
+// 0xFFFFFFFF, which reads as -1, or a named value.
+[[noreturn]] void refuse_value(const Line &line, const char *key, const char *token, int value,
+                               const char *why)
+{
+    char shown[16] = "";
+    if (std::to_string(value) != token)
+        std::snprintf(shown, sizeof shown, " (%d)", value);
+    fatal_error("%s:%d: %s %s%s %s\n", line.fname, line.number, key, token, shown, why);
+}
+
+void check_range(const Line &line, const char *key, const char *token, int value, int least,
+                 int most)
+{
+    if (value >= least && value <= most)
+        return;
+    char why[64];
+    std::snprintf(why, sizeof why, "is out of range (%d to %d)", least, most);
+    refuse_value(line, key, token, value, why);
+}
+
+// Values no frame can have are refused at their line, before anything is set up for them.
+// WIDTH and HEIGHT 0 mean "not set" here; InitSensor refuses a frame left without them.
+void check_setting(const Line &line, const char *key, const char *token, int value)
+{
+    if (strcasecmp(key, "WIDTH") == 0 || strcasecmp(key, "HEIGHT") == 0) {
+        if (value != 0)
+            check_range(line, key, token, value, 1, kMaxSide);
+    } else if (strcasecmp(key, "BUFSIZ") == 0) {
+        check_range(line, key, token, value, 0, INT_MAX);
+    } else if (strcasecmp(key, "DATA_LANES") == 0) {
+        check_range(line, key, token, value, 1, kMaxLanes);
+    } else if (strcasecmp(key, "RAWBIT") == 0) {
+        if (value != kRaw10 && value != kRaw12)
+            refuse_value(line, key, token, value,
+                         "is not a depth the receiver delivers (10 or 12)");
+    }
 }
 
 // Calls handle(line, line number) for each line that strip keeps; a line longer than the
@@ -190,13 +248,15 @@ int scan_setting(const char *fname, const char *keyword, int fallback, int &sett
     }
     setting = fallback;
     static char key[kLineMax], value[kLineMax];
-    for_each_line(fp.get(), [&](char *s, int line) {
+    for_each_line(fp.get(), [&](char *s, int number) {
         const char *rest = gettok(s, key);
         if (std::strcmp(key, keyword) != 0)
             return true;
+        Line line{fname, number};
         if (!gettok(rest, value))
-            missing_value(fname, line, keyword);
+            missing_value(line, keyword);
         setting = todigit(value);
+        check_setting(line, keyword, value, setting);
         return false;
     });
     return setting;
@@ -207,21 +267,28 @@ void sleep_ms(int ms)
     if (ms <= 0)
         return;
     timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    while (host_nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
 
-// A setting keyword (case ignored) takes effect at its place in the file; false for others.
-bool apply_setting(const char *key, int value)
+void set_size(int &setting, int &setting_line, int value, const Line &line)
 {
+    setting = value;
+    setting_line = line.number;
+}
+
+// A setting keyword (case ignored) takes effect at its place in the file; false for others.
+bool apply_setting(const Line &line, const char *key, const char *token, int value)
+{
+    check_setting(line, key, token, value);
     if (strcasecmp(key, "I2C_ADDRESS") == 0)
         I2C_ADDRESS = value;
     else if (strcasecmp(key, "WIDTH") == 0)
-        Width = value;
+        set_size(Width, WidthLine, value, line);
     else if (strcasecmp(key, "HEIGHT") == 0)
-        Height = value;
+        set_size(Height, HeightLine, value, line);
     else if (strcasecmp(key, "BUFSIZ") == 0)
-        BufSiz = value;
+        set_size(BufSiz, BufSizLine, value, line);
     else if (strcasecmp(key, "DATA_LANES") == 0)
         DataLanes = value;
     else if (strcasecmp(key, "RAWBIT") == 0)
@@ -234,37 +301,33 @@ bool apply_setting(const char *key, int value)
 }
 
 // "$NAME = value": "=" is no separator, so the name must be followed by white space.
-void define(const char *fname, int line, const char *s)
+void define(const Line &line, const char *s)
 {
     static char name[kLineMax], value[kLineMax];
     gettok(s, name);
-    if (std::strlen(name) >= kNameRefused) {
-        std::fprintf(stderr, "over name length max(%d).\n", kNameBuffer);
-        std::exit(1);
-    }
+    if (std::strlen(name) >= kNameRefused)
+        fatal_error("over name length max(%d).\n", kNameBuffer);
     if (!gettok(std::strchr(s, '=') + 1, value))
-        missing_value(fname, line, name);
+        missing_value(line, name);
     val_table &entry = table[table_n];
     std::strcpy(entry.name, name);
     entry.value = todigit(value);
-    if (++table_n >= kTableSize) {
-        std::fprintf(stderr, "over table max(%d).\n", kTableSize);
-        std::exit(1);
-    }
+    if (++table_n >= kTableSize)
+        fatal_error("over table max(%d).\n", kTableSize);
 }
 
 // A setting, a pause, or a register write: "REGISTER VALUE [w]".
-void setting_or_register(const char *fname, int line, const char *s)
+void setting_or_register(const Line &line, const char *s)
 {
     static char addr[kLineMax], data[kLineMax], word[kLineMax];
     word[0] = '\0';
     const char *rest = gettok(s, addr);
     rest = gettok(rest, data);
     if (!rest)
-        missing_value(fname, line, addr);
+        missing_value(line, addr);
     gettok(rest, word);
     int value = todigit(data);
-    if (apply_setting(addr, value))
+    if (apply_setting(line, addr, data, value))
         return;
     int reg = todigit(addr);
     if (word[0] == 'w' || word[0] == 'W')
@@ -281,34 +344,77 @@ int i2c(const char *fname)
         return -1;
     }
     table_n = 0;
-    for_each_line(fp.get(), [&](char *s, int line) {
+    for_each_line(fp.get(), [&](char *s, int number) {
+        Line line{fname, number};
         if (*s == '@')
             std::printf("%s\n", s);
         else if (std::strchr(s, '='))
-            define(fname, line, s);
+            define(line, s);
         else
-            setting_or_register(fname, line, s);
+            setting_or_register(line, s);
         return true;
     });
     return 0;
 }
 
+// The frame the sizes describe must be one the receiver can deliver and the program hold:
+// at most kMaxPixels, and a BUFSIZ (when given) of whole samples at the receiver's depth, plus
+// line fill short of one more bit a pixel (beyond that the frame reads as another depth).
+bool frame_fits(const char *fname, int rawbit)
+{
+    long long pixels = static_cast<long long>(Width) * Height;
+    if (pixels > kMaxPixels) {
+        std::fprintf(stderr, "%s:%d: WIDTH %d x HEIGHT %d is more than %lld pixels\n", fname,
+                     std::max(WidthLine, HeightLine), Width, Height, kMaxPixels);
+        return false;
+    }
+    if (BufSiz == 0)
+        return true; // not given: the pipeline reports the frames' own length
+    long long least = (pixels * rawbit + 7) / 8;
+    long long most = (pixels * (rawbit + 1) + 7) / 8 - 1;
+    if (BufSiz < least || BufSiz > most) {
+        std::fprintf(stderr,
+                     "%s:%d: BUFSIZ %d does not fit WIDTH %d x HEIGHT %d at RAWBIT %d (%lld to "
+                     "%lld bytes)\n",
+                     fname, BufSizLine, BufSiz, Width, Height, rawbit, least, most);
+        return false;
+    }
+    return true;
+}
+
+// The file's register writes have gone out and may have started the stream: a file refused
+// after them leaves the sensor stopped.
+int refuse_file()
+{
+    StopSensor();
+    return -1;
+}
+
 } // namespace
 
-int check_rawbit(const char *fname) { return scan_setting(fname, "RAWBIT", 10, RawBit); }
+int check_rawbit(const char *fname) { return scan_setting(fname, "RAWBIT", kRaw10, RawBit); }
 
-int check_lanes(const char *fname) { return scan_setting(fname, "DATA_LANES", 2, DataLanes); }
+int check_lanes(const char *fname)
+{
+    return scan_setting(fname, "DATA_LANES", kDefaultLanes, DataLanes);
+}
 
 int InitSensor(const char *fname, int *width, int *height, int *bufsiz)
 {
     Width = Height = BufSiz = 0;
-    DataLanes = 2;
+    WidthLine = HeightLine = BufSizLine = 0;
+    DataLanes = kDefaultLanes;
     if (i2c(fname) < 0)
         return -1;
     if (Width == 0 || Height == 0) {
         std::fprintf(stderr, "can't set WIDTH and/or HEIGHT\n");
-        return -1;
+        return refuse_file();
     }
+    // The receiver takes its depth from the scan, not from the interpreter's last RAWBIT.
+    int receiver_rawbit = kRaw10;
+    if (scan_setting(fname, "RAWBIT", kRaw10, receiver_rawbit) < 0 ||
+        !frame_fits(fname, receiver_rawbit))
+        return refuse_file();
     *width = Width;
     *height = Height;
     *bufsiz = BufSiz;
@@ -384,10 +490,8 @@ int GetReg(int reg16, int len)
     if (n != len) {
         int read_errno = errno;
         host_i2c_close(fd);
-        std::fprintf(stderr, "GetReg: error@read %s\n", std::strerror(read_errno));
-        std::fprintf(stderr, "I2C_ADDRESS: %x\n", I2C_ADDRESS);
-        std::fprintf(stderr, "len: len=%d  n=%d\n", len, static_cast<int>(n));
-        std::exit(1);
+        fatal_error("GetReg: error@read %s\nI2C_ADDRESS: %x\nlen: len=%d  n=%d\n",
+                    std::strerror(read_errno), I2C_ADDRESS, len, static_cast<int>(n));
     }
     host_i2c_close(fd);
     return len == 1 ? rdata[0] : rdata[0] * 256 + rdata[1];

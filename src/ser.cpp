@@ -1,6 +1,7 @@
 // SER recorder: writes SER video files (178-byte header, frames, a UTC time stamp per frame).
 #include "ser.h"
 
+#include "fatal.h"
 #include "fits.h"
 #include "util.h"
 
@@ -219,10 +220,8 @@ int InitSer(int bpp, int width, int height, const char *fname, int colorID)
     GetSensorName(fname, sensorname2);
     std::free(SerHeader); // a new geometry replaces the old template
     SerHeader = static_cast<unsigned char *>(std::malloc(kHeaderSize));
-    if (!SerHeader) {
-        std::perror("malloc error");
-        std::exit(1);
-    }
+    if (!SerHeader)
+        fatal_out_of_memory();
     std::memset(SerHeader, 0, kHeaderSize);
     std::memcpy(SerHeader, kFileId, kFileIdBytes);
     put_le(SerHeader + kColorIdAt, static_cast<uint32_t>(colorID), 4);

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 // The version comes from the build (CMakeLists.txt's project VERSION).
 static const char kProgramVersion[] =
@@ -275,11 +276,19 @@ cv::Mat show_frame(Driver &d)
     return rgb8BitMat;
 }
 
-// PNG pictures are reported like the other writers' files when they cannot be written.
-void write_png(const char *fname, const cv::Mat &picture)
+// PNG pictures are encoded in memory and written as the other files are, so that a picture that
+// cannot be written is reported with the system's reason, whichever step failed.
+bool write_png(const char *fname, const cv::Mat &picture)
 {
-    if (!cv::imwrite(fname, picture))
-        report_open_failure(fname);
+    std::vector<unsigned char> png;
+    if (!cv::imencode(".png", picture, png)) {
+        std::fprintf(stderr, "can't write %s: the picture cannot be encoded\n", fname);
+        return false;
+    }
+    int result = write_whole_file(fname, png.data(), png.size());
+    if (result == kFileNotCreated)
+        report_write_failure(fname);
+    return result == 0;
 }
 
 void new_base_name(Driver &d)
@@ -296,18 +305,23 @@ void name_file(Driver &d, const char *extension)
     std::snprintf(d.wfname, sizeof d.wfname, "%.*s%s", kBaseNameMax, d.tfname, extension);
 }
 
+void announce_written(bool written, const char *fname)
+{
+    if (written)
+        std::printf("write: %s\n", fname);
+}
+
+// Each file is announced once it is written; a file that is not is reported by its writer
+// instead, so no line claims a file that a full disk or an unwritable directory kept out.
 void write_frame(Driver &d, const cv::Mat &rgb8BitMat)
 {
     new_base_name(d);
     name_file(d, ".raw");
-    WriteRAW(d.wfname, d.BinImage2.get(), d.BinSize);
-    std::printf("write: %s\n", d.wfname);
+    announce_written(WriteRAW(d.wfname, d.BinImage2.get(), d.BinSize) == 0, d.wfname);
     name_file(d, ".png");
-    write_png(d.wfname, rgb8BitMat);
-    std::printf("write: %s\n", d.wfname);
+    announce_written(write_png(d.wfname, rgb8BitMat), d.wfname);
     name_file(d, ".fts");
-    std::printf("write: %s\n", d.wfname);
-    WriteFTS(d.BinImage2.get(), d.BinSize, d.bpp, d.wfname);
+    announce_written(WriteFTS(d.BinImage2.get(), d.BinSize, d.bpp, d.wfname) == 0, d.wfname);
 }
 
 void start_recording(Driver &d)

@@ -62,21 +62,26 @@ void report_write_failure(const char *fname)
     std::fprintf(stderr, "can't write %s: %s\n", fname, std::strerror(errno));
 }
 
-int WriteRAW(const char *fname, unsigned char *raw, int size)
+int write_whole_file(const char *fname, const void *data, size_t size)
 {
     std::FILE *fp = std::fopen(fname, "wb");
-    if (!fp) {
-        report_open_failure(fname);
-        return -1;
-    }
-    // Nothing to write counts as a failure, as a short write does; only a real error is reported.
-    bool written = size > 0 && std::fwrite(raw, static_cast<size_t>(size), 1, fp) == 1;
-    bool failed = size > 0 && !written;
-    if (std::fclose(fp) != 0 && written) {
+    if (!fp)
+        return kFileNotCreated;
+    bool written = size == 0 || std::fwrite(data, size, 1, fp) == 1;
+    // A full disk may show only when the buffered rest goes out at the close.
+    if (std::fclose(fp) != 0)
         written = false;
-        failed = true;
-    }
-    if (failed)
-        report_write_failure(fname);
-    return written ? 0 : -1;
+    if (written)
+        return 0;
+    report_write_failure(fname);
+    return kFileNotWritten;
+}
+
+int WriteRAW(const char *fname, unsigned char *raw, int size)
+{
+    int result = write_whole_file(fname, raw, size > 0 ? static_cast<size_t>(size) : 0);
+    if (result == kFileNotCreated)
+        report_open_failure(fname);
+    // Nothing to write counts as a failure, as a short write does, though nothing went wrong.
+    return result == 0 && size > 0 ? 0 : -1;
 }

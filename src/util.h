@@ -2,6 +2,7 @@
 #ifndef TOLVA_UTIL_H
 #define TOLVA_UTIL_H
 
+#include <cstddef>
 #include <ctime>
 
 // std::tm counts years from this one.
@@ -25,6 +26,13 @@ int WriteRAW(const char *fname, unsigned char *raw, int size);
 // The formatting step of CreateDateTime, from a broken-down local time and the microseconds of
 // the same reading; returns the same static buffer.
 char *format_date_time(const std::tm &local, int microseconds);
+
+// Creates (or truncates) `fname` and writes `size` bytes of `data` into it: 0; kFileNotCreated
+// when it cannot be created (errno says why, nothing is printed); kFileNotWritten when the data
+// did not all reach it, reported as report_write_failure does.
+constexpr int kFileNotCreated = -1;
+constexpr int kFileNotWritten = -2;
+int write_whole_file(const char *fname, const void *data, size_t size);
 
 // Console reports shared by the file writers: "can't open NAME" on standard output (the text users
 // know from every writer), and a failed write with the system's reason on standard error.

@@ -1,6 +1,7 @@
 // Tests of the capture pipeline on the simulated Pi: MMAL call sequences, the receiver's
 // configuration and the one-slot hand-over of frames.
 #include "cap.h"
+#include "fatal_catcher.h"
 #include "i2c.h"
 #include "raw_reference.h"
 #include "sim_pi.h"
@@ -310,8 +311,31 @@ INSTANTIATE_TEST_SUITE_P(RawBit, CapFormatTest,
                          testing::Values(Format{"RAWBIT 12\n", 12, 0x2C, "pB12"},
                                          Format{"", 10, 0x2B, "pBAA"},
                                          Format{"RAWBIT 10\n", 10, 0x2B, "pBAA"},
-                                         Format{"RAWBIT 8\n", 10, 0x2B, "pBAA"},
-                                         Format{"RAWBIT 16\n", 10, 0x2B, "pBAA"}));
+                                         Format{"rawbit 12\n", 10, 0x2B, "pBAA"}));
+
+// A depth the receiver cannot deliver ends the open at its line, before the receiver is set up
+// or any buffer is made.
+class CapRefusedDepthTest : public CapTest, public testing::WithParamInterface<int> {};
+
+TEST_P(CapRefusedDepthTest, EndsTheOpenBeforeTheReceiverIsSetUp)
+{
+    Stream stream;
+    stream.settings = "WIDTH 64\nHEIGHT 16\nRAWBIT " + std::to_string(GetParam()) + "\n";
+    std::string path = dir.write("init.txt", stream.text());
+    CaptureStderr();
+    {
+        tolva::test::CatchFatal catching;
+        EXPECT_THROW(OpenSensor(path.c_str()), tolva::test::FatalExit);
+    }
+    EXPECT_EQ(GetCapturedStderr(), path + ":3: RAWBIT " + std::to_string(GetParam()) +
+                                       " is not a depth the receiver delivers (10 or 12)\n");
+    for (const std::string &call : calls())
+        EXPECT_EQ(call.find("mmal_port_parameter_set"), std::string::npos) << call;
+    EXPECT_EQ(mmal().live_pools(), 0);
+    EXPECT_TRUE(SimPi::instance().bus().log().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(RawBit, CapRefusedDepthTest, testing::Values(8, 14, 16));
 
 TEST_F(CapTest, DataLanesDefaultToTwo)
 {
@@ -359,12 +383,14 @@ TEST_F(CapTest, SideInformationIsPassedBackUntouched)
 
 TEST_F(CapTest, LengthMismatchIsReportedForEveryFrameAndNeverOverrunsRawBuf)
 {
+    Knobs knobs;
+    knobs.line_align = 32; // lines of 96 bytes: a frame of 1536 bytes for the packed BUFSIZ 1280
+    SimPi::reset(knobs);
     Stream stream;
-    stream.bufsiz = 1000; // the frame is 1280 bytes
     stream.fps = 200;
     CaptureStderr();
     ASSERT_EQ(open(stream), 0);
-    std::vector<unsigned char> raw(1000);
+    std::vector<unsigned char> raw(1280);
     ASSERT_TRUE(wait_for([&] { return mmal().receiver().frames_delivered() >= 4; }));
     ASSERT_TRUE(wait_for([&] { return ReadRAW(raw.data()) == 1; }));
     EXPECT_EQ(CloseSensor(0), 0);
@@ -374,14 +400,14 @@ TEST_F(CapTest, LengthMismatchIsReportedForEveryFrameAndNeverOverrunsRawBuf)
     std::string line;
     int count = 0;
     while (std::getline(lines, line)) {
-        EXPECT_EQ(line, "BUFSIZ@callback = 1280");
+        EXPECT_EQ(line, "BUFSIZ@callback = 1536");
         ++count;
     }
     EXPECT_GE(count, 4);
-    // The frame is cut to RawBuf: its first 1000 bytes, every sample of them consistent.
-    auto samples = unpack_reference(raw.data(), 64, 12, 10, 80);
+    // The frame is cut to RawBuf: its first 1280 bytes, 13 whole lines, every sample consistent.
+    auto samples = unpack_reference(raw.data(), 64, 13, 10, 96);
     unsigned first = samples[0];
-    for (int y = 0; y < 12; ++y)
+    for (int y = 0; y < 13; ++y)
         for (int x = 0; x < 64; ++x)
             ASSERT_EQ(samples[static_cast<std::size_t>(y) * 64 + x], (first + x + y) & 1023u);
 }
@@ -389,10 +415,10 @@ TEST_F(CapTest, LengthMismatchIsReportedForEveryFrameAndNeverOverrunsRawBuf)
 TEST_F(CapTest, ShorterFrameIsCopiedWholeAndReported)
 {
     Stream stream;
-    stream.bufsiz = 2000;
+    stream.bufsiz = 1400; // room for line fill the receiver does not add
     CaptureStderr();
     ASSERT_EQ(open(stream), 0);
-    std::vector<unsigned char> raw(2000);
+    std::vector<unsigned char> raw(1400);
     ASSERT_TRUE(wait_for([&] { return ReadRAW(raw.data()) == 1; }));
     EXPECT_EQ(CloseSensor(0), 0);
     EXPECT_EQ(GetCapturedStderr().rfind("BUFSIZ@callback = 1280\n", 0), 0u);

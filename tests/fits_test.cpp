@@ -172,6 +172,36 @@ INSTANTIATE_TEST_SUITE_P(
                     // a buffer with line fill: only the declared samples are written
                     SizeCase{3000, 40, 36, 16, 2880, 2880}));
 
+// A buffer with fewer samples than the frame declares gives what it has, as 16-bit samples (the
+// driver's depth): nothing is made up, and an empty buffer gives an empty data unit.
+struct ShortBuffer {
+    int bin_size;
+    std::string data; // the data unit's samples, high byte first
+};
+
+class FitsShortBufferTest : public FitsTest, public testing::WithParamInterface<ShortBuffer> {};
+
+TEST_P(FitsShortBufferTest, DataUnitHoldsOnlyTheBuffersWholeSamples)
+{
+    const ShortBuffer &c = GetParam();
+    InitFits(c.bin_size, 4056, 3040, kInitFile);
+    std::vector<unsigned char> frame = {0x23, 0x01, 0x45, 0x02, 0x67};
+    frame.resize(static_cast<size_t>(c.bin_size));
+    std::string console;
+    std::string file = write(frame, "short.fts", &console);
+    size_t data_unit = c.data.empty() ? 0 : kBlock;
+    EXPECT_EQ(console, "2880 + " + std::to_string(data_unit) + " bytes\n");
+    ASSERT_EQ(file.size(), kBlock + data_unit);
+    EXPECT_EQ(file.substr(kCard, kCard),
+              blank_filled("BITPIX  =                   16 / number of bits per data pixel"));
+    EXPECT_EQ(file.substr(kBlock, c.data.size()), c.data);
+    EXPECT_EQ(file.substr(kBlock + c.data.size()), std::string(data_unit - c.data.size(), '\0'));
+}
+
+INSTANTIATE_TEST_SUITE_P(Buffers, FitsShortBufferTest,
+                         testing::Values(ShortBuffer{0, ""}, ShortBuffer{1, ""},
+                                         ShortBuffer{5, std::string("\x01\x23\x02\x45", 4)}));
+
 TEST_F(FitsTest, EightBitFramesAreWrittenAsBytes)
 {
     InitFits(6, 3, 2, kInitFile);

@@ -1,4 +1,5 @@
 // Tests of the init-file interpreter and register access, on the simulated I2C bus.
+#include "fatal_catcher.h"
 #include "i2c.h"
 #include "sim_pi.h"
 #include "test_support.h"
@@ -6,18 +7,21 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-using tolva::sim::Knobs;
-using tolva::sim::SimPi;
-using tolva::test::exactly;
-using tolva::test::ScratchDir;
 using testing::ExitedWithCode;
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
+using tolva::sim::Knobs;
+using tolva::sim::SimPi;
+using tolva::test::CatchFatal;
+using tolva::test::exactly;
+using tolva::test::FatalExit;
+using tolva::test::ScratchDir;
 using Log = std::vector<std::string>;
 
 namespace {
@@ -77,14 +81,16 @@ TEST_F(I2cTest, WorkedExamplePutsItsWritesOnTheBusAndPrintsEchoesAndSummary)
     ASSERT_EQ(InitSensor(path.c_str(), &width, &height, &bufsiz), 0);
     EXPECT_EQ(GetCapturedStdout(), "@ programming the sensor\n"
                                    "@ done\n"
-                                   "--- " + path + " ---\n"
-                                   "RAWBIT     :   10\n"
-                                   "DATA_LANES :    2\n"
-                                   "I2C_ADDRESS: 0x10\n"
-                                   "WIDTH      : 1920\n"
-                                   "HEIGHT     : 1080\n"
-                                   "BUFSIZ     : 2592000\n"
-                                   "----------\n");
+                                   "--- " +
+                                       path +
+                                       " ---\n"
+                                       "RAWBIT     :   10\n"
+                                       "DATA_LANES :    2\n"
+                                       "I2C_ADDRESS: 0x10\n"
+                                       "WIDTH      : 1920\n"
+                                       "HEIGHT     : 1080\n"
+                                       "BUFSIZ     : 2592000\n"
+                                       "----------\n");
     EXPECT_EQ(SimPi::instance().bus().log(),
               (Log{"10 W 01 00 00", "10 W 02 00 04", "10 W 02 01 60", "10 W 01 00 01"}));
     EXPECT_EQ(width, 1920);
@@ -173,15 +179,18 @@ TEST_P(I2cBadTokenTest, EndsTheRunNamingTheToken)
                 exactly(GetParam().message));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Numbers, I2cBadTokenTest,
-    testing::Values(BadToken{"WAIT -5", "-5 is not digit\n"}, BadToken{"0x0100 +5", "+5 is not digit\n"},
-                    BadToken{"0x0100 1.5", "1.5 is not digit\n"}, BadToken{"GAIN 5", "GAIN is not digit\n"},
-                    BadToken{"0x0100 $NOPE", "$NOPE not found\n"},
-                    BadToken{"$SELF = $SELF", "$SELF not found\n"},
-                    BadToken{"0x0100 0x123456789", "0x123456789 is not digit\n"},
-                    BadToken{"0x0100 2147483648", "2147483648 is not digit\n"},
-                    BadToken{"0x0100 99999999999999999999", "99999999999999999999 is not digit\n"}));
+INSTANTIATE_TEST_SUITE_P(Numbers, I2cBadTokenTest,
+                         testing::Values(BadToken{"WAIT -5", "-5 is not digit\n"},
+                                         BadToken{"0x0100 +5", "+5 is not digit\n"},
+                                         BadToken{"0x0100 1.5", "1.5 is not digit\n"},
+                                         BadToken{"GAIN 5", "GAIN is not digit\n"},
+                                         BadToken{"0x0100 $NOPE", "$NOPE not found\n"},
+                                         BadToken{"$SELF = $SELF", "$SELF not found\n"},
+                                         BadToken{"0x0100 0x123456789",
+                                                  "0x123456789 is not digit\n"},
+                                         BadToken{"0x0100 2147483648", "2147483648 is not digit\n"},
+                                         BadToken{"0x0100 99999999999999999999",
+                                                  "99999999999999999999 is not digit\n"}));
 
 TEST_F(I2cTest, LargestValuesThatFitAreAccepted)
 {
@@ -267,13 +276,13 @@ TEST_F(I2cTest, ScanEdgeCases)
 
 TEST_F(I2cTest, RegisterWritesAsBytesOnTheBus)
 {
-    EXPECT_EQ(writes_of("0x10 0x5 w\n0x10 0x5\n0x10 0x1234\n0x0202 0x0C1C W\n"
-                        "0x0204 0x0102 word\n0x0206 0x0304 Wide\n0x0208 0x0506 x\n"
-                        "0x01FF 0xABCD w\n0x01 2 w extra tokens\n"),
-              (Log{"10 W 00 10 00", "10 W 00 11 05", "10 W 00 10 05", "10 W 00 10 34",
-                   "10 W 02 02 0c", "10 W 02 03 1c", "10 W 02 04 01", "10 W 02 05 02",
-                   "10 W 02 06 03", "10 W 02 07 04", "10 W 02 08 06", "10 W 01 ff ab",
-                   "10 W 02 00 cd", "10 W 00 01 00", "10 W 00 02 02"}));
+    EXPECT_EQ(
+        writes_of("0x10 0x5 w\n0x10 0x5\n0x10 0x1234\n0x0202 0x0C1C W\n"
+                  "0x0204 0x0102 word\n0x0206 0x0304 Wide\n0x0208 0x0506 x\n"
+                  "0x01FF 0xABCD w\n0x01 2 w extra tokens\n"),
+        (Log{"10 W 00 10 00", "10 W 00 11 05", "10 W 00 10 05", "10 W 00 10 34", "10 W 02 02 0c",
+             "10 W 02 03 1c", "10 W 02 04 01", "10 W 02 05 02", "10 W 02 06 03", "10 W 02 07 04",
+             "10 W 02 08 06", "10 W 01 ff ab", "10 W 02 00 cd", "10 W 00 01 00", "10 W 00 02 02"}));
 }
 
 TEST_F(I2cTest, AddressChangesTakeEffectAtTheirPlaceAndLast)
@@ -367,8 +376,9 @@ TEST_F(I2cTest, GetRegReadsOneOrTwoBytesBigEndian)
 TEST_F(I2cTest, GetRegWithNobodyAtTheAddressEndsTheProcess)
 {
     I2C_ADDRESS = 0x1a;
-    EXPECT_EXIT(GetReg(0x0016, 2), ExitedWithCode(1),
-                exactly("GetReg: error@read Remote I/O error\nI2C_ADDRESS: 1a\nlen: len=2  n=-1\n"));
+    EXPECT_EXIT(
+        GetReg(0x0016, 2), ExitedWithCode(1),
+        exactly("GetReg: error@read Remote I/O error\nI2C_ADDRESS: 1a\nlen: len=2  n=-1\n"));
 }
 
 TEST_F(I2cTest, StopSensorAndTheNamedOperationsWithoutSupport)
@@ -391,6 +401,170 @@ TEST_F(I2cTest, StopSensorAndTheNamedOperationsWithoutSupport)
     DispMode();
     EXPECT_EQ(GetCapturedStdout(), "@(#)i2c Ver. 1.0030 (2021/10/04 10:46:59)\n");
     EXPECT_STREQ(i2c_device_name, "/dev/i2c-0");
+}
+
+TEST_F(I2cTest, PausesAreAskedOfTheHostInFull)
+{
+    SimPi::instance().set_pauses_skipped(true);
+    // The longest pause a file can give is over 24 days: no part of it may be lost.
+    EXPECT_EQ(writes_of("WAIT 1500\nDELAY 2147483647\nWAIT 0xFFFFFFFF\n"), Log{});
+    EXPECT_EQ(SimPi::instance().skipped_pauses(),
+              std::chrono::milliseconds(1500) + std::chrono::milliseconds(2147483647));
+}
+
+// A value no frame can have ends the run at its line, naming the file, the line and the value,
+// before the register writes after it go out.
+struct RefusedValue {
+    const char *lines; // put between a register write and the rest of the file
+    int line;          // the line named
+    const char *message;
+};
+
+void PrintTo(const RefusedValue &c, std::ostream *os) { *os << '"' << c.lines << '"'; }
+
+class I2cRefusedValueTest : public I2cTest, public testing::WithParamInterface<RefusedValue> {};
+
+TEST_P(I2cRefusedValueTest, EndsTheRunAtItsLine)
+{
+    const RefusedValue &c = GetParam();
+    std::string path = file(std::string("0x0100 1\n") + c.lines + "\n0x0101 1\n" + kSize);
+    int w = 0, h = 0, b = 0;
+    CaptureStderr();
+    {
+        CatchFatal catching;
+        try {
+            InitSensor(path.c_str(), &w, &h, &b);
+            ADD_FAILURE() << "the file was accepted";
+        } catch (const FatalExit &exit) {
+            EXPECT_EQ(exit.status, 1);
+        }
+    }
+    EXPECT_EQ(GetCapturedStderr(), path + ":" + std::to_string(c.line) + ": " + c.message + "\n");
+    EXPECT_EQ(SimPi::instance().bus().log(), Log{"10 W 01 00 01"});
+    EXPECT_EQ(w, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, I2cRefusedValueTest,
+    testing::Values(
+        RefusedValue{"WIDTH 0xFFFFFFFF", 2, "WIDTH 0xFFFFFFFF (-1) is out of range (1 to 65535)"},
+        RefusedValue{"HEIGHT 100000", 2, "HEIGHT 100000 is out of range (1 to 65535)"},
+        RefusedValue{"width 65536", 2, "width 65536 is out of range (1 to 65535)"},
+        RefusedValue{"$W = 0x11170\nWIDTH $W", 3, "WIDTH $W (70000) is out of range (1 to 65535)"},
+        RefusedValue{"BUFSIZ 0x80000000", 2,
+                     "BUFSIZ 0x80000000 (-2147483648) is out of range (0 to 2147483647)"},
+        RefusedValue{"DATA_LANES 0", 2, "DATA_LANES 0 is out of range (1 to 4)"},
+        RefusedValue{"data_lanes 5", 2, "data_lanes 5 is out of range (1 to 4)"},
+        RefusedValue{"RAWBIT 14", 2, "RAWBIT 14 is not a depth the receiver delivers (10 or 12)"},
+        RefusedValue{"RAWBIT 0x10", 2,
+                     "RAWBIT 0x10 (16) is not a depth the receiver delivers (10 or 12)"},
+        RefusedValue{"rawbit 8", 2, "rawbit 8 is not a depth the receiver delivers (10 or 12)"}));
+
+TEST_F(I2cTest, ScansRefuseWhatTheReceiverCannotBeSetUpFor)
+{
+    CatchFatal catching;
+    std::string path = file("@ x\nRAWBIT 16\n");
+    CaptureStderr();
+    EXPECT_THROW(check_rawbit(path.c_str()), FatalExit);
+    EXPECT_EQ(GetCapturedStderr(),
+              path + ":2: RAWBIT 16 is not a depth the receiver delivers (10 or 12)\n");
+    path = file("DATA_LANES 0xFFFFFFFF\n");
+    CaptureStderr();
+    EXPECT_THROW(check_lanes(path.c_str()), FatalExit);
+    EXPECT_EQ(GetCapturedStderr(),
+              path + ":1: DATA_LANES 0xFFFFFFFF (-1) is out of range (1 to 4)\n");
+    // Each scan sees only its own setting, and upper case only.
+    path = file("RAWBIT 12\nDATA_LANES 4\nrawbit 14\nDATA_LANES 9\n");
+    EXPECT_EQ(check_rawbit(path.c_str()), 12);
+    EXPECT_EQ(check_lanes(path.c_str()), 4);
+}
+
+// Sizes that each fit but together describe no frame the receiver can deliver: refused after
+// the file, naming the line that set them last, with the sensor stopped again.
+struct RefusedFrame {
+    const char *settings;
+    bool refused;
+    const char *message; // after "FILE:"
+};
+
+void PrintTo(const RefusedFrame &c, std::ostream *os) { *os << '"' << c.settings << '"'; }
+
+class I2cFrameTest : public I2cTest, public testing::WithParamInterface<RefusedFrame> {};
+
+TEST_P(I2cFrameTest, FrameSizesAreCheckedTogether)
+{
+    const RefusedFrame &c = GetParam();
+    std::string path = file(std::string(c.settings) + "0x0100 1\n");
+    int w = 0, h = 0, b = 0;
+    CaptureStdout();
+    CaptureStderr();
+    int result = InitSensor(path.c_str(), &w, &h, &b);
+    GetCapturedStdout();
+    std::string err = GetCapturedStderr();
+    if (!c.refused) {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(err, "");
+        EXPECT_EQ(SimPi::instance().bus().log(), Log{"10 W 01 00 01"});
+        return;
+    }
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(err, path + ":" + c.message + "\n");
+    EXPECT_EQ(SimPi::instance().bus().log(), (Log{"10 W 01 00 01", "10 W 01 00 00"}));
+    EXPECT_EQ(w, 0); // out-parameters untouched
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, I2cFrameTest,
+    testing::Values(
+        RefusedFrame{"WIDTH 65535\nHEIGHT 1\n", false, ""},
+        RefusedFrame{"WIDTH 4096\nHEIGHT 8192\n", false, ""}, // 32 Mi pixels
+        RefusedFrame{"WIDTH 4097\nHEIGHT 8192\n", true,
+                     "2: WIDTH 4097 x HEIGHT 8192 is more than 33554432 pixels"},
+        RefusedFrame{"HEIGHT 65535\nWIDTH 65535\nHEIGHT 60000\n", true,
+                     "3: WIDTH 65535 x HEIGHT 60000 is more than 33554432 pixels"},
+        // 1920 x 1080 RAW10: 2592000 bytes packed; fill up to one bit a pixel more.
+        RefusedFrame{"WIDTH 1920\nHEIGHT 1080\nBUFSIZ 2592000\n", false, ""},
+        RefusedFrame{"WIDTH 1920\nHEIGHT 1080\nBUFSIZ 2851199\n", false, ""},
+        RefusedFrame{"WIDTH 1920\nHEIGHT 1080\nBUFSIZ 2591999\n", true,
+                     "3: BUFSIZ 2591999 does not fit WIDTH 1920 x HEIGHT 1080 at RAWBIT 10 "
+                     "(2592000 to 2851199 bytes)"},
+        RefusedFrame{"BUFSIZ 2851200\nWIDTH 1920\nHEIGHT 1080\n", true,
+                     "1: BUFSIZ 2851200 does not fit WIDTH 1920 x HEIGHT 1080 at RAWBIT 10 "
+                     "(2592000 to 2851199 bytes)"},
+        RefusedFrame{"WIDTH 1920\nHEIGHT 1080\nBUFSIZ 1\nBUFSIZ 0\n", false, ""}, // not given
+        // The receiver's depth is the scan's (the first upper-case RAWBIT), not the last one.
+        RefusedFrame{"RAWBIT 12\nRAWBIT 10\nWIDTH 64\nHEIGHT 48\nBUFSIZ 4608\n", false, ""},
+        RefusedFrame{"rawbit 12\nWIDTH 64\nHEIGHT 48\nBUFSIZ 4608\n", true,
+                     "4: BUFSIZ 4608 does not fit WIDTH 64 x HEIGHT 48 at RAWBIT 10 (3840 to 4223 "
+                     "bytes)"}));
+
+TEST_F(I2cTest, AFileWithoutAFrameSizeLeavesTheSensorStopped)
+{
+    std::string path = file("WIDTH 1920\n0x0100 1\n");
+    int w = 0, h = 0, b = 0;
+    CaptureStderr();
+    EXPECT_EQ(InitSensor(path.c_str(), &w, &h, &b), -1);
+    EXPECT_EQ(GetCapturedStderr(), "can't set WIDTH and/or HEIGHT\n");
+    EXPECT_EQ(SimPi::instance().bus().log(), (Log{"10 W 01 00 01", "10 W 01 00 00"}));
+}
+
+TEST_F(I2cTest, EverySensorFileIsAccepted)
+{
+    SimPi::instance().set_pauses_skipped(true);
+    int files = 0;
+    for (const auto &entry :
+         std::filesystem::directory_iterator(tolva::test::source_path("sensors"))) {
+        std::string path = entry.path().string();
+        int w = 0, h = 0, b = 0;
+        CaptureStdout();
+        CaptureStderr();
+        EXPECT_EQ(InitSensor(path.c_str(), &w, &h, &b), 0) << path;
+        GetCapturedStdout();
+        EXPECT_EQ(GetCapturedStderr(), "") << path;
+        EXPECT_EQ(check_rawbit(path.c_str()) * static_cast<long long>(w) * h / 8, b) << path;
+        ++files;
+    }
+    EXPECT_GE(files, 5);
 }
 
 TEST_F(I2cTest, FatalErrorKeepsTheWritesBeforeIt)

@@ -10,11 +10,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
+using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 using tolva::test::read_file;
 using tolva::test::ScratchDir;
@@ -257,16 +261,37 @@ TEST_F(DifferenceTest, SevenDetectionsGiveACaptionedStackUnderTheBaseName)
     EXPECT_FALSE(WindowScript::get().is_open("ImageDiff"));
 }
 
-TEST_F(DifferenceTest, AStackThatCannotBeWrittenIsReported)
+struct StackFailure {
+    const char *base;
+    const char *link_to; // the stack's file name is made a link to this, if given
+    int error;
+};
+
+class DifferenceStackFailureTest : public DifferenceTest,
+                                   public testing::WithParamInterface<StackFailure> {};
+
+TEST_P(DifferenceStackFailureTest, AStackThatCannotBeWrittenIsReportedWithTheReason)
 {
+    const StackFailure &failure = GetParam();
+    std::string stack = std::string(failure.base) + "_0001difs.png";
+    if (failure.link_to)
+        std::filesystem::create_symlink(failure.link_to, stack);
     make(64, 48, 12);
     brighten_block(10, 10, 3, 3, 3000);
     step();
-    std::snprintf(d.tfname, sizeof d.tfname, "missing/64x48_base");
+    std::snprintf(d.tfname, sizeof d.tfname, "%s", failure.base);
     CaptureStdout();
+    CaptureStderr();
     end_difference_recording(d);
-    EXPECT_EQ(GetCapturedStdout(), "can't open missing/64x48_base_0001difs.png\n");
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(GetCapturedStderr(),
+              "can't write " + stack + ": " + std::strerror(failure.error) + "\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Writes, DifferenceStackFailureTest,
+    testing::Values(StackFailure{"missing/64x48_base", nullptr, ENOENT}, // no such directory
+                    StackFailure{"64x48_full", "/dev/full", ENOSPC}));   // a full disk
 
 TEST_F(DifferenceTest, DetectionMaskHidesItsRegionAndCarriesOver)
 {

@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -255,9 +257,25 @@ TEST_F(LoopTest, WriteDuringARecordingUsesANewBaseAndKeepsRecording)
     EXPECT_NE(base + ".ser", sers[0]);
     EXPECT_EQ(files(".png"), std::vector<std::string>{base + ".png"});
     EXPECT_EQ(files(".fts"), std::vector<std::string>{base + ".fts"});
-    EXPECT_THAT(out, HasSubstr("write: " + base + ".raw\nwrite: " + base + ".png\nwrite: " + base +
-                               ".fts\n"));
+    // Each file is announced once written: the FITS writer's byte count comes before its line.
+    EXPECT_THAT(out, HasSubstr("write: " + base + ".raw\nwrite: " + base +
+                               ".png\n2880 + 8640 bytes\n"
+                               "write: " +
+                               base + ".fts\n"));
     EXPECT_EQ(ser_verdict(sers[0], 4), "ok");
+}
+
+TEST_F(LoopTest, AWriteWhoseFilesCannotBeCreatedAnnouncesNone)
+{
+    fs::create_directory("gone");
+    fs::current_path("gone");
+    fs::remove(dir.path() + "/gone"); // the working directory is no more
+    ASSERT_EQ(run_keys(Sensor{}, {'w', kEsc}), 0);
+    EXPECT_EQ(out.find("write: "), std::string::npos) << out;
+    EXPECT_THAT(out, testing::ContainsRegex("\ncan't open 64x48_[0-9_]+\\.raw\n"));
+    EXPECT_THAT(out, testing::ContainsRegex("\ncan't open 64x48_[0-9_]+\\.fts\n"));
+    EXPECT_THAT(err, testing::MatchesRegex("can't write 64x48_[0-9_]+\\.png: " +
+                                           std::string(std::strerror(ENOENT)) + "\n"));
 }
 
 TEST_F(LoopTest, WrittenFilesHoldTheFrame)
@@ -528,13 +546,15 @@ TEST_F(LoopTest, APipelineThatDoesNotOpenEndsWithStatusOne)
     EXPECT_TRUE(WindowScript::get().changes().empty());
 }
 
-TEST_F(LoopTest, SizesThatGiveNoUnpackableDepthAreRefusedAfterClosingThePipeline)
+TEST_F(LoopTest, SizesThatGiveNoUnpackableDepthAreRefusedWithTheSensorStopped)
 {
     Sensor s;
     s.bufsiz = 64 * 48; // 8 bits a pixel for a RAW12 sensor
-    ASSERT_EQ(run({init(s)}), 1);
-    EXPECT_EQ(err, "tolvacapture: a raw frame of 3072 bytes for 64x48 pixels gives 8 bits a "
-                   "pixel; only 10 and 12 can be unpacked\n");
+    std::string path = init(s);
+    ASSERT_EQ(run({path}), 1);
+    EXPECT_EQ(err, path + ":4: BUFSIZ 3072 does not fit WIDTH 64 x HEIGHT 48 at RAWBIT 12 (4608 "
+                          "to 4991 bytes)\n");
+    EXPECT_EQ(out.find("[Esc]"), std::string::npos);
     auto log = SimPi::instance().bus().log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "10 W 01 00 00"); // the sensor was stopped

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 
 int host_i2c_open(const char *path, int flags) { return open(path, flags); }
 
@@ -31,3 +32,8 @@ int host_mbox_ioctl(int fd, unsigned long request, void *message)
 int host_mbox_close(int fd) { return close(fd); }
 
 const char *host_platform_notice() { return nullptr; }
+
+int host_nanosleep(const struct timespec *request, struct timespec *remaining)
+{
+    return nanosleep(request, remaining);
+}

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -159,4 +160,17 @@ const char *host_platform_notice()
 {
     return "tolvacapture: running on the simulated Pi: no camera hardware is used (the "
            "TOLVA_SIM_* variables set the board up, see README)";
+}
+
+int host_nanosleep(const struct timespec *request, struct timespec *remaining)
+{
+    SimPi &pi = SimPi::instance();
+    if (!pi.pauses_skipped())
+        return nanosleep(request, remaining);
+    constexpr long kNanosecondsPerSecond = 1000000000L;
+    if (request->tv_sec < 0 || request->tv_nsec < 0 || request->tv_nsec >= kNanosecondsPerSecond)
+        return fails_with(EINVAL);
+    pi.skip_pause(std::chrono::seconds(request->tv_sec) +
+                  std::chrono::nanoseconds(request->tv_nsec));
+    return 0;
 }

@@ -8,6 +8,7 @@
 #include "mmal_sim.h"
 #include "virtual_sensor.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -71,6 +72,13 @@ public:
     void set_i2c_device_missing(bool missing) { knobs_.no_i2c_device = missing; }
     void set_i2c_address_fails(bool fails) { knobs_.no_i2c_address = fails; }
 
+    // Pauses (nanosleep) are slept for real unless skipped; skipped ones are added up. The fuzz
+    // harness skips them: its inputs ask for pauses of days.
+    void set_pauses_skipped(bool skipped) { pauses_skipped_ = skipped; }
+    bool pauses_skipped() const { return pauses_skipped_; }
+    void skip_pause(std::chrono::nanoseconds pause) { skipped_pauses_ += pause; }
+    std::chrono::nanoseconds skipped_pauses() const { return skipped_pauses_; }
+
     // The VideoCore's MMAL with the camera receiver, made on first use.
     Mmal &mmal();
 
@@ -85,6 +93,8 @@ private:
     std::map<std::string, CommandOutput> scripted_;
     std::set<int> mailbox_descriptors_;
     std::vector<std::uint32_t> mailbox_answer_;
+    bool pauses_skipped_ = false;
+    std::chrono::nanoseconds skipped_pauses_{0};
     std::unique_ptr<Mmal> mmal_; // last: its receiver thread reads the sensor until it goes
 };
 
