@@ -100,10 +100,9 @@ int main(int argc, char **argv)
     double interval = 1.0 / kFramesPerSecond;
     std::printf("%d frames of %d bytes a round, %d rounds, in %s\n", kFramesPerSecond, kFrameBytes,
                 kRounds, dir.c_str());
-    std::printf("recorder / plain write:              %.2f\n", median(recorder) / median(plain));
-    std::printf("one second of frames / frame time:   %.2f (the disk's share of the rate)\n",
-                median(plain) / (kFramesPerSecond * interval));
-    std::printf("fdatasync after it / frame interval: %.1f (frames a waiting loop would lose)\n",
+    std::printf("recorder / plain write:               %.2f\n", median(recorder) / median(plain));
+    std::printf("writing a second of frames / 1 s:     %.2f\n", median(plain));
+    std::printf("fdatasync after them / frame interval: %.1f (frames a waiting loop would lose)\n",
                 median(sync) / interval);
     return 0;
 }
