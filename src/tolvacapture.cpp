@@ -524,8 +524,8 @@ int finish(Driver &d)
     return 0;
 }
 
-// The way out of q for an ending signal: a difference recording ends as on quit, without its
-// stack image. A pipeline that cannot be closed keeps its own status 1.
+// The way out that q takes, for an ending signal: a difference recording ends as on quit, without
+// its stack image. A pipeline that cannot be closed keeps its own status 1.
 int end_by_signal(Driver &d, int sig)
 {
     announce_end_signal(sig);
