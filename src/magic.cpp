@@ -2,6 +2,7 @@
 #include "magic.h"
 
 #include "host.h"
+#include "util.h"
 
 #include <unistd.h>
 
@@ -32,6 +33,9 @@ const char *const gdata[] = {
     nullptr,
 };
 
+// Whether a log that cannot be used has been reported; once until the log can be used again.
+bool LogReported;
+
 struct FileCloser {
     void operator()(std::FILE *fp) const { std::fclose(fp); }
 };
@@ -51,12 +55,37 @@ void strip_hyphen(char *s)
             *s = ' ';
 }
 
+// The log is made here, a regular file of this user, before the shell's redirection writes it:
+// a link planted at the fixed name in the shared /tmp would turn the redirection against the
+// user, a FIFO would hang it, a directory would make every check fail in silence. In a sticky
+// /tmp nobody else can replace the file between this check and the redirection.
+bool log_is_usable()
+{
+    const char *refusal;
+    int fd = open_private_file(fname, &refusal);
+    if (fd >= 0) {
+        close(fd);
+        LogReported = false;
+        return true;
+    }
+    if (!LogReported) {
+        if (refusal)
+            report_refused_file(fname, refusal);
+        else
+            report_write_failure(fname);
+    }
+    LogReported = true;
+    return false;
+}
+
 } // namespace
 
 // The log is trimmed before hyphens become blanks and the template is not, so a changed
 // length of a row counts as a difference, while "--" and blank cells compare equal.
 int magic(void)
 {
+    if (!log_is_usable())
+        return -1;
     char cmd[kLineMax];
     std::snprintf(cmd, sizeof cmd, "i2cdetect -y 0 > %s", fname);
     host_system(cmd);

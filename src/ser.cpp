@@ -5,6 +5,7 @@
 #include "fits.h"
 #include "util.h"
 
+#include <aio.h>
 #include <fcntl.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -48,6 +49,9 @@ constexpr int kTextField = 40;
 constexpr int kStampBytes = 8;       // one signed 64-bit tick count a frame in the trailer
 constexpr int kSideRecordBytes = 12; // side file: 64-bit seconds, 32-bit microseconds
 constexpr int64_t kTicksPerMicrosecond = 10;
+// While recording, the header's frame count is brought up to date this often, so that a file
+// left by a crash or a power cut reads as the frames it holds.
+constexpr int64_t kCountRefreshNs = 1000000000;
 
 // Wall-clock time of one written frame and where that frame ends in the file.
 struct Stamp {
@@ -67,6 +71,16 @@ std::vector<Stamp> Stamps; // the trailer's source, kept in memory whatever the 
 bool SerFailed;            // a frame did not fit: the file takes no more frames
 bool SerReported;          // one message a recording for the SER file
 timeval tv;
+
+// The frame count in the header names only frames that have reached the disk: a background
+// fdatasync (POSIX asynchronous I/O: the C library's own thread waits for the disk, never the
+// live loop) covers the frames written before it began, and when it has completed the count of
+// those frames is written at offset 38. The next sync takes that count to the disk in turn.
+aiocb SyncRequest;
+bool SyncPending;      // SyncRequest is under way
+int32_t SyncedFrames;  // frames the pending sync covers
+int32_t CountInHeader; // the frame count the header holds now
+int64_t LastSyncStart; // monotonic nanoseconds
 
 void put_le(unsigned char *dst, uint64_t value, int bytes)
 {
@@ -112,6 +126,86 @@ void report_ser_failure()
     if (!SerReported)
         report_write_failure(SerName.c_str());
     SerReported = true;
+}
+
+int64_t monotonic_ns()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// pwrite: the frames go on at the file position, which this leaves alone.
+void write_frame_count(int32_t frames)
+{
+    unsigned char field[4];
+    put_le(field, static_cast<uint32_t>(frames), 4);
+    if (pwrite(SerFd, field, sizeof field, kFrameCountAt) != static_cast<ssize_t>(sizeof field))
+        report_ser_failure();
+    CountInHeader = frames;
+}
+
+void start_sync(int64_t now)
+{
+    LastSyncStart = now;
+    SyncRequest = aiocb{};
+    SyncRequest.aio_fildes = SerFd;
+    SyncRequest.aio_sigevent.sigev_notify = SIGEV_NONE;
+    if (aio_fsync(O_DSYNC, &SyncRequest) == 0) {
+        SyncPending = true;
+        SyncedFrames = FrameCount;
+    } else {
+        // No background sync to be had: the count at least survives the end of the program.
+        write_frame_count(FrameCount);
+    }
+}
+
+// A sync that has completed puts its count into the header. A failed sync (a device that
+// cannot sync) changes nothing in that: the count then stands for the frames written.
+bool take_completed_sync()
+{
+    if (aio_error(&SyncRequest) == EINPROGRESS)
+        return false;
+    aio_return(&SyncRequest);
+    SyncPending = false;
+    write_frame_count(SyncedFrames);
+    return true;
+}
+
+void refresh_frame_count()
+{
+    if (SyncPending && !take_completed_sync())
+        return;
+    int64_t now = monotonic_ns();
+    if (FrameCount != CountInHeader && now - LastSyncStart >= kCountRefreshNs)
+        start_sync(now);
+}
+
+// Before the file is completed and closed: the sync uses its descriptor.
+void wait_for_sync()
+{
+    const aiocb *const requests[] = {&SyncRequest};
+    while (SyncPending && !take_completed_sync())
+        aio_suspend(requests, 1, nullptr);
+}
+
+std::FILE *open_side_file()
+{
+    const char *refusal;
+    int fd = open_private_file(TimeStampFile, &refusal);
+    if (fd < 0) {
+        if (refusal)
+            report_refused_file(TimeStampFile, refusal);
+        else
+            report_open_failure(TimeStampFile);
+        return nullptr;
+    }
+    std::FILE *fp = ftruncate(fd, 0) == 0 ? fdopen(fd, "wb") : nullptr;
+    if (!fp) {
+        report_write_failure(TimeStampFile);
+        close(fd);
+    }
+    return fp;
 }
 
 void drop_side_file()
@@ -254,10 +348,10 @@ int WriteSERHeader(const char *wfname)
         return -1;
     }
     FramesEnd = kHeaderSize;
+    CountInHeader = 0;
+    LastSyncStart = monotonic_ns() - kCountRefreshNs; // the first frame is counted at once
     std::printf("Rec Start.\n");
-    fpTS = std::fopen(TimeStampFile, "wb");
-    if (!fpTS)
-        report_open_failure(TimeStampFile);
+    fpTS = open_side_file();
     return 0;
 }
 
@@ -276,6 +370,14 @@ int WriteSERImage(unsigned char *BinImage, int BinSize, int bpp)
     ++FrameCount;
     Stamps.push_back({tv.tv_sec, static_cast<int32_t>(tv.tv_usec), FramesEnd});
     append_side_record(Stamps.back());
+    refresh_frame_count();
+    return 0;
+}
+
+int UpdateSERHeader(void)
+{
+    if (SerFd >= 0)
+        refresh_frame_count();
     return 0;
 }
 
@@ -299,6 +401,7 @@ int CloseSER(void)
 {
     if (SerFd < 0)
         return 0;
+    wait_for_sync();
     close_side_file();
     write_trailer();
     complete_header();

@@ -22,6 +22,12 @@ int WriteSERHeader(const char *wfname);
 // file no longer takes frames (reported once per recording).
 int WriteSERImage(unsigned char *BinImage, int BinSize, int bpp);
 
+// While recording, brings the header's frame count up to date, at least once a second, with the
+// frames that have reached the disk, so that a file left by a crash or a power cut reads as the
+// frames it holds. WriteSERImage does it too; the live loop calls this on every pass for the
+// recordings whose frames come seldom. Cheap: no wait on the disk. Always 0.
+int UpdateSERHeader(void);
+
 // 100-ns ticks since 0001-01-01 00:00:00 (proleptic Gregorian) of a C calendar date: `year`
 // counted from 1900, `month` 0 to 11.
 int64_t date2timestamp(int year, int month, int day, int hour, int minute, int second,

@@ -17,10 +17,14 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +53,24 @@ const char kDetectScript[] = "~/detect_voice.sh";
 constexpr int kTimeoutPolls = 300000;
 constexpr unsigned int kPollSleepUs = 500;
 
+// A camera that is powering up answers within the first attempts of the bring-up; after them
+// the attempts pause, so that waiting for a camera that is not there leaves the processor free.
+constexpr int kQuickAttempts = 10;
+constexpr unsigned int kAttemptPauseUs = 100000;
+
+// The signals that end the program as q does. The handlers, on whichever thread a signal
+// reaches, only record it; the main thread acts on it between passes of its loops.
+struct EndSignalKind {
+    int number;
+    const char *name;
+};
+const EndSignalKind kEndSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+std::atomic<int> EndSignal{0};
+std::atomic<unsigned int> EndSignalsSeen{0}; // one bit per signal number
+static_assert(std::atomic<int>::is_always_lock_free &&
+                  std::atomic<unsigned int>::is_always_lock_free,
+              "signal handlers may only use lock-free atomics");
+
 // Keys as waitKey returns them; upper-case letters are other keys.
 constexpr int kKeyEsc = 27;
 constexpr int kKeyQuit = 'q';
@@ -76,6 +98,66 @@ constexpr int kHalfHeight = 1000;
 
 void sleep_us(unsigned int microseconds) { usleep(microseconds); }
 
+void set_disposition(int sig, void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = handler == SIG_DFL ? 0 : SA_RESTART;
+    sigaction(sig, &action, nullptr);
+}
+
+// Async-signal-safe: lock-free atomics, sigaction and raise only. A signal that comes again
+// ends the program at once: its default action is restored and it is raised anew (delivered as
+// soon as this handler returns).
+void record_end_signal(int sig)
+{
+    int saved_errno = errno;
+    unsigned int bit = 1u << sig;
+    if (EndSignalsSeen.fetch_or(bit) & bit) {
+        set_disposition(sig, SIG_DFL);
+        raise(sig);
+    } else {
+        int none = 0;
+        EndSignal.compare_exchange_strong(none, sig);
+    }
+    errno = saved_errno;
+}
+
+// Writes to a pipe whose reader has gone fail with EPIPE instead of ending the program. A
+// handler rather than SIG_IGN: commands run through the shell get the default action back.
+void ignore_signal(int) {}
+
+const char *end_signal_name(int sig)
+{
+    for (const EndSignalKind &kind : kEndSignals)
+        if (kind.number == sig)
+            return kind.name;
+    return "a signal";
+}
+
+void announce_end_signal(int sig)
+{
+    std::fprintf(stderr, "tolvacapture: %s received, quitting\n", end_signal_name(sig));
+}
+
+int end_signal_status(int sig) { return 128 + sig; }
+
+// Threads that the capture library and the window system start inherit the signal mask of the
+// thread that makes them: made with the ending signals blocked, they never take one in the
+// middle of a library call, and the signals go to the main thread, where they also cut short
+// the sleeps of its loops.
+template <typename Call> void with_end_signals_held(Call call)
+{
+    sigset_t held, old;
+    sigemptyset(&held);
+    for (const EndSignalKind &kind : kEndSignals)
+        sigaddset(&held, kind.number);
+    pthread_sigmask(SIG_BLOCK, &held, &old);
+    call();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
 void usage(const char *program) { std::printf("usage> %s sensor_init_file [-8]\n", program); }
 
 void print_key_help()
@@ -89,12 +171,32 @@ void print_key_help()
                 "-------------------------\n");
 }
 
-void bring_up_board()
+void report_waiting_for_sensor()
 {
-    do {
+    const char *revision = GetRev();
+    std::fprintf(stderr,
+                 "tolvacapture: no device answers on I2C bus 0 after routing for board revision "
+                 "%s; waiting for one\n",
+                 revision ? revision : "(none)");
+}
+
+// Routes the camera's bus and checks it until a device answers: 0, or the ending signal that
+// came meanwhile (nothing is open yet then).
+int bring_up_board(Driver &d)
+{
+    for (int attempt = 1;; ++attempt) {
         std::printf("exec camera_i2c\n");
         camera_i2c(0);
-    } while (magic() < 0);
+        if (magic() >= 0)
+            return 0;
+        if (int sig = end_signal())
+            return sig;
+        if (attempt < kQuickAttempts)
+            continue;
+        if (attempt == kQuickAttempts)
+            report_waiting_for_sensor();
+        d.poll_sleep(kAttemptPauseUs);
+    }
 }
 
 void choose_sensor_kind(Driver &d)
@@ -408,11 +510,17 @@ bool frame_pass(Driver &d)
     return d.mode == MODE_LIVE || recording_step(d);
 }
 
-// The stream stalled: an open recording is completed and the pipeline closed before the end.
-int time_out(Driver &d)
+void complete_recording(Driver &d)
 {
     if (d.mode != MODE_LIVE)
         CloseSER();
+    d.mode = MODE_LIVE;
+}
+
+// The stream stalled: an open recording is completed and the pipeline closed before the end.
+int time_out(Driver &d)
+{
+    complete_recording(d);
     CloseSensor(d.s_status);
     std::fprintf(stderr, "tolvacapture: time out.\n");
     return 1;
@@ -433,7 +541,40 @@ int finish(Driver &d)
     return 0;
 }
 
+// The way out that q takes, for an ending signal: a difference recording ends as on quit, without
+// its stack image. A pipeline that cannot be closed keeps its own status 1.
+int end_by_signal(Driver &d, int sig)
+{
+    announce_end_signal(sig);
+    complete_recording(d);
+    int status = finish(d);
+    return status == 0 ? end_signal_status(sig) : status;
+}
+
+void default_sleep(Driver &d)
+{
+    if (!d.poll_sleep)
+        d.poll_sleep = sleep_us;
+}
+
 } // namespace
+
+// A signal that was ignored when the program started stays ignored: whoever started it asked
+// for that (nohup, a job that a script started in the background).
+void catch_end_signals()
+{
+    EndSignal = 0;
+    EndSignalsSeen = 0;
+    for (const EndSignalKind &kind : kEndSignals) {
+        struct sigaction current;
+        sigaction(kind.number, nullptr, &current);
+        if (current.sa_handler != SIG_IGN)
+            set_disposition(kind.number, record_end_signal);
+    }
+    set_disposition(SIGPIPE, ignore_signal);
+}
+
+int end_signal() { return EndSignal.load(); }
 
 long long unpacked_size(int srcSize, int bpp, int raw8)
 {
@@ -600,8 +741,13 @@ int start_up(int ac, char **av, Driver &d)
     // Console lines as they happen, also into a pipe or a file (a log, the user's script's
     // output in between).
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    catch_end_signals();
+    default_sleep(d);
     std::printf("%s\n", kProgramVersion + 4);
-    bring_up_board();
+    if (int sig = bring_up_board(d)) {
+        announce_end_signal(sig);
+        return end_signal_status(sig);
+    }
     if (read_command_line(ac, av, d) < 0)
         return 0;
     d.rawbit = check_rawbit(d.fname);
@@ -610,7 +756,7 @@ int start_up(int ac, char **av, Driver &d)
         return 1;
     }
     choose_sensor_kind(d);
-    d.s_status = OpenSensor(d.fname);
+    with_end_signals_held([&d] { d.s_status = OpenSensor(d.fname); });
     if (d.s_status < 0) {
         CloseSensor(d.s_status);
         return 1;
@@ -623,7 +769,8 @@ int start_up(int ac, char **av, Driver &d)
         return 1;
     }
     print_key_help();
-    win_namedWindow(kLiveWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
+    with_end_signals_held(
+        [] { win_namedWindow(kLiveWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL); });
     if (!allocate_buffers(d)) {
         std::perror("malloc error");
         CloseSensor(d.s_status);
@@ -635,8 +782,7 @@ int start_up(int ac, char **av, Driver &d)
 
 int live_loop(Driver &d)
 {
-    if (!d.poll_sleep)
-        d.poll_sleep = sleep_us;
+    default_sleep(d);
     InitFits(d.BinSize, d.width, d.height, d.fname);
     InitSer(d.dpp, d.width, d.height, d.fname, d.colorID);
     d.timeout_counter = 0;
@@ -645,6 +791,9 @@ int live_loop(Driver &d)
     st = GetTime();
     zoom_setMouseCallback(kLiveWindow, 1.0f / d.div);
     for (;;) {
+        if (int sig = end_signal())
+            return end_by_signal(d, sig);
+        UpdateSERHeader();
         if (!ReadRAW(d.RawImage.get())) {
             if (++d.timeout_counter > kTimeoutPolls)
                 return time_out(d);

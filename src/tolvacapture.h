@@ -81,7 +81,7 @@ struct Driver {
     FrameBuffer Wide2;
     FrameBuffer Wide3;
 
-    // How an empty poll waits; tests shorten it.
+    // How the empty polls of the loop and the pauses of the bring-up wait; tests shorten them.
     void (*poll_sleep)(unsigned int microseconds) = nullptr;
 };
 
@@ -100,6 +100,14 @@ bool allocate_buffers(Driver &d);
 double frame_rate(int frames, double seconds);
 // The difference threshold on the samples' scale.
 unsigned short difference_threshold(const Driver &d);
+
+// SIGINT, SIGTERM and SIGHUP end the program as q does, with status 128 + the signal's number;
+// the same signal a second time ends it at once. catch_end_signals installs the handlers (a
+// signal recorded before is forgotten; one ignored when the program started stays ignored),
+// end_signal is the first one received since, 0 for none.
+// SIGPIPE ends nothing: output to a pipe whose reader has gone is lost, the recording goes on.
+void catch_end_signals();
+int end_signal();
 
 // Everything from the banner to the record mask; kRunLoop or an exit status.
 int start_up(int ac, char **av, Driver &d);

@@ -2,7 +2,10 @@
 // dumps frame buffers as headerless RAW files.
 #include "util.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -60,6 +63,45 @@ void report_open_failure(const char *fname) { std::printf("can't open %s\n", fna
 void report_write_failure(const char *fname)
 {
     std::fprintf(stderr, "can't write %s: %s\n", fname, std::strerror(errno));
+}
+
+// Non-blocking, so that a FIFO without a reader is refused rather than waited on.
+int open_private_file(const char *path, const char **refusal)
+{
+    *refusal = nullptr;
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            *refusal = "it is a symbolic link";
+        else if (errno == EISDIR)
+            *refusal = "it is a directory";
+        else if (errno == ENXIO)
+            *refusal = "it is not a regular file";
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode))
+        *refusal = "it is not a regular file";
+    else if (st.st_uid != geteuid())
+        *refusal = "it belongs to another user";
+    else if (st.st_nlink != 1)
+        *refusal = "it has other hard links";
+    if (*refusal) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void report_refused_file(const char *fname, const char *refusal)
+{
+    std::fprintf(stderr, "can't use %s: %s\n", fname, refusal);
 }
 
 int write_whole_file(const char *fname, const void *data, size_t size)

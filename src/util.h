@@ -39,4 +39,15 @@ int write_whole_file(const char *fname, const void *data, size_t size);
 void report_open_failure(const char *fname);
 void report_write_failure(const char *fname);
 
+// Opens a file of a fixed name in a directory that every user may write (/tmp) for writing,
+// without truncating it, refusing anything another user could have put there to turn the
+// write against this one: a symbolic link, a directory or other non-regular file, a file of
+// another user (which that user could still replace), a file with other hard links. A new file
+// is made 0600. The descriptor; -1 with errno when it cannot be opened, or -1 with `refusal`
+// saying what the file is when it was refused.
+int open_private_file(const char *path, const char **refusal);
+
+// "can't use NAME: REFUSAL" on standard error.
+void report_refused_file(const char *fname, const char *refusal);
+
 #endif

@@ -6,8 +6,10 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@ using testing::internal::GetCapturedStdout;
 using tolva::sim::Knobs;
 using tolva::sim::SimPi;
 using tolva::test::read_file;
+using tolva::test::ScratchDir;
 
 namespace {
 
@@ -55,8 +58,8 @@ bool log_exists() { return access(kLog, F_OK) == 0; }
 
 class MagicTest : public testing::Test {
 protected:
-    void SetUp() override { unlink(kLog); }
-    void TearDown() override { unlink(kLog); }
+    void SetUp() override { std::filesystem::remove_all(kLog); }
+    void TearDown() override { std::filesystem::remove_all(kLog); }
 };
 
 struct LogCase {
@@ -153,6 +156,88 @@ TEST_F(MagicTest, BringUpLoopWaitsForTheCameraToAnswer)
     EXPECT_EQ(passes, 2);
     EXPECT_TRUE(pi.bus().answers(0x10));
     EXPECT_EQ(pi.board_record().back(), "i2cdetect -y 0 > /tmp/i2cdetect.log");
+}
+
+} // namespace
+
+namespace {
+
+// What may stand at the log's fixed path in the shared /tmp instead of a file of this user's.
+struct PlantedCase {
+    const char *name;
+    void (*plant)(const std::string &target); // makes kLog; `target` a file of the user's
+    const char *refusal;
+};
+
+void PrintTo(const PlantedCase &c, std::ostream *out) { *out << c.name; }
+
+class MagicPlanted : public MagicTest, public testing::WithParamInterface<PlantedCase> {};
+
+// Nothing is written through what was planted, the bus is not probed, the check reports it
+// once however often the bring-up asks, and it works again as soon as the path is free.
+TEST_P(MagicPlanted, IsReportedOnceAndNeverWrittenThrough)
+{
+    ScratchDir dir;
+    std::string target = dir.write("precious", "the user's own data\n");
+    GetParam().plant(target);
+    SimPi &pi = SimPi::reset();
+    std::string report = std::string("can't use /tmp/i2cdetect.log: ") + GetParam().refusal + "\n";
+    CaptureStderr();
+    for (int attempt = 0; attempt < 3; ++attempt)
+        EXPECT_EQ(magic(), -1);
+    EXPECT_EQ(GetCapturedStderr(), report);
+    EXPECT_TRUE(pi.board_record().empty());
+    EXPECT_EQ(read_file(target), "the user's own data\n");
+
+    std::filesystem::remove_all(kLog);
+    EXPECT_EQ(magic(), 1);
+    struct stat st;
+    ASSERT_EQ(stat(kLog, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // A problem that comes back is reported again.
+    std::filesystem::remove_all(kLog);
+    GetParam().plant(target);
+    CaptureStderr();
+    EXPECT_EQ(magic(), -1);
+    EXPECT_EQ(GetCapturedStderr(), report);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, MagicPlanted,
+    testing::Values(
+        PlantedCase{"SymbolicLink",
+                    [](const std::string &target) { ASSERT_EQ(symlink(target.c_str(), kLog), 0); },
+                    "it is a symbolic link"},
+        PlantedCase{"DanglingLink",
+                    [](const std::string &target) {
+                        ASSERT_EQ(symlink((target + ".new").c_str(), kLog), 0);
+                    },
+                    "it is a symbolic link"},
+        PlantedCase{"Directory", [](const std::string &) { ASSERT_EQ(mkdir(kLog, 0755), 0); },
+                    "it is a directory"},
+        PlantedCase{"Fifo", [](const std::string &) { ASSERT_EQ(mkfifo(kLog, 0666), 0); },
+                    "it is not a regular file"},
+        PlantedCase{"HardLink",
+                    [](const std::string &target) { ASSERT_EQ(link(target.c_str(), kLog), 0); },
+                    "it has other hard links"}),
+    [](const testing::TestParamInfo<PlantedCase> &info) { return info.param.name; });
+
+} // namespace
+
+namespace {
+
+// A file of another user could be swapped for a link by that user after the check.
+TEST_F(MagicTest, LogOfAnotherUserIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file to another user";
+    tolva::test::ScratchDir dir;
+    std::filesystem::copy_file(dir.write("log", ""), kLog);
+    ASSERT_EQ(chown(kLog, 65534, 65534), 0);
+    SimPi::reset();
+    CaptureStderr();
+    EXPECT_EQ(magic(), -1);
+    EXPECT_EQ(GetCapturedStderr(), "can't use /tmp/i2cdetect.log: it belongs to another user\n");
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <ostream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using testing::internal::CaptureStderr;
@@ -284,6 +286,88 @@ TEST_F(SerTest, SideFileThatCannotBeOpenedLeavesTheRecordingWhole)
     EXPECT_NE(console.find("Rec Start.\ncan't open " + missing + "\n"), std::string::npos)
         << console;
     expect_read_back("noside.ser", 3);
+}
+
+TEST_F(SerTest, SideFileIsMadePrivateAndAnOldOneEmptied)
+{
+    std::ofstream(side_file) << std::string(100, 'x');
+    chmod(side_file.c_str(), 0600);
+    record("again.ser", 1);
+    EXPECT_EQ(read_file(side_file).size(), 12u);
+    std::filesystem::remove(side_file);
+    record("new.ser", 2);
+    struct stat st;
+    ASSERT_EQ(stat(side_file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_size, 24);
+}
+
+// What another user could plant at the side file's fixed path: refused, nothing written
+// through it, and the recording goes on without the side file.
+TEST_F(SerTest, SideFileThatIsNotARegularFileOfTheUsersIsRefused)
+{
+    std::string target = dir.write("precious", "kept\n");
+    std::string fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string link = path("link");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    std::string hard = path("hard");
+    ASSERT_EQ(::link(target.c_str(), hard.c_str()), 0);
+    struct Planted {
+        const std::string &path;
+        const char *refusal;
+    };
+    for (const Planted &planted :
+         {Planted{link, "it is a symbolic link"}, Planted{fifo, "it is not a regular file"},
+          Planted{hard, "it has other hard links"}}) {
+        TimeStampFile = planted.path.c_str();
+        written.clear();
+        CaptureStderr();
+        record("planted.ser", 2);
+        EXPECT_EQ(GetCapturedStderr(), "can't use " + planted.path + ": " + planted.refusal + "\n");
+        expect_read_back("planted.ser", 2);
+    }
+    EXPECT_EQ(read_file(target), "kept\n");
+}
+
+// Reads the frame count at offset 38 of a recording that is still open.
+int32_t count_in_file(const std::string &name)
+{
+    std::string file = read_file(name);
+    return file.size() >= kHeader ? static_cast<int32_t>(le(file, 38, 4)) : -1;
+}
+
+// Polls the recorder until the header's count is `frames` or `seconds` have passed.
+bool count_becomes(const std::string &name, int32_t frames, double seconds)
+{
+    for (int poll = 0; poll < seconds * 100; ++poll) {
+        UpdateSERHeader();
+        if (count_in_file(name) == frames)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A recording killed before its close still says how many frames it holds: the first frame
+// is counted at once, later ones at least once a second, each time once they reach the disk.
+TEST_F(SerTest, HeaderCountFollowsTheFramesWhileRecording)
+{
+    std::string name = path("open.ser");
+    CaptureStdout();
+    ASSERT_EQ(WriteSERHeader(name.c_str()), 0);
+    EXPECT_EQ(count_in_file(name), 0);
+    std::vector<unsigned char> frame = frame_of(0);
+    WriteSERImage(frame.data(), kFrameBytes, 16);
+    EXPECT_TRUE(count_becomes(name, 1, 2.0));
+    WriteSERImage(frame.data(), kFrameBytes, 16);
+    WriteSERImage(frame.data(), kFrameBytes, 16);
+    EXPECT_TRUE(count_becomes(name, 3, 3.0));
+    EXPECT_EQ(std::filesystem::file_size(name), kHeader + 3 * kFrameBytes);
+    EXPECT_EQ(CloseSER(), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(count_in_file(name), 3);
+    EXPECT_EQ(std::filesystem::file_size(name), kHeader + 3 * kFrameBytes + 3 * 8);
 }
 
 TEST_F(SerTest, SerFileThatCannotBeOpenedIsReportedAndNothingElseHappens)

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -103,6 +104,10 @@ protected:
         SimPi::reset(knobs);
         I2C_ADDRESS = 0x10;
         TimeStampFile = stamps.c_str();
+        // The runner may have started the tests with ending signals ignored, which the program
+        // would respect.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(sig, SIG_DFL);
     }
 
     void TearDown() override { fs::current_path(old_dir); }
@@ -158,13 +163,20 @@ protected:
         return result.status == 0 ? "ok" : result.output;
     }
 
-    // Lines (or parts of lines) of standard output holding `text`.
-    int occurrences(const std::string &text) const
+    // Lines (or parts of lines) of standard output (or of `where`) holding `text`.
+    int occurrences(const std::string &text) const { return occurrences(text, out); }
+    static int occurrences(const std::string &text, const std::string &where)
     {
         int count = 0;
-        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+        for (size_t at = where.find(text); at != std::string::npos; at = where.find(text, at + 1))
             ++count;
         return count;
+    }
+
+    std::string last_bus_write() const
+    {
+        auto log = SimPi::instance().bus().log();
+        return log.empty() ? "" : log.back();
     }
 
     // A 320 x 240 sensor on a sky with many flashes and meteors; the keys of a difference
@@ -494,6 +506,130 @@ TEST_F(LoopTest, PipelineThatCannotCloseEndsWithItsMessage)
     ASSERT_EQ(run_keys(Sensor{}, {kEsc}), 1);
     EXPECT_THAT(out, testing::EndsWith("\n Error CloseSensor.\n"));
     EXPECT_EQ(out.find("frame_count ="), std::string::npos);
+}
+
+// SIGINT, SIGTERM and SIGHUP, raised between two passes of a recording, end the program as q
+// does: the recording complete, the sensor stopped, the statistics printed; status 128 + N.
+struct SignalCase {
+    int sig;
+    const char *name;
+    int start_key; // 's' or 'd'
+    int frames;    // recorded: passes 0 to 2, or only the 'd' pass (no detection in a still sky)
+};
+
+class SignalDuringRecording : public LoopTest, public testing::WithParamInterface<SignalCase> {};
+
+TEST_P(SignalDuringRecording, EndsAsQuitDoes)
+{
+    const SignalCase &c = GetParam();
+    WindowScript::get().on_wait([&c](int pass) {
+        if (pass == 2)
+            raise(c.sig);
+    });
+    ASSERT_EQ(run_keys(Sensor{}, {c.start_key, -1, -1, -1, -1, -1}), 128 + c.sig);
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    EXPECT_EQ(ser_verdict(sers[0], c.frames), "ok");
+    EXPECT_LT(out.find("Rec Stop."), out.find("frame_count = 3\n"));
+    EXPECT_THAT(out, HasSubstr("\nfps         = "));
+    EXPECT_EQ(err, std::string("tolvacapture: ") + c.name + " received, quitting\n");
+    EXPECT_EQ(last_bus_write(), "10 W 01 00 00");
+    EXPECT_EQ(WindowScript::get().destroyed("se_cam"), 1);
+    EXPECT_TRUE(files(".png").empty()); // a difference recording writes no stack, as on quit
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, SignalDuringRecording,
+    testing::Values(SignalCase{SIGINT, "SIGINT", 's', 3}, SignalCase{SIGTERM, "SIGTERM", 's', 3},
+                    SignalCase{SIGHUP, "SIGHUP", 's', 3}, SignalCase{SIGINT, "SIGINT", 'd', 1},
+                    SignalCase{SIGTERM, "SIGTERM", 'd', 1}, SignalCase{SIGHUP, "SIGHUP", 'd', 1}),
+    [](const testing::TestParamInfo<SignalCase> &info) {
+        return std::string(info.param.name) +
+               (info.param.start_key == 's' ? "_record" : "_difference");
+    });
+
+// While the loop polls a stream that has stopped, a signal ends it at once, not after the
+// time-out.
+void poll_sleep_raising_when_stalled(unsigned int microseconds)
+{
+    if (stalled)
+        raise(SIGTERM);
+    else
+        usleep(microseconds);
+}
+
+TEST_F(LoopTest, ASignalWhileNoFrameComesEndsTheLoop)
+{
+    stalled = false;
+    d->poll_sleep = poll_sleep_raising_when_stalled;
+    WindowScript::get().on_wait([](int pass) {
+        if (pass == 1) {
+            Set1Byte(0x0100, 0x00);
+            stalled = true;
+        }
+    });
+    ASSERT_EQ(run_keys(Sensor{}, {'s', -1, -1}), 128 + SIGTERM);
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    EXPECT_EQ(ser_verdict(sers[0], 2), "ok");
+    EXPECT_THAT(out, HasSubstr("frame_count = 2\n"));
+    EXPECT_EQ(err, "tolvacapture: SIGTERM received, quitting\n");
+}
+
+// The capture library's threads never take an ending signal: they are made with the signals
+// blocked (the simulated receiver's thread is named rawcam).
+TEST_F(LoopTest, TheReceiversThreadBlocksTheEndingSignals)
+{
+    std::vector<std::string> masks;
+    WindowScript::get().on_wait([&masks](int) {
+        for (const auto &task : fs::directory_iterator("/proc/self/task")) {
+            if (read_file((task.path() / "comm").string()) != "rawcam\n")
+                continue;
+            std::istringstream status(read_file((task.path() / "status").string()));
+            for (std::string line; std::getline(status, line);)
+                if (line.rfind("SigBlk:", 0) == 0)
+                    masks.push_back(line.substr(7));
+        }
+    });
+    ASSERT_EQ(run_keys(Sensor{}, {kEsc}), 0);
+    ASSERT_EQ(masks.size(), 1u);
+    unsigned long long blocked = std::stoull(masks[0], nullptr, 16);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        EXPECT_TRUE(blocked >> (sig - 1) & 1) << "signal " << sig << ", SigBlk" << masks[0];
+    // The main thread takes them again.
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGTERM));
+}
+
+// With no device on the bus, the bring-up tries ten times at once, then says once what it
+// waits for and pauses between attempts; a signal ends it with nothing opened.
+std::vector<unsigned int> pauses;
+void pause_until_the_third(unsigned int microseconds)
+{
+    pauses.push_back(microseconds);
+    if (pauses.size() == 3)
+        raise(SIGINT);
+}
+
+TEST_F(LoopTest, BringUpPausesAfterTheFirstAttemptsAndEndsOnASignal)
+{
+    Knobs knobs;
+    knobs.no_i2c_device = true;
+    SimPi::reset(knobs);
+    pauses.clear();
+    d->poll_sleep = pause_until_the_third;
+    ASSERT_EQ(run({init(Sensor{})}), 128 + SIGINT);
+    EXPECT_EQ(occurrences("exec camera_i2c\n"), 13);
+    EXPECT_EQ(pauses, std::vector<unsigned int>(3, 100000));
+    EXPECT_EQ(occurrences("tolvacapture: no device answers on I2C bus 0 after routing for board "
+                          "revision a020d3; waiting for one\n",
+                          err),
+              1);
+    EXPECT_THAT(err, testing::EndsWith("\ntolvacapture: SIGINT received, quitting\n"));
+    EXPECT_EQ(out.find("Imagesensor Detect"), std::string::npos);
+    EXPECT_TRUE(SimPi::instance().bus().log().empty());
+    EXPECT_TRUE(WindowScript::get().changes().empty());
 }
 
 // Start-up's own exits, before the loop.

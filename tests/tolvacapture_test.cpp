@@ -1,8 +1,13 @@
-// Tests of the driver's kernels and start-up arithmetic: unpacking, masks, command line, geometry.
+// Tests of the driver's kernels and start-up arithmetic: unpacking, masks, command line, geometry,
+// and the signals that end the program.
 #include "tolvacapture.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <random>
 #include <string>
 #include <vector>
@@ -332,6 +337,72 @@ TEST(Geometry, ThresholdSitsAtThreeEighthsOfTheSampleRange)
     EXPECT_EQ(difference_threshold(d), 1536);
     d.raw8_flag = true;
     EXPECT_EQ(difference_threshold(d), 96);
+}
+
+// The runner may have started the tests with some of these ignored.
+void default_end_signals()
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(sig, SIG_DFL);
+}
+
+// The handlers only record: the first ending signal counts, also when others follow.
+TEST(EndSignals, AreRecordedNotActedOn)
+{
+    default_end_signals();
+    catch_end_signals();
+    EXPECT_EQ(end_signal(), 0);
+    raise(SIGHUP);
+    raise(SIGINT);
+    EXPECT_EQ(end_signal(), SIGHUP);
+    catch_end_signals();
+    EXPECT_EQ(end_signal(), 0);
+}
+
+class SecondSignal : public testing::TestWithParam<int> {};
+
+TEST_P(SecondSignal, OfTheSameKindEndsTheProgramAtOnce)
+{
+    int sig = GetParam();
+    EXPECT_EXIT(
+        {
+            default_end_signals();
+            catch_end_signals();
+            raise(sig);
+            if (end_signal() == sig)
+                raise(sig);
+            std::exit(0);
+        },
+        testing::KilledBySignal(sig), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SecondSignal, testing::Values(SIGINT, SIGTERM, SIGHUP));
+
+// nohup, or a script's background job: the signal was ignored before the program started.
+TEST(EndSignals, ThoseIgnoredAtTheStartStayIgnored)
+{
+    default_end_signals();
+    std::signal(SIGHUP, SIG_IGN);
+    catch_end_signals();
+    raise(SIGHUP);
+    EXPECT_EQ(end_signal(), 0);
+    raise(SIGTERM);
+    EXPECT_EQ(end_signal(), SIGTERM);
+    default_end_signals();
+}
+
+// A console into a pipe whose reader has gone (a closed terminal's tee) must not end the
+// program in the middle of completing a recording.
+TEST(EndSignals, APipeWithoutReaderEndsNothing)
+{
+    catch_end_signals();
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    EXPECT_EQ(write(ends[1], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+    close(ends[1]);
+    EXPECT_EQ(end_signal(), 0);
 }
 
 } // namespace

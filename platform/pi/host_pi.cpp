@@ -3,8 +3,10 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
@@ -18,7 +20,15 @@ ssize_t host_i2c_read(int fd, void *buf, size_t count) { return read(fd, buf, co
 
 int host_i2c_close(int fd) { return close(fd); }
 
-int host_system(const char *command) { return std::system(command); }
+// system() ignores SIGINT in the caller while the command runs, so a Ctrl-C at the terminal ends
+// only the command; it is passed on, so that the program ends as it would have without one.
+int host_system(const char *command)
+{
+    int status = std::system(command);
+    if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT)
+        raise(SIGINT);
+    return status;
+}
 
 std::FILE *host_fopen_proc(const char *path) { return std::fopen(path, "r"); }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -156,7 +157,12 @@ int run_command(SimPi &pi, const std::string &line)
             return deliver(*output, command->redirect);
     }
     std::fflush(nullptr);
-    return std::system(line.c_str());
+    // As on the real Pi: a Ctrl-C that ended the command, which system() kept from the program,
+    // is passed on.
+    int status = std::system(line.c_str());
+    if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT)
+        raise(SIGINT);
+    return status;
 }
 
 } // namespace tolva::sim

@@ -5,6 +5,8 @@
 #include "sky_scene.h"
 #include "test_pattern.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -79,6 +81,8 @@ void Receiver::start(BufferSink &sink)
     sink_ = &sink;
     stop_ = false;
     thread_ = std::thread(&Receiver::run, this);
+    // Named, so that tests and debuggers can tell it from the other threads.
+    pthread_setname_np(thread_.native_handle(), "rawcam");
 }
 
 void Receiver::stop()

@@ -9,6 +9,7 @@
 #include <linux/i2c-dev.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -112,6 +113,24 @@ TEST(HostPi, BringUpEndsOnABoardWithoutRevision)
     EXPECT_NE(GetKernel(), nullptr);
     EXPECT_EXIT(camera_i2c(0), testing::ExitedWithCode(1),
                 tolva::test::exactly("Revisoion not found.\n"));
+}
+
+volatile std::sig_atomic_t interrupted;
+void note_interrupt(int) { interrupted = 1; }
+
+// A Ctrl-C at the terminal reaches the command and the program alike, but system() ignores it
+// in the program while it waits: the command's death by SIGINT is passed on instead.
+TEST(HostPi, CommandEndedByCtrlCPassesItOn)
+{
+    auto old = std::signal(SIGINT, note_interrupt);
+    interrupted = 0;
+    int status = host_system("exit 3");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    EXPECT_EQ(interrupted, 0);
+    status = host_system("kill -INT $$");
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    EXPECT_EQ(interrupted, 1);
+    std::signal(SIGINT, old);
 }
 
 } // namespace
