@@ -138,6 +138,11 @@ void Receiver::deliver_side_info()
 
 void Receiver::deliver_frame(std::uint64_t index, double interval_s)
 {
+    if (starved_pending_.load() > 0) {
+        starved_pending_.fetch_sub(1);
+        ++dropped_;
+        return;
+    }
     MMAL_BUFFER_HEADER_T *buffer = sink_->take_buffer();
     if (!buffer) {
         ++dropped_;
@@ -187,6 +192,7 @@ void Receiver::run()
         if (!streaming) { // the first frame ends one frame interval after streaming starts
             streaming = true;
             index = 0;
+            next_index_.store(0);
             update_source(settings, interval_s);
             next = Clock::now() + interval;
             continue;
@@ -194,11 +200,17 @@ void Receiver::run()
         update_source(settings, interval_s);
         for (; side_info_pending_.load() > 0; side_info_pending_.fetch_sub(1))
             deliver_side_info();
+        next_index_.store(index + 1); // before the callback can hand the frame on
         deliver_frame(index++, interval_s);
         next += interval;
         Clock::time_point now = Clock::now();
-        if (now > next + interval) // fell behind: the sensor does not wait for the receiver
-            next = now;
+        if (now > next + interval) { // fell behind: the sensor does not wait for the receiver
+            auto missed = static_cast<std::uint64_t>((now - next) / interval);
+            index += missed;
+            overrun_ += missed;
+            next += interval * static_cast<Clock::rep>(missed);
+        }
+        next_index_.store(index);
     }
 }
 

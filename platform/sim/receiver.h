@@ -51,9 +51,17 @@ public:
     // The next frame time delivers a side-information buffer before the frame.
     void inject_side_info() { side_info_pending_.fetch_add(1); }
 
-    // Frames handed to the callback, and frames lost because the port held no free buffer.
+    // The next `frames` frame times find no free buffer, as when the client holds them all.
+    void starve(int frames) { starved_pending_.fetch_add(frames); }
+
+    // Frames handed to the callback; frames lost because the port held no free buffer; frames
+    // the sensor made while the simulator could not keep its pace (it renders on one core) and
+    // never rendered. Lost frames keep their numbers: their time stamps leave a gap.
     std::uint64_t frames_delivered() const { return delivered_.load(); }
     std::uint64_t frames_dropped() const { return dropped_.load(); }
+    std::uint64_t frames_overrun() const { return overrun_.load(); }
+    // Number of the sensor's next frame since streaming started.
+    std::uint64_t next_frame() const { return next_index_.load(); }
     // What the sensor currently shows (null before it first streamed into the receiver).
     std::shared_ptr<const FrameSource> source() const;
 
@@ -79,8 +87,11 @@ private:
     std::vector<std::uint8_t> scratch_; // a frame longer than the buffer is rendered here first
 
     std::atomic<int> side_info_pending_{0};
+    std::atomic<int> starved_pending_{0};
     std::atomic<std::uint64_t> delivered_{0};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint64_t> overrun_{0};
+    std::atomic<std::uint64_t> next_index_{0};
 };
 
 } // namespace tolva::sim
