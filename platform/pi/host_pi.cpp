@@ -1,8 +1,11 @@
 // Host services of a real Raspberry Pi: thin wrappers over the system calls.
 #include "host.h"
 
+#include "spawn_shell.h"
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,6 +21,10 @@ ssize_t host_i2c_read(int fd, void *buf, size_t count) { return read(fd, buf, co
 int host_i2c_close(int fd) { return close(fd); }
 
 int host_system(const char *command) { return std::system(command); }
+
+pid_t host_spawn_shell(const char *command) { return tolva::spawn_shell(command); }
+
+pid_t host_waitpid_nohang(pid_t pid, int *status) { return waitpid(pid, status, WNOHANG); }
 
 std::FILE *host_fopen_proc(const char *path) { return std::fopen(path, "r"); }
 
