@@ -30,12 +30,15 @@ constexpr uint32_t kImageIdRaw12 = 0x2C; // CSI-2 data type of RAW12
 constexpr int kRawBit12 = 12;
 
 // The hand-over holds at most this many bytes of frames, and at most kMaxHeldFrames frames: about
-// a second of recording at 1920x1080 60 fps (64 frames), 2028x1520 40 fps (36) and 4056x3040
-// 10 fps (9), so a stall of the loop of half a second while recording loses nothing, and it
+// a second of recording at 1920x1080 60 fps (63 frames), 2028x1520 40 fps (35) and 4056x3040
+// 10 fps (8), so a stall of the loop of half a second while recording loses nothing, and it
 // still fits beside the frame buffers in a Pi 3's 1 GB. Pages are touched only once frames
 // fill them.
 constexpr size_t kHandOverBytes = size_t{160} << 20;
 constexpr unsigned kMaxHeldFrames = 64;
+// Frames lost among the first ones are counted once a shorter step of the time stamps shows the
+// sensor's own step, within this many usual steps.
+constexpr uint64_t kEarlySteps = 16;
 
 MMAL_COMPONENT_T *rawcam;
 MMAL_COMPONENT_T *isp;
@@ -76,7 +79,8 @@ std::atomic<unsigned> DropCount{0};
 unsigned PendingGap;
 unsigned LastGap;
 int64_t LastPts;
-int64_t FrameStep; // the usual step between two frames' time stamps; 0 before it is known
+int64_t FrameStep;  // the usual step between two frames' time stamps; 0 before it is known
+uint64_t StepUnits; // usual steps from the first frame's time stamp to the last one
 
 unsigned ring_positions() { return SlotCount + 1; }
 
@@ -93,10 +97,24 @@ void count_lost(unsigned frames)
     DropCount.fetch_add(frames, std::memory_order_relaxed);
 }
 
+// A step of the time stamps shorter than the usual one: early in the stream, with the usual step
+// a whole multiple of it, frames were lost among the very first ones and every usual step seen
+// so far hid as many; otherwise the sensor got faster, and counting starts afresh.
+uint64_t faster_step(int64_t step)
+{
+    int64_t ratio = (FrameStep + step / 2) / step;
+    bool multiple =
+        ratio >= 2 && StepUnits <= kEarlySteps && std::llabs(FrameStep - ratio * step) * 4 < step;
+    uint64_t missed = multiple ? StepUnits * static_cast<uint64_t>(ratio - 1) : 0;
+    StepUnits = multiple ? StepUnits * static_cast<uint64_t>(ratio) + 1 : 1;
+    FrameStep = step;
+    return missed;
+}
+
 // A frame the receiver finished while it had no free buffer never comes here; it shows as a
-// gap in the buffers' time stamps (microseconds). A step of n usual steps lost n - 1 frames.
-// A shorter step than three quarters of the usual one becomes the usual step (the first
-// steps, a faster sensor); a step back in time (the stream started again) only restarts.
+// gap in the buffers' time stamps (microseconds). A step of n usual steps lost n - 1 frames;
+// the usual step follows the sensor's clock. A step back in time (the stream started again)
+// only restarts.
 unsigned frames_missed(int64_t pts)
 {
     if (pts == MMAL_TIME_UNKNOWN)
@@ -106,14 +124,20 @@ unsigned frames_missed(int64_t pts)
     LastPts = pts;
     if (first || step <= 0)
         return 0;
-    if (FrameStep == 0 || step * 4 < FrameStep * 3) {
+    uint64_t missed = 0;
+    if (FrameStep == 0) {
         FrameStep = step;
-        return 0;
+        StepUnits = 1;
+    } else if (step * 4 < FrameStep * 3) {
+        missed = faster_step(step);
+    } else {
+        int64_t steps = (step + FrameStep / 2) / FrameStep;
+        if (steps == 1)
+            FrameStep += (step - FrameStep) / 8;
+        StepUnits += static_cast<uint64_t>(steps);
+        missed = static_cast<uint64_t>(steps - 1);
     }
-    int64_t steps = (step + FrameStep / 2) / FrameStep;
-    if (steps == 1)
-        FrameStep += (step - FrameStep) / 8; // follows the sensor's clock
-    return static_cast<unsigned>(std::min<int64_t>(steps - 1, UINT32_MAX / 2));
+    return static_cast<unsigned>(std::min<uint64_t>(missed, UINT32_MAX / 2));
 }
 
 // Bytes of a received buffer that go into a slot: a frame longer than a slot is cut to its size,
@@ -215,8 +239,10 @@ int failed(int status, const char *step)
 int allocate_hand_over()
 {
     Size = BufSiz > 0 ? BufSiz : kEmptyBufSize;
-    SlotCount = static_cast<unsigned>(
-        std::clamp<size_t>(kHandOverBytes / static_cast<size_t>(Size), 1, kMaxHeldFrames));
+    // The ring has one position more than it holds frames; all of them fit in the bytes given.
+    size_t positions =
+        std::clamp<size_t>(kHandOverBytes / static_cast<size_t>(Size), 2, kMaxHeldFrames + 1);
+    SlotCount = static_cast<unsigned>(positions - 1);
     RawBuf.reset(static_cast<unsigned char *>(std::calloc(ring_positions(), Size)));
     if (!RawBuf) {
         std::perror("malloc error");
@@ -274,6 +300,7 @@ void forget_handles()
     PendingGap = LastGap = 0;
     LastPts = MMAL_TIME_UNKNOWN;
     FrameStep = 0;
+    StepUnits = 0;
 }
 
 int open_pipeline(const char *fname)
@@ -305,6 +332,24 @@ void destroy_if_present(MMAL_COMPONENT_T *component)
 {
     if (component)
         mmal_component_destroy(component);
+}
+
+// Back to live view: of the frames still waiting only the newest stays, so the window is current
+// at once; the others never reach the driver and are counted in the gap before it.
+void take_up_newest()
+{
+    unsigned head = RawHead.load(std::memory_order_acquire);
+    unsigned tail = RawTail.load(std::memory_order_relaxed);
+    unsigned skipped = waiting(head, tail);
+    if (skipped < 2)
+        return;
+    --skipped;
+    DropCount.fetch_add(skipped, std::memory_order_relaxed);
+    unsigned newest = (head + ring_positions() - 1) % ring_positions();
+    for (unsigned p = tail; p != newest; p = (p + 1) % ring_positions())
+        skipped += SlotGap[p];
+    SlotGap[newest] += skipped;
+    RawTail.store(newest, std::memory_order_release);
 }
 
 // Statuses -1 and -2 come before the interpreter ran; every other one leaves the sensor
@@ -357,7 +402,12 @@ int ReadRAW(unsigned char *buf)
     return 1;
 }
 
-void BufferFrames(int on) { HeldFrames.store(on ? SlotCount : 1, std::memory_order_relaxed); }
+void BufferFrames(int on)
+{
+    HeldFrames.store(on ? SlotCount : 1, std::memory_order_relaxed);
+    if (!on)
+        take_up_newest();
+}
 
 int GetHeldFrames(void) { return static_cast<int>(SlotCount); }
 int GetDropCount(void) { return static_cast<int>(DropCount.load(std::memory_order_relaxed)); }

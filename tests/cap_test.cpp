@@ -394,6 +394,23 @@ TEST_F(CapTest, WhileRecordingFramesWaitOldestFirstEachOnce)
     EXPECT_EQ(CloseSensor(0), 0);
 }
 
+// Back in live view the window gets the newest frame at once; the frames skipped are lost.
+TEST_F(CapTest, EndOfRecordingKeepsOnlyTheNewestFrameWaiting)
+{
+    Stream stream;
+    stream.fps = 20; // 50 ms between frames: none arrives between the switch and the read
+    ASSERT_EQ(open(stream), 0);
+    BufferFrames(1);
+    auto &receiver = mmal().receiver();
+    ASSERT_TRUE(wait_for([&] { return receiver.frames_delivered() >= 4; }));
+    BufferFrames(0);
+    long long newest = frame_number(read_frame(stream), stream);
+    EXPECT_GE(newest, 3);
+    EXPECT_EQ(GetFrameGap(), newest);
+    EXPECT_GE(GetDropCount(), newest);
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
 // Beyond the hand-over's capacity the newest frames are dropped: the frames waiting stay in
 // order, and the count of lost frames is the gap the next frame shows.
 TEST_F(CapTest, FramesBeyondTheHandOverAreDroppedAndCounted)
@@ -415,21 +432,43 @@ TEST_F(CapTest, FramesBeyondTheHandOverAreDroppedAndCounted)
     EXPECT_EQ(CloseSensor(0), 0);
 }
 
-TEST_F(CapTest, FramesTheReceiverHadNoBufferForAreCountedFromTheTimeStamps)
+// Frames the receiver finished without a free buffer never reach the callback: their time
+// stamps' gap counts them, also among the very first frames, before the sensor's step is known.
+struct Starved {
+    std::uint64_t first;
+    std::uint64_t frames;
+};
+
+class CapStarvedTest : public CapTest, public testing::WithParamInterface<Starved> {};
+
+TEST_P(CapStarvedTest, FramesWithoutAFreeBufferAreCountedFromTheTimeStamps)
 {
+    const Starved &starved = GetParam();
+    mmal().receiver().starve(starved.first, starved.frames);
     Stream stream;
     ASSERT_EQ(open(stream), 0);
     BufferFrames(1);
-    auto &receiver = mmal().receiver();
-    EXPECT_EQ(frame_number(read_frame(stream), stream), 0);
-    EXPECT_EQ(frame_number(read_frame(stream), stream), 1);
-    receiver.starve(5);
-    long long next = frame_number(read_frame(stream), stream);
-    EXPECT_EQ(GetFrameGap(), next - 2);
-    EXPECT_EQ(GetFrameGap(), static_cast<int>(receiver.frames_dropped()));
-    EXPECT_EQ(GetDropCount(), GetFrameGap());
+    long long last = -1, gaps = 0, counted = 0;
+    while (last < static_cast<long long>(starved.first + starved.frames) + 3) {
+        long long number = frame_number(read_frame(stream), stream);
+        ASSERT_GT(number, last);
+        gaps += number - last - 1;
+        counted += GetFrameGap();
+        last = number;
+    }
+    EXPECT_EQ(gaps, static_cast<long long>(starved.frames));
+    EXPECT_EQ(counted, gaps);
+    EXPECT_EQ(GetDropCount(), gaps);
     EXPECT_EQ(CloseSensor(0), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Gaps, CapStarvedTest,
+                         testing::Values(Starved{5, 1}, Starved{5, 7}, Starved{1, 1}, Starved{1, 3},
+                                         Starved{2, 2}, Starved{0, 2}),
+                         [](const testing::TestParamInfo<Starved> &info) {
+                             return std::to_string(info.param.frames) + "_from_frame_" +
+                                    std::to_string(info.param.first);
+                         });
 
 TEST_F(CapTest, RecordOfCallsStaysFlatWhileFramesFlow)
 {

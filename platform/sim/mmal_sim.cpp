@@ -190,8 +190,10 @@ MMAL_STATUS_T Port::disable()
 {
     if (!port_.is_enabled)
         return MMAL_EINVAL;
-    if (receiver_)
+    if (receiver_) {
         receiver_->stop();
+        receiver_->report();
+    }
     port_.is_enabled = 0;
     while (MMAL_BUFFER_HEADER_T *buffer = held_.get()) {
         buffer->length = 0;

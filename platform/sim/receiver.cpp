@@ -93,6 +93,18 @@ void Receiver::stop()
     sink_ = nullptr;
 }
 
+void Receiver::report() const
+{
+    if (!knobs_.receiver_report)
+        return;
+    std::fprintf(stderr,
+                 "simulated Pi: receiver: %llu frames delivered, %llu without a free buffer, %llu "
+                 "not made in time\n",
+                 static_cast<unsigned long long>(delivered_.load()),
+                 static_cast<unsigned long long>(dropped_.load()),
+                 static_cast<unsigned long long>(overrun_.load()));
+}
+
 // The link carries frames only when both ends agree on lanes and data type, as on hardware.
 bool Receiver::receives(const StreamSettings &settings) const
 {
@@ -138,8 +150,7 @@ void Receiver::deliver_side_info()
 
 void Receiver::deliver_frame(std::uint64_t index, double interval_s)
 {
-    if (starved_pending_.load() > 0) {
-        starved_pending_.fetch_sub(1);
+    if (index >= starved_first_.load() && index < starved_end_.load()) {
         ++dropped_;
         return;
     }
