@@ -59,9 +59,10 @@ public:
         starved_first_.store(first);
     }
 
-    // Frames handed to the callback; frames lost because the port held no free buffer; frames
-    // the sensor made while the simulator could not keep its pace (it renders on one core) and
-    // never rendered. Lost frames keep their numbers: their time stamps leave a gap.
+    // Frames handed to the callback; frames lost because the port held no free buffer (they
+    // keep their numbers, so their time stamps leave a gap); frame times the simulator missed
+    // because it could not keep the sensor's pace (it renders on one core): there the sensor
+    // runs slower, its frames stay consecutive.
     std::uint64_t frames_delivered() const { return delivered_.load(); }
     std::uint64_t frames_dropped() const { return dropped_.load(); }
     std::uint64_t frames_overrun() const { return overrun_.load(); }

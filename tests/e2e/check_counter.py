@@ -1,7 +1,6 @@
 #!/usr/bin/python3
 """Checks a frame-counter session (tests/e2e/counter_session.sh): one SER file of whole frames in
-order, its gaps exactly the frames the console says were dropped, and none of them lost by the
-program: each was one the simulated receiver could not make in time.
+order without a gap, and the console's count of dropped frames the same as the file's gaps.
 
 usage: check_counter.py SESSION_DIR
 """
@@ -32,12 +31,8 @@ def main():
     said = int(dropped[1]) if dropped else 0
     if said != missing:
         failures.append(f"the console says {said} frames dropped, the file misses {missing}")
-    report = re.search(r"simulated Pi: receiver: \d+ frames delivered, \d+ without a free buffer, "
-                       r"(\d+) not made in time", console)
-    if not report:
-        failures.append("no receiver report")
-    elif missing > int(report[1]):
-        failures.append(f"{missing} frames missing, only {report[1]} not made by the simulator")
+    if missing:
+        failures.append(f"{missing} frames lost")
     if frames < 20:
         failures.append(f"only {frames} frames recorded")
     if not re.search(r"^dropped     = \d+$", console, re.M):

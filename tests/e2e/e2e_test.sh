@@ -32,8 +32,7 @@ fi
 /usr/bin/python3 "$root/tests/e2e/check_session.py" "$work" "$init" "$root"
 
 # A recording of the frame counter with a snapshot every second: every frame the receiver made
-# is in the SER file, or counted where the simulator itself could not make it in time (a busy
-# machine); the console's count of dropped frames is the gap the file shows.
+# is in the SER file, and the console's count of dropped frames is the gap the file shows.
 counter_init=$work/imx477_2028x1520_raw12_counter.txt
 sed -e 's/^0x0600 0x0000 w/0x0600 0x0101 w/' "$init" >"$counter_init"
 mkdir "$work/counter"
