@@ -752,6 +752,9 @@ TEST_F(LoopTest, APipelineThatDoesNotOpenEndsWithStatusOne)
     ASSERT_EQ(run({init(Sensor{})}), 1);
     EXPECT_EQ(out.find("[Esc]"), std::string::npos);
     EXPECT_TRUE(WindowScript::get().changes().empty());
+    // The init file had started streaming: the sensor is stopped, the failed step named.
+    EXPECT_EQ(err, "tolvacapture: camera receiver: no buffer pool\n");
+    EXPECT_EQ(SimPi::instance().bus().log().back(), "10 W 01 00 00");
 }
 
 TEST_F(LoopTest, SizesThatGiveNoUnpackableDepthAreRefusedAfterClosingThePipeline)

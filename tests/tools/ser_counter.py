@@ -7,8 +7,8 @@ In the frame counter every sample is (frame + x + y) modulo 2**B. Each frame's n
 from its first sample and checked against N rows spread over the frame (every sample of them), so
 a torn or mixed frame shows; frame numbers are unwrapped in order (a gap of 2**B frames or more
 cannot be told). Reads frame by frame, so files
-of any size are checked in little memory. Prints "N frames, M missing in K gaps" (and the largest
-gap) and exits 0 when every frame is whole and they come in order; otherwise exits 1.
+of any size are checked in little memory. Prints "N frames, M missing in K gaps" (with the largest
+gap and the seconds between the first and the last time stamp) and exits 0 when every frame is whole and they come in order; otherwise exits 1.
 """
 import argparse
 import array
@@ -63,7 +63,13 @@ def main():
                     missing += gap
                     largest = max(largest, gap)
             last = number
-    print(f"{count} frames, {missing} missing in {gaps} gaps (largest {largest})")
+        span = 0.0
+        if count > 1:
+            f.seek(HEADER.size + count * frame_bytes)
+            stamps = struct.unpack(f"<{count}q", f.read(8 * count))
+            span = (stamps[-1] - stamps[0]) / 1e7
+    print(f"{count} frames, {missing} missing in {gaps} gaps (largest {largest}), "
+          f"written over {span:.2f} s")
     return 0
 
 
