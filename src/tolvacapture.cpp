@@ -352,7 +352,6 @@ void start_recording(Driver &d)
 
 void close_recording(Driver &d)
 {
-    BufferFrames(0);
     if (d.recording_drops != 0)
         std::printf("%d frames dropped\n", d.recording_drops);
     CloseSER();
@@ -409,6 +408,7 @@ bool recording_step(Driver &d)
     }
     if (d.mode == MODE_END_RECORDING) {
         close_recording(d);
+        BufferFrames(0); // live view: the window is current again at once
         d.mode = MODE_LIVE;
     } else if (d.mode == MODE_QUIT) {
         close_recording(d);
