@@ -201,8 +201,8 @@ TEST_F(ReceiverTest, FrameLongerThanTheBufferIsCutToIt)
 
 TEST(ReceiverKnobs, EnvironmentSetsTheSceneAndTheReceiverFaults)
 {
-    const char *names[] = {"TOLVA_SIM_SEED",   "TOLVA_SIM_EVENT_RATE", "TOLVA_SIM_DRIFT",
-                           "TOLVA_SIM_REPLAY", "TOLVA_SIM_LINE_ALIGN", "TOLVA_SIM_FAULTS",
+    const char *names[] = {"TOLVA_SIM_SEED",           "TOLVA_SIM_EVENT_RATE", "TOLVA_SIM_DRIFT",
+                           "TOLVA_SIM_REPLAY",         "TOLVA_SIM_LINE_ALIGN", "TOLVA_SIM_FAULTS",
                            "TOLVA_SIM_RECEIVER_REPORT"};
     setenv("TOLVA_SIM_SEED", "42", 1);
     setenv("TOLVA_SIM_EVENT_RATE", "12.5", 1);
