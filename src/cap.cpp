@@ -39,6 +39,8 @@ constexpr unsigned kMaxHeldFrames = 64;
 // Frames lost among the first ones are counted once a shorter step of the time stamps shows the
 // sensor's own step, within this many usual steps.
 constexpr uint64_t kEarlySteps = 16;
+// Steps of the time stamps (microseconds) longer than this, about three years, are a restart.
+constexpr uint64_t kLongestStep = uint64_t{1} << 46;
 
 MMAL_COMPONENT_T *rawcam;
 MMAL_COMPONENT_T *isp;
@@ -119,11 +121,14 @@ unsigned frames_missed(int64_t pts)
 {
     if (pts == MMAL_TIME_UNKNOWN)
         return 0;
-    int64_t step = pts - LastPts;
-    bool first = LastPts == MMAL_TIME_UNKNOWN;
+    int64_t last = LastPts;
     LastPts = pts;
-    if (first || step <= 0)
+    // Wrapped arithmetic: stamps may lie anywhere in their range; a step too long to be a
+    // frame's restarts too.
+    uint64_t span = static_cast<uint64_t>(pts) - static_cast<uint64_t>(last);
+    if (last == MMAL_TIME_UNKNOWN || pts <= last || span > kLongestStep)
         return 0;
+    auto step = static_cast<int64_t>(span);
     uint64_t missed = 0;
     if (FrameStep == 0) {
         FrameStep = step;
