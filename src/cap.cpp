@@ -32,8 +32,8 @@ constexpr int kRawBit12 = 12;
 // The hand-over holds at most this many bytes of frames, and at most kMaxHeldFrames frames: about
 // a second of recording at 1920x1080 60 fps (63 frames), 2028x1520 40 fps (35) and 4056x3040
 // 10 fps (8), so a stall of the loop of half a second while recording loses nothing, and it
-// still fits beside the frame buffers in a Pi 3's 1 GB. Pages are touched only once frames
-// fill them.
+// still fits beside the frame buffers in a Pi 3's 1 GB (frames pass through every slot in turn,
+// so all of it is soon resident).
 constexpr size_t kHandOverBytes = size_t{160} << 20;
 constexpr unsigned kMaxHeldFrames = 64;
 // Frames lost among the first ones are counted once a shorter step of the time stamps shows the
