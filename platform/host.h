@@ -19,6 +19,13 @@ int host_i2c_close(int fd);
 
 // Shell command line, as system(3): the command's wait status, -1 if no shell could run.
 int host_system(const char *command);
+// Shell command line started without waiting for it, as posix_spawn(3) of "/bin/sh -c command"
+// (vfork semantics: cheap also from a process with much memory mapped): the child's pid, or -1
+// with errno set when it could not start.
+pid_t host_spawn_shell(const char *command);
+// As waitpid(pid, status, WNOHANG): pid once the child has ended (it is reaped), 0 while it
+// runs, -1 with errno set on failure.
+pid_t host_waitpid_nohang(pid_t pid, int *status);
 
 // A /proc text file opened for reading, as fopen(path, "r"); null and errno on failure.
 std::FILE *host_fopen_proc(const char *path);

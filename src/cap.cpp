@@ -1,5 +1,6 @@
-// Raw capture pipeline: configures the camera receiver, programs the sensor and keeps the
-// latest finished frame ready for the driver in a one-slot hand-over.
+// Raw capture pipeline: configures the camera receiver, programs the sensor and hands finished
+// frames to the driver through a hand-over of a few frames, oldest first, counting every frame
+// that never reaches the driver.
 #include "cap.h"
 
 #include "i2c.h"
@@ -9,22 +10,37 @@
 #include "interface/mmal/util/mmal_util.h"
 #include "interface/mmal/util/mmal_util_params.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
-#include <new>
 
 static const char __PROGRAM_VERSION__[] = "@(#)cap Ver. 1.0010 (2021/09/27 21:12:40)";
 
 namespace {
 
-constexpr int kEmptyBufSize = 16;        // RawBuf's size when the init file gives no BUFSIZ
+constexpr int kEmptyBufSize = 16;        // a slot's size when the init file gives no BUFSIZ
 constexpr unsigned kVideoAlign = 16;     // the receiver's video format is in 16-pixel blocks
 constexpr uint32_t kImageIdRaw10 = 0x2B; // CSI-2 data type of RAW10
 constexpr uint32_t kImageIdRaw12 = 0x2C; // CSI-2 data type of RAW12
 constexpr int kRawBit12 = 12;
+
+// The hand-over holds at most this many bytes of frames, and at most kMaxHeldFrames frames: about
+// a second of recording at 1920x1080 60 fps (63 frames), 2028x1520 40 fps (35) and 4056x3040
+// 10 fps (8), so a stall of the loop of half a second while recording loses nothing, and it
+// still fits beside the frame buffers in a Pi 3's 1 GB (frames pass through every slot in turn,
+// so all of it is soon resident).
+constexpr size_t kHandOverBytes = size_t{160} << 20;
+constexpr unsigned kMaxHeldFrames = 64;
+// Frames lost among the first ones are counted once a shorter step of the time stamps shows the
+// sensor's own step, within this many usual steps.
+constexpr uint64_t kEarlySteps = 16;
+// Steps of the time stamps (microseconds) longer than this, about three years, are a restart.
+constexpr uint64_t kLongestStep = uint64_t{1} << 46;
 
 MMAL_COMPONENT_T *rawcam;
 MMAL_COMPONENT_T *isp;
@@ -39,20 +55,115 @@ int Height;
 int BufSiz;
 int Size;
 
-// Hand-over between the callback (library thread) and ReadRAW (main thread): each side touches
-// RawBuf's bytes only while RawReadFlag has the value that lets it act (0: callback, 1: ReadRAW)
-// and changes the flag with a release store after its copy; the other side loads it with acquire.
-// The unit owns RawBuf from OpenSensor to CloseSensor; BufSiz, Size and the pointer are written
-// before the port is enabled and only read afterwards.
-std::unique_ptr<unsigned char[]> RawBuf;
-std::atomic<int> RawReadFlag{0};
+struct FreeBytes {
+    void operator()(unsigned char *p) const { std::free(p); }
+};
+
+// Hand-over between the callback (library thread, the only producer) and ReadRAW (main thread,
+// the only consumer): a ring of SlotCount + 1 positions of Size bytes each in RawBuf. The callback
+// fills the slot at RawHead and then advances RawHead with a release store; ReadRAW copies the
+// slot at RawTail and then advances RawTail with a release store; each loads the other's index
+// with acquire, so each side touches a slot's bytes only while the slot is its own. Frames wait
+// oldest first; when HeldFrames are already waiting, the newest is dropped and counted. The unit
+// owns RawBuf from OpenSensor to CloseSensor; sizes and pointers are written before the port is
+// enabled and only read afterwards.
+std::unique_ptr<unsigned char[], FreeBytes> RawBuf;
+unsigned SlotCount;
+std::atomic<unsigned> RawHead{0};
+std::atomic<unsigned> RawTail{0};
+std::atomic<unsigned> HeldFrames{1};
 std::atomic<int> running{0};
 
-// Bytes of a received buffer that go into RawBuf: a frame longer than RawBuf is cut to its size,
+// Lost frames: DropCount in all, SlotGap[p] just before the frame in position p. PendingGap and
+// the time stamp state belong to the callback; LastGap to ReadRAW.
+unsigned SlotGap[kMaxHeldFrames + 1];
+std::atomic<unsigned> DropCount{0};
+unsigned PendingGap;
+unsigned LastGap;
+int64_t LastPts;
+int64_t FrameStep;  // the usual step between two frames' time stamps; 0 before it is known
+uint64_t StepUnits; // usual steps from the first frame's time stamp to the last one
+
+unsigned ring_positions() { return SlotCount + 1; }
+
+unsigned waiting(unsigned head, unsigned tail)
+{
+    return (head + ring_positions() - tail) % ring_positions();
+}
+
+unsigned char *slot(unsigned position) { return RawBuf.get() + size_t{position} * Size; }
+
+void count_lost(unsigned frames)
+{
+    PendingGap += frames;
+    DropCount.fetch_add(frames, std::memory_order_relaxed);
+}
+
+// A step of the time stamps shorter than the usual one: early in the stream, with the usual step
+// a whole multiple of it, frames were lost among the very first ones and every usual step seen
+// so far hid as many; otherwise the sensor got faster, and counting starts afresh.
+uint64_t faster_step(int64_t step)
+{
+    int64_t ratio = (FrameStep + step / 2) / step;
+    bool multiple =
+        ratio >= 2 && StepUnits <= kEarlySteps && std::llabs(FrameStep - ratio * step) * 4 < step;
+    uint64_t missed = multiple ? StepUnits * static_cast<uint64_t>(ratio - 1) : 0;
+    StepUnits = multiple ? StepUnits * static_cast<uint64_t>(ratio) + 1 : 1;
+    FrameStep = step;
+    return missed;
+}
+
+// A frame the receiver finished while it had no free buffer never comes here; it shows as a
+// gap in the buffers' time stamps (microseconds). A step of n usual steps lost n - 1 frames;
+// the usual step follows the sensor's clock. A step back in time (the stream started again)
+// only restarts.
+unsigned frames_missed(int64_t pts)
+{
+    if (pts == MMAL_TIME_UNKNOWN)
+        return 0;
+    int64_t last = LastPts;
+    LastPts = pts;
+    // Wrapped arithmetic: stamps may lie anywhere in their range; a step too long to be a
+    // frame's restarts too.
+    uint64_t span = static_cast<uint64_t>(pts) - static_cast<uint64_t>(last);
+    if (last == MMAL_TIME_UNKNOWN || pts <= last || span > kLongestStep)
+        return 0;
+    auto step = static_cast<int64_t>(span);
+    uint64_t missed = 0;
+    if (FrameStep == 0) {
+        FrameStep = step;
+        StepUnits = 1;
+    } else if (step * 4 < FrameStep * 3) {
+        missed = faster_step(step);
+    } else {
+        int64_t steps = (step + FrameStep / 2) / FrameStep;
+        if (steps == 1)
+            FrameStep += (step - FrameStep) / 8;
+        StepUnits += static_cast<uint64_t>(steps);
+        missed = static_cast<uint64_t>(steps - 1);
+    }
+    return static_cast<unsigned>(std::min<uint64_t>(missed, UINT32_MAX / 2));
+}
+
+// Bytes of a received buffer that go into a slot: a frame longer than a slot is cut to its size,
 // so the driver still gets the frame's first lines while the message names the length.
 uint32_t copy_length(uint32_t length)
 {
     return length < static_cast<uint32_t>(Size) ? length : static_cast<uint32_t>(Size);
+}
+
+void hand_over(const MMAL_BUFFER_HEADER_T *buffer)
+{
+    unsigned head = RawHead.load(std::memory_order_relaxed);
+    unsigned tail = RawTail.load(std::memory_order_acquire);
+    if (waiting(head, tail) >= HeldFrames.load(std::memory_order_relaxed)) {
+        count_lost(1);
+        return;
+    }
+    std::memcpy(slot(head), buffer->data, copy_length(buffer->length));
+    SlotGap[head] = PendingGap;
+    PendingGap = 0;
+    RawHead.store((head + 1) % ring_positions(), std::memory_order_release);
 }
 
 void callback(MMAL_PORT_T *port, MMAL_BUFFER_HEADER_T *buffer)
@@ -66,12 +177,10 @@ void callback(MMAL_PORT_T *port, MMAL_BUFFER_HEADER_T *buffer)
             std::fprintf(stderr, "BUFSIZ@callback = %d\n", static_cast<int>(buffer->length));
             std::fflush(stderr);
         }
+        count_lost(frames_missed(buffer->pts));
         const auto *params = reinterpret_cast<const CAPTURE_PARAMS_T *>(port->userdata);
-        if (params->write_empty == 0 && RawBuf &&
-            RawReadFlag.load(std::memory_order_acquire) == 0) {
-            std::memcpy(RawBuf.get(), buffer->data, copy_length(buffer->length));
-            RawReadFlag.store(1, std::memory_order_release);
-        }
+        if (params->write_empty == 0)
+            hand_over(buffer);
     }
     buffer->length = 0;
     mmal_port_send_buffer(port, buffer);
@@ -79,17 +188,19 @@ void callback(MMAL_PORT_T *port, MMAL_BUFFER_HEADER_T *buffer)
 
 unsigned round_up(unsigned value, unsigned block) { return (value + block - 1) / block * block; }
 
-// Receiver set-up before the sensor is programmed: records read, edited and written back.
+// Receiver set-up before the sensor is programmed: records read, edited and written back. The
+// lanes are scanned before the bit depth, so of two bad lines the DATA_LANES one is named.
 int configure_receiver(const char *fname, MMAL_FOURCC_T *encoding)
 {
     rx_cfg.hdr.id = MMAL_PARAMETER_CAMERA_RX_CONFIG;
     rx_cfg.hdr.size = sizeof rx_cfg;
     if (mmal_port_parameter_get(output, &rx_cfg.hdr) != MMAL_SUCCESS)
         return -2;
+    uint32_t lanes = static_cast<uint32_t>(check_lanes(fname));
     bool raw12 = check_rawbit(fname) == kRawBit12;
     rx_cfg.unpack = MMAL_CAMERA_RX_CONFIG_UNPACK_NONE;
     rx_cfg.pack = MMAL_CAMERA_RX_CONFIG_PACK_NONE;
-    rx_cfg.data_lanes = static_cast<uint32_t>(check_lanes(fname));
+    rx_cfg.data_lanes = lanes;
     rx_cfg.image_id = raw12 ? kImageIdRaw12 : kImageIdRaw10;
     *encoding = raw12 ? MMAL_ENCODING_BAYER_SBGGR12P : MMAL_ENCODING_BAYER_SBGGR10P;
     if (mmal_port_parameter_set(output, &rx_cfg.hdr) != MMAL_SUCCESS)
@@ -121,6 +232,30 @@ int enable_components()
     return 0;
 }
 
+// A step after the sensor was programmed failed: says which, for the status it gives.
+int failed(int status, const char *step)
+{
+    std::fprintf(stderr, "tolvacapture: camera receiver: %s\n", step);
+    return status;
+}
+
+// The hand-over's slots, zero-filled (the bytes behind a short frame are defined) by calloc,
+// which leaves the pages untouched until frames fill them.
+int allocate_hand_over()
+{
+    Size = BufSiz > 0 ? BufSiz : kEmptyBufSize;
+    // The ring has one position more than it holds frames; all of them fit in the bytes given.
+    size_t positions =
+        std::clamp<size_t>(kHandOverBytes / static_cast<size_t>(Size), 2, kMaxHeldFrames + 1);
+    SlotCount = static_cast<unsigned>(positions - 1);
+    RawBuf.reset(static_cast<unsigned char *>(std::calloc(ring_positions(), Size)));
+    if (!RawBuf) {
+        std::perror("malloc error");
+        return -3;
+    }
+    return 0;
+}
+
 // Port format for the frame size, then the port's own buffer recommendation and its pool.
 int create_buffers(MMAL_FOURCC_T encoding)
 {
@@ -131,23 +266,25 @@ int create_buffers(MMAL_FOURCC_T encoding)
     format->es->video.width = round_up(static_cast<unsigned>(Width), kVideoAlign);
     format->es->video.height = round_up(static_cast<unsigned>(Height), kVideoAlign);
     if (mmal_port_format_commit(output) != MMAL_SUCCESS)
-        return -3;
+        return failed(-3, "the frame format was refused");
     // The commit sets the recommendation; the counts in use follow it.
     output->buffer_size = output->buffer_size_recommended;
     output->buffer_num = output->buffer_num_recommended;
     if (mmal_port_parameter_set_boolean(output, MMAL_PARAMETER_ZERO_COPY, MMAL_TRUE) !=
         MMAL_SUCCESS)
-        return -3;
+        return failed(-3, "zero copy was refused");
     pool = mmal_port_pool_create(output, output->buffer_num, output->buffer_size);
-    return pool ? 0 : -3;
+    return pool ? 0 : failed(-3, "no buffer pool");
 }
 
 int circulate_buffers()
 {
     for (uint32_t i = 0; i < output->buffer_num; ++i) {
         MMAL_BUFFER_HEADER_T *buffer = mmal_queue_get(pool->queue);
-        if (!buffer || mmal_port_send_buffer(output, buffer) != MMAL_SUCCESS)
-            return -5;
+        if (!buffer)
+            return failed(-5, "no free buffer in the pool");
+        if (mmal_port_send_buffer(output, buffer) != MMAL_SUCCESS)
+            return failed(-5, "a buffer was refused");
     }
     return 0;
 }
@@ -160,7 +297,15 @@ void forget_handles()
     output = nullptr;
     pool = nullptr;
     Width = Height = BufSiz = Size = 0;
-    RawReadFlag.store(0, std::memory_order_relaxed);
+    SlotCount = 0;
+    RawHead.store(0, std::memory_order_relaxed);
+    RawTail.store(0, std::memory_order_relaxed);
+    HeldFrames.store(1, std::memory_order_relaxed);
+    DropCount.store(0, std::memory_order_relaxed);
+    PendingGap = LastGap = 0;
+    LastPts = MMAL_TIME_UNKNOWN;
+    FrameStep = 0;
+    StepUnits = 0;
 }
 
 int open_pipeline(const char *fname)
@@ -177,13 +322,13 @@ int open_pipeline(const char *fname)
         return status;
     if (InitSensor(fname, &Width, &Height, &BufSiz) < 0)
         return -1;
-    Size = BufSiz > 0 ? BufSiz : kEmptyBufSize;
-    RawBuf.reset(new (std::nothrow) unsigned char[static_cast<size_t>(Size)]);
+    if (int status = allocate_hand_over())
+        return status;
     if (int status = create_buffers(encoding))
         return status;
     output->userdata = reinterpret_cast<struct MMAL_PORT_USERDATA_T *>(&cfg);
     if (mmal_port_enable(output, callback) != MMAL_SUCCESS)
-        return -4;
+        return failed(-4, "the output port can't be enabled");
     running.store(1, std::memory_order_release);
     return circulate_buffers();
 }
@@ -194,6 +339,28 @@ void destroy_if_present(MMAL_COMPONENT_T *component)
         mmal_component_destroy(component);
 }
 
+// Back to live view: of the frames still waiting only the newest stays, so the window is current
+// at once; the others never reach the driver and are counted in the gap before it.
+void take_up_newest()
+{
+    unsigned head = RawHead.load(std::memory_order_acquire);
+    unsigned tail = RawTail.load(std::memory_order_relaxed);
+    unsigned skipped = waiting(head, tail);
+    if (skipped < 2)
+        return;
+    --skipped;
+    DropCount.fetch_add(skipped, std::memory_order_relaxed);
+    unsigned newest = (head + ring_positions() - 1) % ring_positions();
+    for (unsigned p = tail; p != newest; p = (p + 1) % ring_positions())
+        skipped += SlotGap[p];
+    SlotGap[newest] += skipped;
+    RawTail.store(newest, std::memory_order_release);
+}
+
+// Statuses -1 and -2 come before the interpreter ran; every other one leaves the sensor
+// programmed, and streaming if the init file started it.
+bool sensor_programmed(int status) { return status != -1 && status != -2; }
+
 } // namespace
 
 int OpenSensor(const char *fname) { return open_pipeline(fname); }
@@ -201,10 +368,10 @@ int OpenSensor(const char *fname) { return open_pipeline(fname); }
 int CloseSensor(int status)
 {
     running.store(0, std::memory_order_release);
+    if (sensor_programmed(status))
+        StopSensor();
     switch (status) {
     default:
-        StopSensor();
-        [[fallthrough]];
     case -5:
         if (mmal_port_disable(output) != MMAL_SUCCESS)
             return -1;
@@ -230,14 +397,26 @@ int CloseSensor(int status)
 
 int ReadRAW(unsigned char *buf)
 {
-    if (RawReadFlag.load(std::memory_order_acquire) == 0)
+    unsigned tail = RawTail.load(std::memory_order_relaxed);
+    if (tail == RawHead.load(std::memory_order_acquire))
         return 0;
     if (BufSiz > 0)
-        std::memcpy(buf, RawBuf.get(), static_cast<size_t>(BufSiz));
-    RawReadFlag.store(0, std::memory_order_release);
+        std::memcpy(buf, slot(tail), static_cast<size_t>(BufSiz));
+    LastGap = SlotGap[tail];
+    RawTail.store((tail + 1) % ring_positions(), std::memory_order_release);
     return 1;
 }
 
+void BufferFrames(int on)
+{
+    HeldFrames.store(on ? SlotCount : 1, std::memory_order_relaxed);
+    if (!on)
+        take_up_newest();
+}
+
+int GetHeldFrames(void) { return static_cast<int>(SlotCount); }
+int GetDropCount(void) { return static_cast<int>(DropCount.load(std::memory_order_relaxed)); }
+int GetFrameGap(void) { return static_cast<int>(LastGap); }
 int GetWidth(void) { return Width; }
 int GetHeight(void) { return Height; }
 int GetBufSiz(void) { return BufSiz; }

@@ -9,7 +9,17 @@ typedef struct {
 
 int OpenSensor(const char *fname);
 int CloseSensor(int status);
+// Copies the oldest frame waiting into buf (BufSiz bytes) and returns 1; 0 when none waits.
 int ReadRAW(unsigned char *buf);
+// Non-zero while recording: frames wait, oldest first, up to GetHeldFrames() of them, so a
+// stall of the loop loses none. 0 (live view, the start): one frame waits at a time and newer
+// ones are dropped, so the window shows a current frame.
+void BufferFrames(int on);
+int GetHeldFrames(void);
+// Frames the receiver finished that never reached ReadRAW, since the pipeline opened, and those
+// of them lost just before the frame the last ReadRAW returned.
+int GetDropCount(void);
+int GetFrameGap(void);
 int GetWidth(void);
 int GetHeight(void);
 int GetBufSiz(void);

@@ -27,7 +27,9 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -48,10 +50,14 @@ const char kStackWindow[] = "ImageDiffStack";
 const char kRecordMask[] = "./mask_rec.png";
 const char kDetectionMask[] = "./mask_det.png";
 const char kDetectScript[] = "~/detect_voice.sh";
+const char kDetectScriptName[] = "detect_voice.sh"; // in the home directory
 
 // Three hundred thousand empty polls of 500 us: the stream has stalled for 150 s.
 constexpr int kTimeoutPolls = 300000;
 constexpr unsigned int kPollSleepUs = 500;
+// Ten thousand empty polls, 5 s, without any frame since the pipeline opened: the user is told
+// what is waited for.
+constexpr int kNoFrameHintPolls = 10000;
 
 // A camera that is powering up answers within the first attempts of the bring-up; after them
 // the attempts pause, so that waiting for a camera that is not there leaves the processor free.
@@ -349,15 +355,41 @@ void show_reduced(const char *window, const cv::Mat &picture, int div)
     win_imshow(window, reduced);
 }
 
+// The user's script, through the shell, without waiting for it: the loop goes on with the frames
+// of the event it announces. A script that is not there is not started (the shell would say
+// "not found" at every run of detections).
+void start_script(Driver &d)
+{
+    const char *home = std::getenv("HOME");
+    if (home && access((std::string(home) + "/" + kDetectScriptName).c_str(), F_OK) != 0)
+        return;
+    pid_t pid = host_spawn_shell(kDetectScript);
+    if (pid < 0) {
+        std::fprintf(stderr, "tolvacapture: can't start %s: %s\n", kDetectScript,
+                     std::strerror(errno));
+        return;
+    }
+    d.scripts.push_back(pid);
+}
+
+// Scripts that have ended are reaped (their results are of no concern); running ones stay.
+void reap_scripts(Driver &d)
+{
+    auto ended = [](pid_t pid) {
+        int status;
+        return host_waitpid_nohang(pid, &status) != 0;
+    };
+    d.scripts.erase(std::remove_if(d.scripts.begin(), d.scripts.end(), ended), d.scripts.end());
+}
+
 void detection(Driver &d, double sx, double sy)
 {
     ++d.diffcount;
     std::printf("%5d:Diff Detect. sx:%04.0lf sy:%04.0lf\n", d.diffcount, sx, sy);
     d.diff = 1;
-    // The script announces the start of a run of detections in consecutive frames; the shell
-    // runs it, the loop waits for it, and its result is of no concern.
+    // The script announces the start of a run of detections in consecutive frames.
     if (oc + 1 != frame_count)
-        (void)host_system(kDetectScript);
+        start_script(d);
     oc = frame_count;
 }
 
@@ -426,11 +458,21 @@ void write_frame(Driver &d, const cv::Mat &rgb8BitMat)
     announce_written(WriteFTS(d.BinImage2.get(), d.BinSize, d.bpp, d.wfname) == 0, d.wfname);
 }
 
+// While a recording runs, frames wait in the hand-over, so a stall of the loop loses none.
 void start_recording(Driver &d)
 {
     new_base_name(d);
     name_file(d, ".ser");
     WriteSERHeader(d.wfname);
+    d.recording_drops = 0;
+    BufferFrames(1);
+}
+
+void close_recording(Driver &d)
+{
+    if (d.recording_drops != 0)
+        std::printf("%d frames dropped\n", d.recording_drops);
+    CloseSER();
 }
 
 // Acts on the key of this pass; false when the loop is to be left at once.
@@ -483,10 +525,11 @@ bool recording_step(Driver &d)
         d.diff = 0;
     }
     if (d.mode == MODE_END_RECORDING) {
-        CloseSER();
+        close_recording(d);
+        BufferFrames(0); // live view: the window is current again at once
         d.mode = MODE_LIVE;
     } else if (d.mode == MODE_QUIT) {
-        CloseSER();
+        close_recording(d);
         return false;
     }
     return true;
@@ -513,7 +556,7 @@ bool frame_pass(Driver &d)
 void complete_recording(Driver &d)
 {
     if (d.mode != MODE_LIVE)
-        CloseSER();
+        close_recording(d);
     d.mode = MODE_LIVE;
 }
 
@@ -526,9 +569,23 @@ int time_out(Driver &d)
     return 1;
 }
 
+// Nothing came since the pipeline opened: what the receiver waits for, and what usually keeps
+// it waiting. The time-out follows later as ever.
+void no_frame_hint(const Driver &d)
+{
+    std::fprintf(stderr,
+                 "tolvacapture: no frame in 5 s: the camera receiver waits for %dx%d RAW%d frames "
+                 "on %d lanes (BUFSIZ %d); check the init file: RAWBIT and DATA_LANES against the "
+                 "sensor's data format (0x0112) and lane mode (0x0114), the register values that "
+                 "start streaming (0x0100), BUFSIZ against the frame size\n",
+                 d.width, d.height, d.rawbit == 12 ? 12 : 10, check_lanes(d.fname), d.bufsiz);
+}
+
 int finish(Driver &d)
 {
     et = GetTime();
+    int dropped = GetDropCount();
+    reap_scripts(d);
     win_destroyWindow(kLiveWindow);
     if (CloseSensor(d.s_status) < 0) {
         std::printf(" Error CloseSensor.\n");
@@ -538,6 +595,7 @@ int finish(Driver &d)
     std::printf("frame_count = %d\n", frame_count);
     std::printf("time        = %f\n", elapsed);
     std::printf("fps         = %f\n", frame_rate(frame_count, elapsed));
+    std::printf("dropped     = %d\n", dropped);
     return 0;
 }
 
@@ -794,12 +852,18 @@ int live_loop(Driver &d)
         if (int sig = end_signal())
             return end_by_signal(d, sig);
         UpdateSERHeader();
+        reap_scripts(d);
         if (!ReadRAW(d.RawImage.get())) {
             if (++d.timeout_counter > kTimeoutPolls)
                 return time_out(d);
+            if (frame_count == 0 && d.timeout_counter == kNoFrameHintPolls)
+                no_frame_hint(d);
             d.poll_sleep(kPollSleepUs);
             continue;
         }
+        // Frames lost before this one, when the one before was part of the open recording.
+        if (d.mode != MODE_LIVE)
+            d.recording_drops += GetFrameGap();
         if (!frame_pass(d))
             break;
     }

@@ -4,8 +4,11 @@
 
 #include <opencv2/core.hpp>
 
+#include <sys/types.h>
+
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 // Recording state of the live loop.
 enum { MODE_LIVE, MODE_RECORDING, MODE_DIFF_RECORDING, MODE_END_RECORDING, MODE_QUIT };
@@ -61,6 +64,10 @@ struct Driver {
     int bthresh = 0x6000;
     int timeout_counter = 0;
     int keycode = -1;
+    // Frames lost while the open recording ran, and the user scripts started and not yet
+    // reaped.
+    int recording_drops = 0;
+    std::vector<pid_t> scripts;
 
     cv::Mat readmask;
     cv::Mat mask_r;

@@ -81,7 +81,7 @@ TEST_P(SensorFileTest, DeliversTheScenesFrames)
         // by its first line, then the whole frame.
         bool found = false;
         std::vector<std::uint16_t> line(static_cast<std::size_t>(file.width));
-        for (std::uint64_t i = next_candidate; i <= receiver.frames_delivered() && !found; ++i) {
+        for (std::uint64_t i = next_candidate; i < receiver.next_frame() && !found; ++i) {
             source->line(i, 0, line.data());
             if (std::equal(line.begin(), line.end(), samples.begin()) &&
                 source->samples(i) == samples) {

@@ -9,7 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -74,7 +80,7 @@ protected:
     }
 
     Mmal &mmal() { return SimPi::instance().mmal(); }
-    Calls calls() { return mmal().record().texts_without_buffer_traffic(); }
+    Calls calls() { return mmal().record().texts(); }
 
     int open(const Stream &stream)
     {
@@ -123,6 +129,15 @@ long long frame_number(const std::vector<std::uint16_t> &samples, const Stream &
     return first;
 }
 
+// Bytes of address space the process has mapped now.
+rlim_t mapped_bytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    rlim_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+}
+
 const Calls kOpenCalls = {
     "bcm_host_init() = 0",
     "mmal_component_create(vc.ril.rawcam) = 0",
@@ -162,13 +177,8 @@ TEST_F(CapTest, OpenMakesTheCallsInOrderAndCirculatesEveryBuffer)
     stream.streaming = false;
     ASSERT_EQ(open(stream), 0);
     EXPECT_EQ(calls(), kOpenCalls);
-    int taken = 0, sent = 0;
-    for (const auto &call : mmal().record().calls()) {
-        taken += call.name == "mmal_queue_get" && call.result == 0;
-        sent += call.name == "mmal_port_send_buffer" && call.result == 0;
-    }
-    EXPECT_EQ(taken, 3);
-    EXPECT_EQ(sent, 3);
+    EXPECT_EQ(mmal().record().traffic("mmal_queue_get"), 3u);
+    EXPECT_EQ(mmal().record().traffic("mmal_port_send_buffer"), 3u);
     EXPECT_EQ(GetWidth(), 64);
     EXPECT_EQ(GetHeight(), 16);
     EXPECT_EQ(GetBufSiz(), 1280);
@@ -180,47 +190,67 @@ struct Failure {
     const char *subject;
     int status;
     Calls teardown;
+    const char *message = ""; // on standard error, for the steps after the sensor was programmed
 };
 
 class CapFailureTest : public CapTest, public testing::WithParamInterface<Failure> {};
 
+// After a failure past the interpreter the sensor it programmed (and set streaming) is stopped
+// first, and the step is named; before it, the bus is not touched.
 TEST_P(CapFailureTest, StatusNamesTheStepAndCloseUndoesExactlyIt)
 {
     const Failure &failure = GetParam();
     mmal().record().fail(failure.call, failure.subject);
     Stream stream;
-    stream.streaming = false;
+    CaptureStderr();
     ASSERT_EQ(open(stream), failure.status);
+    EXPECT_EQ(GetCapturedStderr(), failure.message);
     mmal().record().clear();
     SimPi::instance().bus().clear_log();
     EXPECT_EQ(CloseSensor(failure.status), 0);
     EXPECT_EQ(calls(), failure.teardown);
-    EXPECT_TRUE(SimPi::instance().bus().log().empty())
-        << "the sensor is stopped only after a full open";
+    Calls stop = failure.status <= -3 ? Calls{"10 W 01 00 00"} : Calls{};
+    EXPECT_EQ(SimPi::instance().bus().log(), stop);
     EXPECT_EQ(mmal().live_components(), 0);
     EXPECT_EQ(mmal().live_pools(), 0);
 }
 
+const Calls kAfterPool = kDisableAll + kDestroyAll;
+const Calls kAfterEnable = kPortDisable + kPoolDestroy + kAfterPool;
+
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, CapFailureTest,
-    testing::Values(
-        Failure{"mmal_component_create", "vc.ril.rawcam", -1, {}},
-        Failure{"mmal_component_create", "vc.ril.isp", -2, {kDestroyAll[0]}},
-        Failure{
-            "mmal_component_create", "vc.ril.video_render", -2, {kDestroyAll[0], kDestroyAll[1]}},
-        Failure{"mmal_port_parameter_get", "0x1004D", -2, kDestroyAll},
-        Failure{"mmal_port_parameter_set", "0x1004D", -2, kDestroyAll},
-        Failure{"mmal_port_parameter_get", "0x1004E", -2, kDestroyAll},
-        Failure{"mmal_port_parameter_set", "0x1004E", -2, kDestroyAll},
-        Failure{"mmal_component_enable", "vc.ril.rawcam", -2, kDestroyAll},
-        Failure{"mmal_component_enable", "vc.ril.video_render", -2, kDestroyAll},
-        Failure{"mmal_port_format_commit", "", -3, kDisableAll + kDestroyAll},
-        Failure{"mmal_port_parameter_set_boolean", "", -3, kDisableAll + kDestroyAll},
-        Failure{"mmal_port_pool_create", "", -3, kDisableAll + kDestroyAll},
-        Failure{"mmal_port_enable", "", -4, kPoolDestroy + kDisableAll + kDestroyAll},
-        Failure{"mmal_queue_get", "", -5, kPortDisable + kPoolDestroy + kDisableAll + kDestroyAll},
-        Failure{"mmal_port_send_buffer", "", -5,
-                kPortDisable + kPoolDestroy + kDisableAll + kDestroyAll}));
+    testing::Values(Failure{"mmal_component_create", "vc.ril.rawcam", -1, {}},
+                    Failure{"mmal_component_create", "vc.ril.isp", -2, {kDestroyAll[0]}},
+                    Failure{"mmal_component_create",
+                            "vc.ril.video_render",
+                            -2,
+                            {kDestroyAll[0], kDestroyAll[1]}},
+                    Failure{"mmal_port_parameter_get", "0x1004D", -2, kDestroyAll},
+                    Failure{"mmal_port_parameter_set", "0x1004D", -2, kDestroyAll},
+                    Failure{"mmal_port_parameter_get", "0x1004E", -2, kDestroyAll},
+                    Failure{"mmal_port_parameter_set", "0x1004E", -2, kDestroyAll},
+                    Failure{"mmal_component_enable", "vc.ril.rawcam", -2, kDestroyAll},
+                    Failure{"mmal_component_enable", "vc.ril.video_render", -2, kDestroyAll},
+                    Failure{"mmal_port_format_commit", "", -3, kAfterPool,
+                            "tolvacapture: camera receiver: the frame format was refused\n"},
+                    Failure{"mmal_port_parameter_set_boolean", "", -3, kAfterPool,
+                            "tolvacapture: camera receiver: zero copy was refused\n"},
+                    Failure{"mmal_port_pool_create", "", -3, kAfterPool,
+                            "tolvacapture: camera receiver: no buffer pool\n"},
+                    Failure{"mmal_port_enable", "", -4, kPoolDestroy + kAfterPool,
+                            "tolvacapture: camera receiver: the output port can't be enabled\n"},
+                    Failure{"mmal_queue_get", "", -5, kAfterEnable,
+                            "tolvacapture: camera receiver: no free buffer in the pool\n"},
+                    Failure{"mmal_port_send_buffer", "", -5, kAfterEnable,
+                            "tolvacapture: camera receiver: a buffer was refused\n"}),
+    [](const testing::TestParamInfo<Failure> &info) {
+        std::string name = std::string(info.param.call).substr(5) + "_" + info.param.subject;
+        for (char &c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        return name;
+    });
 
 TEST_F(CapTest, InterpreterFailureIsStatusMinusOneAndDestroysWithoutDisabling)
 {
@@ -365,9 +395,154 @@ TEST_F(CapTest, WaitingFrameIsKeptWhileLaterOnesAreDropped)
     auto &receiver = mmal().receiver();
     ASSERT_TRUE(wait_for([&] { return receiver.frames_delivered() >= 5; }));
     EXPECT_EQ(frame_number(read_frame(stream), stream), 0);
+    EXPECT_EQ(GetFrameGap(), 0);
     long long next = frame_number(read_frame(stream), stream);
     EXPECT_GE(next, 5);
+    EXPECT_EQ(GetFrameGap(), next - 1) << "every frame between the two was dropped";
+    EXPECT_GE(GetDropCount(), next - 1);
     EXPECT_EQ(CloseSensor(0), 0);
+}
+
+TEST_F(CapTest, WhileRecordingFramesWaitOldestFirstEachOnce)
+{
+    Stream stream;
+    ASSERT_EQ(open(stream), 0);
+    BufferFrames(1);
+    auto &receiver = mmal().receiver();
+    ASSERT_TRUE(wait_for([&] { return receiver.frames_delivered() >= 10; }));
+    for (long long expected = 0; expected < 10; ++expected) {
+        EXPECT_EQ(frame_number(read_frame(stream), stream), expected);
+        EXPECT_EQ(GetFrameGap(), 0);
+    }
+    EXPECT_EQ(GetDropCount(), 0);
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+// Back in live view the window gets the newest frame at once; the frames skipped are lost.
+TEST_F(CapTest, EndOfRecordingKeepsOnlyTheNewestFrameWaiting)
+{
+    Stream stream;
+    stream.fps = 20; // 50 ms between frames: none arrives between the switch and the read
+    ASSERT_EQ(open(stream), 0);
+    BufferFrames(1);
+    auto &receiver = mmal().receiver();
+    ASSERT_TRUE(wait_for([&] { return receiver.frames_delivered() >= 4; }));
+    BufferFrames(0);
+    long long newest = frame_number(read_frame(stream), stream);
+    EXPECT_GE(newest, 3);
+    EXPECT_EQ(GetFrameGap(), newest);
+    EXPECT_GE(GetDropCount(), newest);
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+// Beyond the hand-over's capacity the newest frames are dropped: the frames waiting stay in
+// order, and the count of lost frames is the gap the next frame shows.
+TEST_F(CapTest, FramesBeyondTheHandOverAreDroppedAndCounted)
+{
+    Stream stream;
+    stream.fps = 400;
+    ASSERT_EQ(open(stream), 0);
+    BufferFrames(1);
+    const int held = GetHeldFrames();
+    ASSERT_EQ(held, 64) << "small frames: the frame limit, not the byte limit";
+    auto &receiver = mmal().receiver();
+    ASSERT_TRUE(wait_for([&] { return receiver.frames_delivered() >= held + 20u; }));
+    for (long long expected = 0; expected < held; ++expected)
+        ASSERT_EQ(frame_number(read_frame(stream), stream), expected);
+    long long next = frame_number(read_frame(stream), stream);
+    EXPECT_GE(next, held + 20);
+    EXPECT_EQ(GetFrameGap(), next - held);
+    EXPECT_GE(GetDropCount(), GetFrameGap());
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+// Frames the receiver finished without a free buffer never reach the callback: their time
+// stamps' gap counts them, also among the very first frames, before the sensor's step is known.
+struct Starved {
+    std::uint64_t first;
+    std::uint64_t frames;
+};
+
+class CapStarvedTest : public CapTest, public testing::WithParamInterface<Starved> {};
+
+TEST_P(CapStarvedTest, FramesWithoutAFreeBufferAreCountedFromTheTimeStamps)
+{
+    const Starved &starved = GetParam();
+    mmal().receiver().starve(starved.first, starved.frames);
+    Stream stream;
+    ASSERT_EQ(open(stream), 0);
+    BufferFrames(1);
+    long long last = -1, gaps = 0, counted = 0;
+    while (last < static_cast<long long>(starved.first + starved.frames) + 3) {
+        long long number = frame_number(read_frame(stream), stream);
+        ASSERT_GT(number, last);
+        gaps += number - last - 1;
+        counted += GetFrameGap();
+        last = number;
+    }
+    EXPECT_EQ(gaps, static_cast<long long>(starved.frames));
+    EXPECT_EQ(counted, gaps);
+    EXPECT_EQ(GetDropCount(), gaps);
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, CapStarvedTest,
+                         testing::Values(Starved{5, 1}, Starved{5, 7}, Starved{1, 1}, Starved{1, 3},
+                                         Starved{2, 2}),
+                         [](const testing::TestParamInfo<Starved> &info) {
+                             return std::to_string(info.param.frames) + "_from_frame_" +
+                                    std::to_string(info.param.first);
+                         });
+
+TEST_F(CapTest, RecordOfCallsStaysFlatWhileFramesFlow)
+{
+    Stream stream;
+    stream.fps = 1000;
+    ASSERT_EQ(open(stream), 0);
+    std::size_t calls_at_start = mmal().record().calls().size();
+    ASSERT_TRUE(wait_for([&] { return mmal().receiver().frames_delivered() >= 50; }));
+    EXPECT_EQ(mmal().record().calls().size(), calls_at_start);
+    EXPECT_GE(mmal().record().traffic("mmal_port_send_buffer"), 50u);
+    EXPECT_EQ(CloseSensor(0), 0);
+}
+
+// Of two lines without a value the DATA_LANES one is named: the lanes are scanned first.
+TEST_F(CapTest, ReceiverSetUpScansTheLanesBeforeTheBitDepth)
+{
+    Stream stream;
+    stream.settings = "WIDTH 64\nHEIGHT 16\nRAWBIT\nDATA_LANES\n";
+    std::string path = dir.write("init.txt", stream.text());
+    EXPECT_EXIT(OpenSensor(path.c_str()), testing::ExitedWithCode(1),
+                tolva::test::exactly(path + ":4: DATA_LANES has no value\n"));
+}
+
+// The hand-over is allocated after the sensor was programmed: when it cannot be had, the open
+// fails with the allocator's message (and the close stops the sensor) instead of waiting for
+// frames that cannot come.
+TEST_F(CapTest, HandOverThatCannotBeAllocatedFailsTheOpen)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators do not fail under an address space limit";
+#endif
+    if (std::getenv("TOLVA_EMULATOR"))
+        GTEST_SKIP() << "qemu-user keeps its own address space limit";
+    Stream stream;
+    stream.bufsiz = 1 << 30; // 1 GiB frames: one slot
+    std::string path = dir.write("init.txt", stream.text());
+    auto limited_open = [&] {
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = mapped_bytes() + (rlim_t{256} << 20);
+        setrlimit(RLIMIT_AS, &limit);
+        testing::internal::CaptureStdout();
+        int status = OpenSensor(path.c_str());
+        testing::internal::GetCapturedStdout();
+        int closed = CloseSensor(status);
+        bool stopped = SimPi::instance().bus().log().back() == "10 W 01 00 00";
+        std::exit(status == -3 && closed == 0 && stopped ? 0 : 1);
+    };
+    EXPECT_EXIT(limited_open(), testing::ExitedWithCode(0),
+                tolva::test::exactly("malloc error: Cannot allocate memory\n"));
 }
 
 TEST_F(CapTest, SideInformationIsPassedBackUntouched)
@@ -439,11 +614,12 @@ TEST_F(CapTest, NothingArrivesWhenTheReceiverDoesNotMatchTheSensor)
     EXPECT_EQ(CloseSensor(0), 0);
 }
 
-// Readers at full speed and slowed down: every frame handed over is one whole frame, and they
-// come in the order the sensor made them.
+// Readers at full speed and slowed down, while recording: every frame handed over is one whole
+// frame, they come in the order the sensor made them, each once, and every frame between two
+// of them is counted as lost, no more, no less.
 class CapStressTest : public CapTest, public testing::WithParamInterface<int> {};
 
-TEST_P(CapStressTest, EveryHandedOverFrameIsWhole)
+TEST_P(CapStressTest, EveryHandedOverFrameIsWholeAndEveryGapCounted)
 {
     const int pause_us = GetParam();
     const int frames = pause_us == 0 ? 2000 : 300;
@@ -453,9 +629,11 @@ TEST_P(CapStressTest, EveryHandedOverFrameIsWhole)
     stream.bits = 12;
     stream.fps = 2000;
     ASSERT_EQ(open(stream), 0);
+    BufferFrames(1);
     std::vector<unsigned char> raw(static_cast<std::size_t>(stream.frame_bytes()));
     long long last = -1;
     int whole = 0;
+    long long gaps = 0, counted = 0;
     for (int taken = 0; taken < frames;) {
         if (ReadRAW(raw.data()) == 0) {
             std::this_thread::yield();
@@ -467,7 +645,10 @@ TEST_P(CapStressTest, EveryHandedOverFrameIsWhole)
         long long number = frame_number(samples, stream);
         whole += number >= 0;
         if (number >= 0 && last >= 0) {
-            EXPECT_NE(number, last) << "a frame was handed over twice";
+            number = last + ((number - last) & 0xFFF); // the counter wraps at 4096
+            EXPECT_GT(number, last) << "a frame was handed over twice or out of order";
+            gaps += number - last - 1;
+            counted += GetFrameGap();
         }
         last = number;
         if (pause_us)
@@ -475,6 +656,11 @@ TEST_P(CapStressTest, EveryHandedOverFrameIsWhole)
     }
     EXPECT_EQ(CloseSensor(0), 0);
     EXPECT_EQ(whole, frames);
+    EXPECT_EQ(counted, gaps);
+    EXPECT_GE(GetDropCount(), counted);
+    if (pause_us) {
+        EXPECT_GT(gaps, 0) << "a reader slower than the sensor loses frames";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, CapStressTest, testing::Values(0, 1500));

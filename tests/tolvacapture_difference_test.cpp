@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +50,8 @@ protected:
 
     void TearDown() override
     {
+        dir.write("release", ""); // a script that waits for it ends
+        wait_for_scripts();
         setenv("HOME", old_home.c_str(), 1);
         std::filesystem::current_path(old_dir);
     }
@@ -109,6 +112,16 @@ protected:
     {
         std::swap(d.BinImage2, d.BinImage3);
         fill(kSky);
+    }
+
+    // Waits for the scripts the step started (a test has no loop to reap them).
+    void wait_for_scripts()
+    {
+        for (pid_t pid : d.scripts) {
+            int status;
+            EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        }
+        d.scripts.clear();
     }
 
     int script_runs()
@@ -209,17 +222,52 @@ TEST_F(DifferenceTest, TheScriptAnnouncesEachRunOfDetections)
                    "    2:Diff Detect. sx:0001 sy:0001\n"
                    "    3:Diff Detect. sx:0001 sy:0001\n"
                    "    4:Diff Detect. sx:0001 sy:0001\n");
+    EXPECT_EQ(d.scripts.size(), 2u);
+    wait_for_scripts();
     EXPECT_EQ(script_runs(), 2);
     EXPECT_EQ(oc, 110);
 }
 
-TEST_F(DifferenceTest, AMissingScriptDoesNotStopTheRecording)
+// The step goes on while the script runs; a second run of detections starts a second script
+// beside the first.
+TEST_F(DifferenceTest, TheScriptRunsWithoutHoldingUpTheLoop)
 {
+    std::string script = dir.write("detect_voice.sh", "#!/bin/sh\n"
+                                                      "while [ ! -e \"$HOME/release\" ]; do\n"
+                                                      "  sleep 0.01\n"
+                                                      "done\n"
+                                                      "echo run >> \"$HOME/runs\"\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     make(64, 48, 12);
-    std::filesystem::remove(dir.path() + "/detect_voice.sh");
+    frame_count = 10; // not right after the detection at start-up (oc 0)
     brighten_block(10, 10, 3, 3, 3000);
     EXPECT_EQ(step(), "    1:Diff Detect. sx:0001 sy:0001\n");
+    next_frame();
+    EXPECT_EQ(step(), "");
+    next_frame();
+    brighten_block(30, 10, 3, 3, 3000);
+    EXPECT_EQ(step(), "    2:Diff Detect. sx:0001 sy:0001\n");
+    ASSERT_EQ(d.scripts.size(), 2u);
+    for (pid_t pid : d.scripts) {
+        int status;
+        EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the script has not been released";
+    }
+    dir.write("release", "");
+    wait_for_scripts();
+    EXPECT_EQ(script_runs(), 2);
+}
+
+TEST_F(DifferenceTest, AMissingScriptIsNotStartedAndSaysNothing)
+{
+    make(64, 48, 12);
+    frame_count = 10;
+    std::filesystem::remove(dir.path() + "/detect_voice.sh");
+    brighten_block(10, 10, 3, 3, 3000);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(step(), "    1:Diff Detect. sx:0001 sy:0001\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(d.diff, 1);
+    EXPECT_TRUE(d.scripts.empty());
 }
 
 TEST_F(DifferenceTest, EndWithoutDetectionsWritesNoStack)

@@ -15,7 +15,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include <atomic>
 #include <cerrno>
@@ -50,8 +55,11 @@ struct Sensor {
     int width = 64;
     int height = 48;
     int bits = 12;
-    int bufsiz = 0; // 0: width x height x bits / 8
-    int solid = -1; // >= 0: every sample has this value
+    int bufsiz = 0;       // 0: width x height x bits / 8
+    int solid = -1;       // >= 0: every sample has this value
+    bool counter = false; // the frame counter: every sample is (frame + x + y) modulo the range
+    int lanes = 2;        // the receiver's DATA_LANES (the sensor sends on 2)
+    int frame_length = 0x0293; // lines a frame: 100 frames a second
 };
 
 std::string hex16(int value)
@@ -66,17 +74,19 @@ std::string init_text(const Sensor &s)
     std::ostringstream f;
     int bufsiz = s.bufsiz ? s.bufsiz : s.width * s.height * s.bits / 8;
     f << "I2C_ADDRESS 0x10\nWIDTH " << s.width << "\nHEIGHT " << s.height << "\nBUFSIZ " << bufsiz
-      << "\nDATA_LANES 2\nRAWBIT " << s.bits << "\n"
+      << "\nDATA_LANES " << s.lanes << "\nRAWBIT " << s.bits << "\n"
       << "0x0100 0x00\n"
       << "0x0136 0x1800 w\n0x0304 0x0004 w\n0x0306 0x015E w\n0x0302 0x0002 w\n0x0300 0x0005 w\n"
       << "0x0112 " << hex16(s.bits == 12 ? 0x0C0C : 0x0A0A) << "\n0x0114 0x01\n"
       << "0x034C " << hex16(s.width) << "\n0x034E " << hex16(s.height) << "\n"
-      << "0x0342 0x31C4 w\n0x0340 0x0293 w\n"; // 840 MHz / (12740 x 659): 100 frames a second
+      << "0x0342 0x31C4 w\n0x0340 " << hex16(s.frame_length) << "\n"; // 840 MHz / 12740 / lines
     if (s.solid >= 0) {
         f << "0x0600 0x0001 w\n";
         for (int reg : {0x0602, 0x0604, 0x0606, 0x0608})
             f << hex16(reg).substr(0, 6) << " " << hex16(s.solid) << "\n";
     }
+    if (s.counter)
+        f << "0x0600 0x0101 w\n";
     f << "0x0100 0x01\n";
     return f.str();
 }
@@ -488,6 +498,7 @@ TEST_F(LoopTest, AStalledStreamTimesOutWithTheRecordingComplete)
     });
     ASSERT_EQ(run_keys(Sensor{}, {'s', -1, -1, -1}), 1);
     EXPECT_THAT(err, testing::EndsWith("tolvacapture: time out.\n"));
+    EXPECT_EQ(err.find("no frame in 5 s"), std::string::npos) << "frames came before the stall";
     EXPECT_EQ(out.find("frame_count ="), std::string::npos);
     EXPECT_THAT(out, HasSubstr("Rec Stop.\n"));
     auto sers = files(".ser");
@@ -632,6 +643,221 @@ TEST_F(LoopTest, BringUpPausesAfterTheFirstAttemptsAndEndsOnASignal)
     EXPECT_TRUE(WindowScript::get().changes().empty());
 }
 
+// Frame numbers of a SER recording of the frame counter (16-bit samples of `bits` bits), the
+// counter's wrap undone; -1 for a frame whose samples are not one whole counter frame.
+std::vector<long long> counter_frames(const std::string &path, int width, int height, int bits)
+{
+    std::string ser = read_file(path);
+    std::int32_t count = 0;
+    std::memcpy(&count, ser.data() + 38, 4);
+    const std::size_t samples = static_cast<std::size_t>(width) * height;
+    const unsigned mask = (1u << bits) - 1;
+    std::vector<long long> numbers;
+    long long last = -1;
+    for (std::int32_t k = 0; k < count; ++k) {
+        const auto *frame =
+            reinterpret_cast<const unsigned char *>(ser.data()) + 178 + k * samples * 2;
+        auto sample = [&](std::size_t n) { return frame[2 * n] | frame[2 * n + 1] << 8; };
+        unsigned first = static_cast<unsigned>(sample(0));
+        bool whole = true;
+        for (int y = 0; y < height && whole; ++y)
+            for (int x = 0; x < width && whole; ++x)
+                whole = static_cast<unsigned>(sample(static_cast<std::size_t>(y) * width + x)) ==
+                        ((first + static_cast<unsigned>(x + y)) & mask);
+        long long number = !whole ? -1 : last < 0 ? first : last + ((first - last) & mask);
+        numbers.push_back(number);
+        if (whole)
+            last = number;
+    }
+    return numbers;
+}
+
+// The value after "LABEL = " in the console, or -1.
+long long console_value(const std::string &out, const std::string &label)
+{
+    std::size_t at = out.find("\n" + label + " = ");
+    return at == std::string::npos ? -1 : std::atoll(out.c_str() + at + label.size() + 4);
+}
+
+// 's', then `passes` passes with these keys ('w' or none), 'e', Esc.
+std::vector<int> recording_keys(int passes, int write_every)
+{
+    std::vector<int> keys{'s'};
+    for (int pass = 1; pass <= passes; ++pass)
+        keys.push_back(write_every && pass % write_every == 0 ? 'w' : -1);
+    keys.push_back('e');
+    keys.push_back(kEsc);
+    return keys;
+}
+
+TEST_F(LoopTest, ARecordingLosesNoFrameToSnapshotsAndStalls)
+{
+    Sensor s;
+    s.counter = true;
+    // Half a second, 50 frames, three times in the recording, and a snapshot every 15 frames.
+    WindowScript::get().on_wait([](int pass) {
+        if (pass % 20 == 10)
+            usleep(500000);
+    });
+    ASSERT_EQ(run_keys(s, recording_keys(60, 15)), 0);
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    EXPECT_EQ(ser_verdict(sers[0], 62), "ok");
+    auto numbers = counter_frames(sers[0], 64, 48, 12);
+    ASSERT_EQ(numbers.size(), 62u);
+    for (std::size_t k = 1; k < numbers.size(); ++k)
+        ASSERT_EQ(numbers[k], numbers[k - 1] + 1) << "recorded frame " << k;
+    EXPECT_EQ(files(".raw").size(), 4u);
+    EXPECT_EQ(out.find("frames dropped"), std::string::npos) << out;
+    EXPECT_GE(console_value(out, "dropped    "), 0);
+}
+
+// A stall longer than the hand-over holds loses frames: the recording's count of them is the
+// gap its frames show, and the statistics count at least those.
+TEST_F(LoopTest, FramesLostToALongStallAreCountedAsTheRecordingShowsThem)
+{
+    Sensor s;
+    s.counter = true;
+    WindowScript::get().on_wait([](int pass) {
+        if (pass == 5)
+            usleep(1200000); // 120 frames
+    });
+    ASSERT_EQ(run_keys(s, recording_keys(100, 0)), 0);
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    EXPECT_EQ(ser_verdict(sers[0], 102), "ok");
+    auto numbers = counter_frames(sers[0], 64, 48, 12);
+    ASSERT_EQ(std::count(numbers.begin(), numbers.end(), -1), 0);
+    long long lost = numbers.back() - numbers.front() + 1 - static_cast<long long>(numbers.size());
+    EXPECT_GT(lost, 0);
+    std::string line = std::to_string(lost) + " frames dropped\n";
+    EXPECT_THAT(out, HasSubstr(line));
+    EXPECT_LT(out.find(line), out.find("Rec Stop."));
+    EXPECT_GE(console_value(out, "dropped    "), lost);
+    EXPECT_LT(out.find("\nfps         = "), out.find("\ndropped     = "));
+}
+
+TEST_F(LoopTest, NoFrameAtAllGivesAHintOnceBeforeTheTimeOut)
+{
+    stalled = true;
+    d->poll_sleep = poll_sleep_until_stalled;
+    Sensor s;
+    s.lanes = 4; // the sensor sends on 2: nothing arrives
+    ASSERT_EQ(run({init(s)}), 1);
+    EXPECT_EQ(err, "tolvacapture: no frame in 5 s: the camera receiver waits for 64x48 RAW12 "
+                   "frames on 4 lanes (BUFSIZ 4608); check the init file: RAWBIT and DATA_LANES "
+                   "against the sensor's data format (0x0112) and lane mode (0x0114), the "
+                   "register values that start streaming (0x0100), BUFSIZ against the frame "
+                   "size\n"
+                   "tolvacapture: time out.\n");
+}
+
+// A replayed night of 80 frames of 320x240: flashes at frames 20 and 60, a meteor over frames
+// 40 to 42, each event in a place of its own.
+struct NightEvent {
+    int frame, x, y;
+};
+const NightEvent kNight[] = {
+    {20, 40, 40}, {40, 100, 120}, {41, 110, 120}, {42, 120, 120}, {60, 250, 200}};
+constexpr int kNightFrames = 80;
+constexpr std::uint16_t kNightSky = 200, kEventBrightening = 3000;
+
+std::string night_ser()
+{
+    std::string ser(178, '\0');
+    std::memcpy(ser.data(), "LUCAM-RECORDER", 14);
+    for (auto [at, value] : {std::pair{26, 320}, {30, 240}, {34, 16}, {38, kNightFrames}})
+        std::memcpy(ser.data() + at, &value, 4);
+    std::vector<std::uint16_t> frame(320 * 240);
+    for (int f = 0; f < kNightFrames; ++f) {
+        std::fill(frame.begin(), frame.end(), kNightSky);
+        for (const NightEvent &e : kNight)
+            if (e.frame == f)
+                for (int y = e.y - 1; y <= e.y + 1; ++y)
+                    for (int x = e.x - 1; x <= e.x + 1; ++x)
+                        frame[y * 320 + x] = kNightSky + kEventBrightening;
+        ser.append(reinterpret_cast<const char *>(frame.data()), frame.size() * 2);
+    }
+    return ser;
+}
+
+// Which event of the night a recorded frame shows; -1 for the plain sky.
+int night_event(const std::string &ser, std::size_t k)
+{
+    const auto *frame =
+        reinterpret_cast<const unsigned char *>(ser.data()) + 178 + k * 320 * 240 * 2;
+    for (int n = 0; n < static_cast<int>(std::size(kNight)); ++n) {
+        std::size_t at = (static_cast<std::size_t>(kNight[n].y) * 320 + kNight[n].x) * 2;
+        if ((frame[at] | frame[at + 1] << 8) > kNightSky + kEventBrightening / 2)
+            return n;
+    }
+    return -1;
+}
+
+// The script takes 0.4 s, as long as 20 frames: the loop goes on meanwhile, every frame the
+// detection selects is recorded, each run of detections starts the script once, and every
+// script that ended was reaped.
+TEST_F(LoopTest, DifferenceRecordingOfANightKeepsEveryDetectionWhileTheScriptRuns)
+{
+    std::string home = dir.path() + "/home";
+    fs::create_directory(home);
+    std::string script =
+        dir.write("home/detect_voice.sh", "#!/bin/sh\nsleep 0.4\necho run >> \"$HOME/runs\"\n");
+    fs::permissions(script, fs::perms::owner_all);
+    std::string old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", home.c_str(), 1);
+    Knobs knobs;
+    knobs.scene = "replay";
+    knobs.replay_file = dir.write("night.ser.in", night_ser());
+    SimPi::reset(knobs);
+    Sensor s;
+    s.width = 320;
+    s.height = 240;
+    s.frame_length = 2 * 0x0293; // 50 frames a second
+    std::vector<int> keys{'d'};
+    keys.resize(121, -1); // a night and a half
+    keys.push_back('e');
+    keys.push_back(kEsc);
+    int status = run_keys(s, keys);
+    setenv("HOME", old_home.c_str(), 1);
+    ASSERT_EQ(status, 0);
+    for (pid_t pid : d->scripts) {
+        int wait_status;
+        EXPECT_EQ(waitpid(pid, &wait_status, 0), pid);
+    }
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a script that ended was not reaped";
+
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    std::string ser = read_file(sers[0]);
+    std::int32_t count = 0;
+    std::memcpy(&count, ser.data() + 38, 4);
+    ASSERT_GT(count, 4);
+    // Between the frames of 'd' and 'e', the night's events one after another, none left out.
+    std::vector<int> events;
+    for (std::int32_t k = 1; k + 1 < count; ++k)
+        events.push_back(night_event(ser, static_cast<std::size_t>(k)));
+    ASSERT_GE(events.size(), std::size(kNight));
+    for (std::size_t k = 0; k < events.size(); ++k) {
+        ASSERT_GE(events[k], 0) << "recorded frame " << k + 1 << " is no detection";
+        if (k > 0) {
+            ASSERT_EQ(events[k], (events[k - 1] + 1) % 5) << "a detection is missing";
+        }
+    }
+    int detections = occurrences("Diff Detect.");
+    int last_event = night_event(ser, static_cast<std::size_t>(count - 1));
+    EXPECT_EQ(detections, static_cast<int>(events.size()) + (last_event >= 0));
+    // Runs of detections start at the flashes and at the meteor's first frame.
+    auto run_start = [](int event) { return event == 0 || event == 1 || event == 4; };
+    int runs = static_cast<int>(std::count_if(events.begin(), events.end(), run_start)) +
+               (last_event >= 0 && run_start(last_event));
+    const auto &board = SimPi::instance().board_record();
+    EXPECT_EQ(std::count(board.begin(), board.end(), "~/detect_voice.sh"), runs);
+    std::string ran = read_file(home + "/runs");
+    EXPECT_EQ(std::count(ran.begin(), ran.end(), '\n'), runs);
+    EXPECT_EQ(out.find("frames dropped"), std::string::npos) << out;
+}
+
 // Start-up's own exits, before the loop.
 TEST_F(LoopTest, BadCommandLinesGiveTheUsageAfterBringUp)
 {
@@ -680,6 +906,9 @@ TEST_F(LoopTest, APipelineThatDoesNotOpenEndsWithStatusOne)
     ASSERT_EQ(run({init(Sensor{})}), 1);
     EXPECT_EQ(out.find("[Esc]"), std::string::npos);
     EXPECT_TRUE(WindowScript::get().changes().empty());
+    // The init file had started streaming: the sensor is stopped, the failed step named.
+    EXPECT_EQ(err, "tolvacapture: camera receiver: no buffer pool\n");
+    EXPECT_EQ(SimPi::instance().bus().log().back(), "10 W 01 00 00");
 }
 
 TEST_F(LoopTest, SizesThatGiveNoUnpackableDepthAreRefusedWithTheSensorStopped)

@@ -1,6 +1,8 @@
 // Host services of a real Raspberry Pi: thin wrappers over the system calls.
 #include "host.h"
 
+#include "spawn_shell.h"
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -29,6 +31,10 @@ int host_system(const char *command)
         raise(SIGINT);
     return status;
 }
+
+pid_t host_spawn_shell(const char *command) { return tolva::spawn_shell(command); }
+
+pid_t host_waitpid_nohang(pid_t pid, int *status) { return waitpid(pid, status, WNOHANG); }
 
 std::FILE *host_fopen_proc(const char *path) { return std::fopen(path, "r"); }
 

@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "sim_pi.h"
+#include "spawn_shell.h"
 
 #include <sys/wait.h>
 
@@ -163,6 +164,13 @@ int run_command(SimPi &pi, const std::string &line)
     if (status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT)
         raise(SIGINT);
     return status;
+}
+
+pid_t spawn_command(SimPi &pi, const std::string &line)
+{
+    pi.record(line);
+    std::fflush(nullptr);
+    return spawn_shell(line.c_str());
 }
 
 } // namespace tolva::sim

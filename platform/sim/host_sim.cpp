@@ -7,6 +7,7 @@
 #include <linux/i2c-dev.h>
 
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -119,6 +120,13 @@ int host_system(const char *command)
         return 1; // a shell is available
     return tolva::sim::run_command(SimPi::instance(), command);
 }
+
+pid_t host_spawn_shell(const char *command)
+{
+    return tolva::sim::spawn_command(SimPi::instance(), command);
+}
+
+pid_t host_waitpid_nohang(pid_t pid, int *status) { return waitpid(pid, status, WNOHANG); }
 
 std::FILE *host_fopen_proc(const char *path)
 {

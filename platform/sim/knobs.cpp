@@ -147,6 +147,7 @@ void read_receiver_knobs(Knobs &knobs)
     long long align = knobs.line_align;
     read_int("TOLVA_SIM_LINE_ALIGN", 1, 4096, align);
     knobs.line_align = static_cast<int>(align);
+    read_flag("TOLVA_SIM_RECEIVER_REPORT", knobs.receiver_report);
 }
 
 } // namespace

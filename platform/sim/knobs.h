@@ -59,6 +59,10 @@ struct Knobs {
     // TOLVA_SIM_LINE_ALIGN: the receiver fills each frame line up to a multiple of this many
     // bytes (1: no fill).
     int line_align = 1;
+    // TOLVA_SIM_RECEIVER_REPORT: 1 = when the receiver's port is disabled, standard error gets
+    // what became of the sensor's frames (delivered, no free buffer, frame times the simulator
+    // missed because it fell behind).
+    bool receiver_report = false;
     // TOLVA_SIM_FAULTS, receiver faults:
     //   rx-port-disable  disabling the camera receiver's output port fails
     //   rx-no-pool       the receiver's buffer pool cannot be created

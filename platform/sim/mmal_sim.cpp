@@ -69,7 +69,10 @@ bool CallRecord::fails(const std::string &name, const std::string &subject) cons
 void CallRecord::add(const std::string &name, const std::string &subject, int result)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back({name, subject, result});
+    if (is_buffer_traffic(name))
+        ++traffic_[{name, result}];
+    else
+        calls_.push_back({name, subject, result});
 }
 
 std::vector<MmalCall> CallRecord::calls() const
@@ -78,19 +81,26 @@ std::vector<MmalCall> CallRecord::calls() const
     return calls_;
 }
 
-std::vector<std::string> CallRecord::texts_without_buffer_traffic() const
+std::vector<std::string> CallRecord::texts() const
 {
     std::vector<std::string> texts;
     for (const MmalCall &call : calls())
-        if (!is_buffer_traffic(call.name))
-            texts.push_back(call.text());
+        texts.push_back(call.text());
     return texts;
+}
+
+std::uint64_t CallRecord::traffic(const std::string &name, int result) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = traffic_.find({name, result});
+    return found == traffic_.end() ? 0 : found->second;
 }
 
 void CallRecord::clear()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.clear();
+    traffic_.clear();
 }
 
 void CallRecord::fail(const std::string &name, const std::string &subject)
@@ -180,8 +190,10 @@ MMAL_STATUS_T Port::disable()
 {
     if (!port_.is_enabled)
         return MMAL_EINVAL;
-    if (receiver_)
+    if (receiver_) {
         receiver_->stop();
+        receiver_->report();
+    }
     port_.is_enabled = 0;
     while (MMAL_BUFFER_HEADER_T *buffer = held_.get()) {
         buffer->length = 0;

@@ -54,6 +54,9 @@ struct MmalCall {
     std::string text() const;
 };
 
+// Every MMAL call in order, except the per-buffer traffic (send, release, queue_get, made on
+// the receiver's thread too for every frame): those are only counted, so a night-long run
+// keeps its memory.
 class CallRecord {
 public:
     // Runs `call` unless a failure is armed for it; records name, subject and result.
@@ -63,9 +66,9 @@ public:
     void add(const std::string &name, const std::string &subject, int result);
 
     std::vector<MmalCall> calls() const;
-    // The calls as text, without the buffer traffic (send, release, queue_get), which runs on
-    // the receiver's thread too.
-    std::vector<std::string> texts_without_buffer_traffic() const;
+    std::vector<std::string> texts() const;
+    // Buffer traffic calls `name` that gave `result` since the last clear().
+    std::uint64_t traffic(const std::string &name, int result = 0) const;
     void clear();
 
     // From now on, every call `name` whose subject contains `subject` fails with MMAL_EIO (a
@@ -75,6 +78,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<MmalCall> calls_;
+    std::map<std::pair<std::string, int>, std::uint64_t> traffic_;
     std::vector<std::pair<std::string, std::string>> failures_;
 };
 

@@ -51,9 +51,25 @@ public:
     // The next frame time delivers a side-information buffer before the frame.
     void inject_side_info() { side_info_pending_.fetch_add(1); }
 
-    // Frames handed to the callback, and frames lost because the port held no free buffer.
+    // The sensor's frames `first` to `first` + `frames` - 1 find no free buffer, as when the
+    // client holds them all.
+    void starve(std::uint64_t first, std::uint64_t frames)
+    {
+        starved_end_.store(first + frames);
+        starved_first_.store(first);
+    }
+
+    // Frames handed to the callback; frames lost because the port held no free buffer (they
+    // keep their numbers, so their time stamps leave a gap); frame times the simulator missed
+    // because it could not keep the sensor's pace (it renders on one core): there the sensor
+    // runs slower, its frames stay consecutive.
     std::uint64_t frames_delivered() const { return delivered_.load(); }
     std::uint64_t frames_dropped() const { return dropped_.load(); }
+    std::uint64_t frames_overrun() const { return overrun_.load(); }
+    // The three counts on standard error, when the knobs ask for it.
+    void report() const;
+    // Number of the sensor's next frame since streaming started.
+    std::uint64_t next_frame() const { return next_index_.load(); }
     // What the sensor currently shows (null before it first streamed into the receiver).
     std::shared_ptr<const FrameSource> source() const;
 
@@ -79,8 +95,12 @@ private:
     std::vector<std::uint8_t> scratch_; // a frame longer than the buffer is rendered here first
 
     std::atomic<int> side_info_pending_{0};
+    std::atomic<std::uint64_t> starved_first_{0};
+    std::atomic<std::uint64_t> starved_end_{0};
     std::atomic<std::uint64_t> delivered_{0};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint64_t> overrun_{0};
+    std::atomic<std::uint64_t> next_index_{0};
 };
 
 } // namespace tolva::sim

@@ -64,9 +64,10 @@ def main():
           f"detection lines: {detections[:3]}")
     # The statistics end the program's output (a sanitizer's report may follow them).
     stats = [i for i, line in enumerate(console) if line.startswith("frame_count = ")]
-    check(len(stats) == 1 and console[stats[0] + 1:stats[0] + 3] and
+    check(len(stats) == 1 and len(console[stats[0] + 1:stats[0] + 4]) == 3 and
           console[stats[0] + 1].startswith("time        = ") and
           console[stats[0] + 2].startswith("fps         = ") and
+          re.fullmatch(r"dropped     = \d+", console[stats[0] + 3]) and
           "Rec Stop." not in console[stats[0]:], "statistics at the end")
 
     base = writes[0][: -len(".raw")] if writes else "none"

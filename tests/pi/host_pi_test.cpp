@@ -17,6 +17,9 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
 
 namespace {
 
@@ -103,6 +106,27 @@ TEST(HostPi, ShellAndProcFiles)
     std::fclose(osrelease);
     EXPECT_EQ(host_fopen_proc("/proc/no-such-file"), nullptr);
     EXPECT_EQ(errno, ENOENT);
+}
+
+// A spawned shell runs beside the caller: it is still running until released, then reaped.
+TEST(HostPi, SpawnedShellRunsWithoutWaitingAndIsReaped)
+{
+    tolva::test::ScratchDir dir;
+    std::string release = dir.path() + "/release";
+    std::string command = "while [ ! -e '" + release + "' ]; do sleep 0.01; done; exit 4";
+    pid_t pid = host_spawn_shell(command.c_str());
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    EXPECT_EQ(host_waitpid_nohang(pid, &status), 0);
+    dir.write("release", "");
+    pid_t reaped = 0;
+    while ((reaped = host_waitpid_nohang(pid, &status)) == 0)
+        usleep(1000);
+    EXPECT_EQ(reaped, pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 4);
+    EXPECT_EQ(host_waitpid_nohang(pid, &status), -1);
+    EXPECT_EQ(errno, ECHILD);
 }
 
 TEST(HostPi, BringUpEndsOnABoardWithoutRevision)

@@ -201,14 +201,16 @@ TEST_F(ReceiverTest, FrameLongerThanTheBufferIsCutToIt)
 
 TEST(ReceiverKnobs, EnvironmentSetsTheSceneAndTheReceiverFaults)
 {
-    const char *names[] = {"TOLVA_SIM_SEED",   "TOLVA_SIM_EVENT_RATE", "TOLVA_SIM_DRIFT",
-                           "TOLVA_SIM_REPLAY", "TOLVA_SIM_LINE_ALIGN", "TOLVA_SIM_FAULTS"};
+    const char *names[] = {"TOLVA_SIM_SEED",           "TOLVA_SIM_EVENT_RATE", "TOLVA_SIM_DRIFT",
+                           "TOLVA_SIM_REPLAY",         "TOLVA_SIM_LINE_ALIGN", "TOLVA_SIM_FAULTS",
+                           "TOLVA_SIM_RECEIVER_REPORT"};
     setenv("TOLVA_SIM_SEED", "42", 1);
     setenv("TOLVA_SIM_EVENT_RATE", "12.5", 1);
     setenv("TOLVA_SIM_DRIFT", "fast", 1);
     setenv("TOLVA_SIM_REPLAY", "/data/night.ser", 1);
     setenv("TOLVA_SIM_LINE_ALIGN", "32", 1);
     setenv("TOLVA_SIM_FAULTS", "rx-no-pool,rx-port-disable", 1);
+    setenv("TOLVA_SIM_RECEIVER_REPORT", "1", 1);
     testing::internal::CaptureStderr();
     Knobs knobs = Knobs::from_environment();
     std::string messages = testing::internal::GetCapturedStderr();
@@ -224,6 +226,7 @@ TEST(ReceiverKnobs, EnvironmentSetsTheSceneAndTheReceiverFaults)
     EXPECT_EQ(knobs.line_align, 32);
     EXPECT_TRUE(knobs.rx_no_pool);
     EXPECT_TRUE(knobs.rx_port_disable_fails);
+    EXPECT_TRUE(knobs.receiver_report);
 
     SimPi::reset(knobs);
     MMAL_COMPONENT_T *rawcam = nullptr;

@@ -210,6 +210,27 @@ TEST(SerReplay, FramesLoopAtTheTopLeft)
     EXPECT_EQ(replay->samples(3), (std::vector<std::uint16_t>{5, 6, 0, 7, 8, 0, 0, 0, 0}));
 }
 
+// Frames come from the file as they play: a frame changed after the replay opened is replayed
+// as it is now, and a file cut short meanwhile gives black frames with one message.
+TEST(SerReplay, ReadsTheFileAsItPlays)
+{
+    ScratchDir dir;
+    std::string path = dir.write("in.ser", ser_file(2, 1, 16, {1, 2, 3, 4, 5, 6}, 3));
+    auto replay = SerReplay::open(path, FrameGeometry{2, 1, 10, false, 1});
+    ASSERT_TRUE(replay);
+    EXPECT_EQ(replay->samples(1), (std::vector<std::uint16_t>{3, 4}));
+    dir.write("in.ser", ser_file(2, 1, 16, {1, 2, 7, 8, 9, 10}, 3));
+    EXPECT_EQ(replay->samples(2), (std::vector<std::uint16_t>{9, 10}));
+    EXPECT_EQ(replay->samples(4), (std::vector<std::uint16_t>{7, 8}));
+    dir.write("in.ser", ser_file(2, 1, 16, {1, 2}, 3));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(replay->samples(2), (std::vector<std::uint16_t>{0, 0}));
+    EXPECT_EQ(replay->samples(3), (std::vector<std::uint16_t>{1, 2}));
+    EXPECT_EQ(replay->samples(5), (std::vector<std::uint16_t>{0, 0}));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "simulated Pi: can't read frame 2 of " + path + ": the file is shorter now\n");
+}
+
 TEST(SerReplay, FullRangeFilesAreScaledToTheSensor)
 {
     ScratchDir dir;

@@ -88,6 +88,9 @@ typedef struct MMAL_ES_FORMAT_T {
 
 #define MMAL_BUFFER_HEADER_FLAG_CODECSIDEINFO (1 << 7)
 
+/* A time stamp (pts, dts; microseconds) that the component did not set. */
+#define MMAL_TIME_UNKNOWN (INT64_C(1) << 63)
+
 typedef struct MMAL_BUFFER_HEADER_T {
     struct MMAL_BUFFER_HEADER_T *next;
     struct MMAL_BUFFER_HEADER_PRIVATE_T *priv;
