@@ -526,13 +526,15 @@ TEST_F(CapTest, HandOverThatCannotBeAllocatedFailsTheOpen)
 #endif
     if (std::getenv("TOLVA_EMULATOR"))
         GTEST_SKIP() << "qemu-user keeps its own address space limit";
-    Stream stream;
-    stream.bufsiz = 1 << 30; // 1 GiB frames: one slot
+    Stream stream; // the largest sensor: a hand-over of eight 18 MB frames
+    stream.width = 4056;
+    stream.height = 3040;
+    stream.bits = 12;
     std::string path = dir.write("init.txt", stream.text());
     auto limited_open = [&] {
         rlimit limit{};
         getrlimit(RLIMIT_AS, &limit);
-        limit.rlim_cur = mapped_bytes() + (rlim_t{256} << 20);
+        limit.rlim_cur = mapped_bytes() + (rlim_t{64} << 20);
         setrlimit(RLIMIT_AS, &limit);
         testing::internal::CaptureStdout();
         int status = OpenSensor(path.c_str());
