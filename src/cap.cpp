@@ -11,6 +11,8 @@
 #include "interface/mmal/util/mmal_util_params.h"
 
 #include <algorithm>
+#include <sys/time.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -80,6 +82,10 @@ unsigned SlotGap[kMaxHeldFrames + 1];
 std::atomic<unsigned> DropCount{0};
 unsigned PendingGap;
 unsigned LastGap;
+// When the receiver handed over the frame in position p (the callback's clock reading), and the
+// frame the last ReadRAW returned: a frame that waited in the hand-over keeps its own time.
+timeval SlotTime[kMaxHeldFrames + 1];
+timeval LastTime;
 int64_t LastPts;
 int64_t FrameStep;  // the usual step between two frames' time stamps; 0 before it is known
 uint64_t StepUnits; // usual steps from the first frame's time stamp to the last one
@@ -152,7 +158,7 @@ uint32_t copy_length(uint32_t length)
     return length < static_cast<uint32_t>(Size) ? length : static_cast<uint32_t>(Size);
 }
 
-void hand_over(const MMAL_BUFFER_HEADER_T *buffer)
+void hand_over(const MMAL_BUFFER_HEADER_T *buffer, const timeval &received)
 {
     unsigned head = RawHead.load(std::memory_order_relaxed);
     unsigned tail = RawTail.load(std::memory_order_acquire);
@@ -162,6 +168,7 @@ void hand_over(const MMAL_BUFFER_HEADER_T *buffer)
     }
     std::memcpy(slot(head), buffer->data, copy_length(buffer->length));
     SlotGap[head] = PendingGap;
+    SlotTime[head] = received;
     PendingGap = 0;
     RawHead.store((head + 1) % ring_positions(), std::memory_order_release);
 }
@@ -173,6 +180,8 @@ void callback(MMAL_PORT_T *port, MMAL_BUFFER_HEADER_T *buffer)
         return;
     }
     if ((buffer->flags & MMAL_BUFFER_HEADER_FLAG_CODECSIDEINFO) == 0) {
+        timeval received;
+        gettimeofday(&received, nullptr);
         if (buffer->length != static_cast<uint32_t>(BufSiz)) {
             std::fprintf(stderr, "BUFSIZ@callback = %d\n", static_cast<int>(buffer->length));
             std::fflush(stderr);
@@ -180,7 +189,7 @@ void callback(MMAL_PORT_T *port, MMAL_BUFFER_HEADER_T *buffer)
         count_lost(frames_missed(buffer->pts));
         const auto *params = reinterpret_cast<const CAPTURE_PARAMS_T *>(port->userdata);
         if (params->write_empty == 0)
-            hand_over(buffer);
+            hand_over(buffer, received);
     }
     buffer->length = 0;
     mmal_port_send_buffer(port, buffer);
@@ -403,6 +412,7 @@ int ReadRAW(unsigned char *buf)
     if (BufSiz > 0)
         std::memcpy(buf, slot(tail), static_cast<size_t>(BufSiz));
     LastGap = SlotGap[tail];
+    LastTime = SlotTime[tail];
     RawTail.store((tail + 1) % ring_positions(), std::memory_order_release);
     return 1;
 }
@@ -417,6 +427,7 @@ void BufferFrames(int on)
 int GetHeldFrames(void) { return static_cast<int>(SlotCount); }
 int GetDropCount(void) { return static_cast<int>(DropCount.load(std::memory_order_relaxed)); }
 int GetFrameGap(void) { return static_cast<int>(LastGap); }
+void GetFrameTime(struct timeval *tv) { *tv = LastTime; }
 int GetWidth(void) { return Width; }
 int GetHeight(void) { return Height; }
 int GetBufSiz(void) { return BufSiz; }

@@ -2,6 +2,8 @@
 #ifndef TOLVA_CAP_H
 #define TOLVA_CAP_H
 
+#include <sys/time.h>
+
 // Parameter record the callback reads through the output port's user data.
 typedef struct {
     int write_empty; // non-zero: the callback copies no frame at all
@@ -20,6 +22,8 @@ int GetHeldFrames(void);
 // of them lost just before the frame the last ReadRAW returned.
 int GetDropCount(void);
 int GetFrameGap(void);
+// The wall-clock time at which the receiver handed over the frame the last ReadRAW returned.
+void GetFrameTime(struct timeval *tv);
 int GetWidth(void);
 int GetHeight(void);
 int GetBufSiz(void);

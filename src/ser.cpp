@@ -71,6 +71,7 @@ std::vector<Stamp> Stamps; // the trailer's source, kept in memory whatever the 
 bool SerFailed;            // a frame did not fit: the file takes no more frames
 bool SerReported;          // one message a recording for the SER file
 timeval tv;
+bool FrameTimeGiven; // SetSERFrameTime gave the next frame's time in tv
 
 // The frame count in the header names only frames that have reached the disk: a background
 // fdatasync (POSIX asynchronous I/O: the C library's own thread waits for the disk, never the
@@ -355,12 +356,20 @@ int WriteSERHeader(const char *wfname)
     return 0;
 }
 
+void SetSERFrameTime(const struct timeval *received)
+{
+    tv = *received;
+    FrameTimeGiven = true;
+}
+
 int WriteSERImage(unsigned char *BinImage, int BinSize, int bpp)
 {
     (void)bpp; // the sample width is fixed by the header template
     if (SerFd < 0 || SerFailed || BinSize < 0)
         return -1;
-    gettimeofday(&tv, nullptr);
+    if (!FrameTimeGiven)
+        gettimeofday(&tv, nullptr);
+    FrameTimeGiven = false;
     if (!write_all(SerFd, BinImage, static_cast<size_t>(BinSize))) {
         SerFailed = true;
         report_ser_failure();

@@ -2,6 +2,8 @@
 #ifndef TOLVA_SER_H
 #define TOLVA_SER_H
 
+#include <sys/time.h>
+
 #include <cstdint>
 
 // Side file that receives each frame's wall-clock time while a recording runs; left in place after
@@ -17,6 +19,10 @@ int InitSer(int bpp, int width, int height, const char *fname, int colorID);
 // Starts a recording into `wfname`: 0, or -1 when the file cannot be made (reported; the
 // recorder then stays idle).
 int WriteSERHeader(const char *wfname);
+
+// The time stamp of the next frame appended: when the frame was received, which is earlier than
+// its writing when it waited in the capture hand-over. Without it, WriteSERImage reads the clock.
+void SetSERFrameTime(const struct timeval *received);
 
 // Appends one frame of `BinSize` bytes and its time: 0, or -1 when nothing is recording or the
 // file no longer takes frames (reported once per recording).

@@ -521,6 +521,9 @@ bool act_on_key(Driver &d, const cv::Mat &rgb8BitMat)
 bool recording_step(Driver &d)
 {
     if (d.mode != MODE_DIFF_RECORDING || d.diff == 1) {
+        timeval received;
+        GetFrameTime(&received);
+        SetSERFrameTime(&received);
         WriteSERImage(d.BinImage2.get(), d.width * d.height * d.dpp / 8, d.dpp);
         d.diff = 0;
     }

@@ -410,11 +410,26 @@ TEST_F(CapTest, WhileRecordingFramesWaitOldestFirstEachOnce)
     BufferFrames(1);
     auto &receiver = mmal().receiver();
     ASSERT_TRUE(wait_for([&] { return receiver.frames_delivered() >= 10; }));
+    timeval reading, received, first, before{0, 0};
+    gettimeofday(&reading, nullptr);
     for (long long expected = 0; expected < 10; ++expected) {
         EXPECT_EQ(frame_number(read_frame(stream), stream), expected);
         EXPECT_EQ(GetFrameGap(), 0);
+        // Each frame keeps the time it was received, in order, before it was read.
+        GetFrameTime(&received);
+        EXPECT_TRUE(timercmp(&before, &received, <));
+        EXPECT_TRUE(timercmp(&received, &reading, <));
+        before = received;
+        if (expected == 0)
+            first = received;
     }
     EXPECT_EQ(GetDropCount(), 0);
+    // The first of them had waited at least nine frame intervals of 10 ms, the last far less.
+    timeval waited;
+    timersub(&reading, &first, &waited);
+    EXPECT_GE(waited.tv_sec * 1000000 + waited.tv_usec, 80000);
+    timersub(&before, &first, &waited);
+    EXPECT_GE(waited.tv_sec * 1000000 + waited.tv_usec, 80000);
     EXPECT_EQ(CloseSensor(0), 0);
 }
 

@@ -147,6 +147,32 @@ TEST_F(SerTest, SideFileHoldsEachFramesClockReading)
     }
 }
 
+// A frame that waited in the capture hand-over keeps the time it was received: the trailer, the
+// side file and the start times take the time given, for that frame only.
+TEST_F(SerTest, GivenReceptionTimeStampsTheNextFrameOnly)
+{
+    CaptureStdout();
+    ASSERT_EQ(WriteSERHeader(path("given.ser").c_str()), 0);
+    timeval received{1700000000, 250000}; // 2023-11-14 22:13:20.25 UTC
+    SetSERFrameTime(&received);
+    std::vector<unsigned char> frame = frame_of(0);
+    ASSERT_EQ(WriteSERImage(frame.data(), kFrameBytes, 16), 0);
+    int64_t before_second = now_ticks();
+    ASSERT_EQ(WriteSERImage(frame.data(), kFrameBytes, 16), 0);
+    CloseSER();
+    std::string console = GetCapturedStdout();
+    std::string file = read_file(path("given.ser"));
+    const int64_t given = kUnixEpochTicks + (1700000000LL * 1000000 + 250000) * 10;
+    size_t trailer = kHeader + 2 * kFrameBytes;
+    EXPECT_EQ(le(file, trailer, 8), given);
+    EXPECT_GE(le(file, trailer + 8, 8), before_second); // the clock again
+    EXPECT_EQ(le(file, 170, 8), given);                 // DateTime_UTC: the first frame's
+    EXPECT_NE(console.find("2023-11-14 22:13:20.250000 UTC\n"), std::string::npos) << console;
+    std::string side = read_file(side_file);
+    EXPECT_EQ(le(side, 0, 8), 1700000000);
+    EXPECT_EQ(le(side, 8, 4), 250000);
+}
+
 struct HeaderCase {
     int bpp, width, height, color;
     const char *init_file;
