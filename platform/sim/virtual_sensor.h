@@ -13,12 +13,12 @@ namespace tolva::sim {
 
 // CCS register addresses (16-bit, big-endian multi-byte values).
 namespace ccs {
-constexpr std::uint16_t kModelId = 0x0016;               // 2 bytes, read-only
-constexpr std::uint16_t kModeSelect = 0x0100;            // 1 = streaming
-constexpr std::uint16_t kCsiDataFormat = 0x0112;         // 0x0A0A RAW10, 0x0C0C RAW12
-constexpr std::uint16_t kCsiLaneMode = 0x0114;           // lanes - 1
-constexpr std::uint16_t kExtclkFrequencyMhz = 0x0136;    // 2 bytes, MHz in 8.8 fixed point
-constexpr std::uint16_t kVtPixClkDiv = 0x0300;           // 2 bytes each: the video timing PLL
+constexpr std::uint16_t kModelId = 0x0016;            // 2 bytes, read-only
+constexpr std::uint16_t kModeSelect = 0x0100;         // 1 = streaming
+constexpr std::uint16_t kCsiDataFormat = 0x0112;      // 0x0A0A RAW10, 0x0C0C RAW12
+constexpr std::uint16_t kCsiLaneMode = 0x0114;        // lanes - 1
+constexpr std::uint16_t kExtclkFrequencyMhz = 0x0136; // 2 bytes, MHz in 8.8 fixed point
+constexpr std::uint16_t kVtPixClkDiv = 0x0300;        // 2 bytes each: the video timing PLL
 constexpr std::uint16_t kVtSysClkDiv = 0x0302;
 constexpr std::uint16_t kPrePllClkDiv = 0x0304;
 constexpr std::uint16_t kPllMultiplier = 0x0306;

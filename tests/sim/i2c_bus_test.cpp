@@ -129,9 +129,10 @@ TEST_F(HostI2cTest, KnobsComeFromTheEnvironment)
     setenv("TOLVA_SIM_FAULTS", "no-sensor,bogus", 1);
     testing::internal::CaptureStderr();
     knobs = Knobs::from_environment();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "simulated Pi: TOLVA_SIM_SENSOR_ADDRESS=0x80 is not a number from 3 to 119; using 16\n"
-              "simulated Pi: TOLVA_SIM_FAULTS: unknown fault 'bogus'\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        "simulated Pi: TOLVA_SIM_SENSOR_ADDRESS=0x80 is not a number from 3 to 119; using 16\n"
+        "simulated Pi: TOLVA_SIM_FAULTS: unknown fault 'bogus'\n");
     EXPECT_EQ(knobs.sensor_address, 0x10);
     EXPECT_TRUE(knobs.no_sensor);
     SimPi &pi = SimPi::reset(knobs);
