@@ -2,6 +2,7 @@
 // with every recording read back by an independent reader (tests/tools/ser_reader.py).
 #include "output_capture.h"
 #include "ser.h"
+#include "ser_testing.h"
 #include "test_support.h"
 #include "tools/run_tool.h"
 

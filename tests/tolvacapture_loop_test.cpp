@@ -4,11 +4,13 @@
 #include "output_capture.h"
 #include "run_tool.h"
 #include "ser.h"
+#include "ser_testing.h"
 #include "sim_pi.h"
 #include "test_support.h"
 #include "tolvacapture.h"
 #include "window_script.h"
 #include "zoom.h"
+#include "zoom_testing.h"
 
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>

@@ -1,6 +1,7 @@
 // Tests of the zoom viewer through the scripted window seam: mouse events, region, drawing.
 #include "output_capture.h"
 #include "zoom.h"
+#include "zoom_testing.h"
 
 #include "window.h"
 #include "window_script.h"
