@@ -38,7 +38,6 @@ constexpr std::uint16_t kTestDataGreenB = 0x0608;
 // Values of test_pattern_mode: CCS patterns, and one of this sensor's own (CCS leaves 256 and
 // up to the maker) whose every sample tells the frame number, for checking whole frames.
 namespace test_pattern {
-constexpr int kNone = 0;
 constexpr int kSolidColour = 1;
 constexpr int kColourBars = 2;
 constexpr int kPn9 = 4;
@@ -96,6 +95,8 @@ private:
     std::uint16_t unlocked_reg16(std::uint16_t address) const;
     double pll_pixel_rate() const;
 
+    // Guards the registers, the register pointer and the refused registers: the bus writes them
+    // from the program's thread while the receiver thread reads the stream settings.
     mutable std::mutex mutex_;
     std::array<std::uint8_t, 0x10000> registers_{};
     std::uint16_t pointer_ = 0;
