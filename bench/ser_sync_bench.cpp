@@ -8,6 +8,7 @@
 // write() calls of the same bytes, and an fdatasync after one second of frames in frame
 // intervals (the frames a loop that waited for it would lose).
 #include "ser.h"
+#include "ser_testing.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -2,6 +2,7 @@
 #include "camera_i2c.h"
 
 #include "fatal.h"
+#include "file_handle.h"
 #include "host.h"
 
 #include <fcntl.h>
@@ -43,14 +44,9 @@ constexpr int kCameraPowerLine = 133;
 char revision[kRevisionMax + 1];
 char kernel[kKernelMax + 1];
 
-struct FileCloser {
-    void operator()(std::FILE *fp) const { std::fclose(fp); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-File open_proc(const char *path)
+FileHandle open_proc(const char *path)
 {
-    File fp(host_fopen_proc(path));
+    FileHandle fp(host_fopen_proc(path));
     if (!fp)
         fatal_error("cami2c: can't open %s.\n", path);
     return fp;
@@ -222,7 +218,7 @@ void striptail(char *s)
 // after the name there is no value.
 char *GetRev(void)
 {
-    File fp = open_proc(kCpuinfo);
+    FileHandle fp = open_proc(kCpuinfo);
     revision[0] = '\0';
     char buf[kLineMax];
     while (std::fgets(buf, sizeof buf, fp.get())) {
@@ -239,7 +235,7 @@ char *GetRev(void)
 
 char *GetKernel(void)
 {
-    File fp = open_proc(kOsrelease);
+    FileHandle fp = open_proc(kOsrelease);
     kernel[0] = '\0';
     char buf[kLineMax];
     if (std::fgets(buf, sizeof buf, fp.get())) {

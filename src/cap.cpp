@@ -204,7 +204,7 @@ int configure_receiver(const char *fname, MMAL_FOURCC_T *encoding)
     rx_cfg.hdr.id = MMAL_PARAMETER_CAMERA_RX_CONFIG;
     rx_cfg.hdr.size = sizeof rx_cfg;
     if (mmal_port_parameter_get(output, &rx_cfg.hdr) != MMAL_SUCCESS)
-        return -2;
+        return OPEN_COMPONENTS_FAILED;
     uint32_t lanes = static_cast<uint32_t>(check_lanes(fname));
     bool raw12 = check_rawbit(fname) == kRawBit12;
     rx_cfg.unpack = MMAL_CAMERA_RX_CONFIG_UNPACK_NONE;
@@ -213,23 +213,23 @@ int configure_receiver(const char *fname, MMAL_FOURCC_T *encoding)
     rx_cfg.image_id = raw12 ? kImageIdRaw12 : kImageIdRaw10;
     *encoding = raw12 ? MMAL_ENCODING_BAYER_SBGGR12P : MMAL_ENCODING_BAYER_SBGGR10P;
     if (mmal_port_parameter_set(output, &rx_cfg.hdr) != MMAL_SUCCESS)
-        return -2;
+        return OPEN_COMPONENTS_FAILED;
 
     rx_timing.hdr.id = MMAL_PARAMETER_CAMERA_RX_TIMING;
     rx_timing.hdr.size = sizeof rx_timing;
     if (mmal_port_parameter_get(output, &rx_timing.hdr) != MMAL_SUCCESS ||
         mmal_port_parameter_set(output, &rx_timing.hdr) != MMAL_SUCCESS)
-        return -2;
+        return OPEN_COMPONENTS_FAILED;
     return 0;
 }
 
 int create_components()
 {
     if (mmal_component_create("vc.ril.rawcam", &rawcam) != MMAL_SUCCESS)
-        return -1;
+        return OPEN_RECEIVER_FAILED;
     if (mmal_component_create("vc.ril.isp", &isp) != MMAL_SUCCESS ||
         mmal_component_create("vc.ril.video_render", &render) != MMAL_SUCCESS)
-        return -2;
+        return OPEN_COMPONENTS_FAILED;
     return 0;
 }
 
@@ -237,7 +237,7 @@ int enable_components()
 {
     for (MMAL_COMPONENT_T *component : {rawcam, isp, render})
         if (mmal_component_enable(component) != MMAL_SUCCESS)
-            return -2;
+            return OPEN_COMPONENTS_FAILED;
     return 0;
 }
 
@@ -260,7 +260,7 @@ int allocate_hand_over()
     RawBuf.reset(static_cast<unsigned char *>(std::calloc(ring_positions(), Size)));
     if (!RawBuf) {
         std::perror("malloc error");
-        return -3;
+        return OPEN_BUFFERS_FAILED;
     }
     return 0;
 }
@@ -275,13 +275,13 @@ int create_buffers(MMAL_FOURCC_T encoding)
     format->es->video.width = round_up(static_cast<unsigned>(Width), kVideoAlign);
     format->es->video.height = round_up(static_cast<unsigned>(Height), kVideoAlign);
     if (mmal_port_format_commit(output) != MMAL_SUCCESS)
-        return failed(-3, "the frame format was refused");
+        return failed(OPEN_BUFFERS_FAILED, "the frame format was refused");
     // The commit sets the recommendation; the counts in use follow it.
     output->buffer_size = output->buffer_size_recommended;
     output->buffer_num = output->buffer_num_recommended;
     if (mmal_port_parameter_set_boolean(output, MMAL_PARAMETER_ZERO_COPY, MMAL_TRUE) !=
         MMAL_SUCCESS)
-        return failed(-3, "zero copy was refused");
+        return failed(OPEN_BUFFERS_FAILED, "zero copy was refused");
     pool = mmal_port_pool_create(output, output->buffer_num, output->buffer_size);
     return pool ? 0 : failed(-3, "no buffer pool");
 }
@@ -291,9 +291,9 @@ int circulate_buffers()
     for (uint32_t i = 0; i < output->buffer_num; ++i) {
         MMAL_BUFFER_HEADER_T *buffer = mmal_queue_get(pool->queue);
         if (!buffer)
-            return failed(-5, "no free buffer in the pool");
+            return failed(OPEN_CIRCULATION_FAILED, "no free buffer in the pool");
         if (mmal_port_send_buffer(output, buffer) != MMAL_SUCCESS)
-            return failed(-5, "a buffer was refused");
+            return failed(OPEN_CIRCULATION_FAILED, "a buffer was refused");
     }
     return 0;
 }
@@ -330,14 +330,14 @@ int open_pipeline(const char *fname)
     if (int status = enable_components())
         return status;
     if (InitSensor(fname, &Width, &Height, &BufSiz) < 0)
-        return -1;
+        return OPEN_RECEIVER_FAILED;
     if (int status = allocate_hand_over())
         return status;
     if (int status = create_buffers(encoding))
         return status;
     output->userdata = reinterpret_cast<struct MMAL_PORT_USERDATA_T *>(&cfg);
     if (mmal_port_enable(output, callback) != MMAL_SUCCESS)
-        return failed(-4, "the output port can't be enabled");
+        return failed(OPEN_PORT_FAILED, "the output port can't be enabled");
     running.store(1, std::memory_order_release);
     return circulate_buffers();
 }
@@ -366,9 +366,12 @@ void take_up_newest()
     RawTail.store(newest, std::memory_order_release);
 }
 
-// Statuses -1 and -2 come before the interpreter ran; every other one leaves the sensor
-// programmed, and streaming if the init file started it.
-bool sensor_programmed(int status) { return status != -1 && status != -2; }
+// The first two stages leave the sensor as it was (an interpreter that fails has stopped it
+// itself); every later one leaves it programmed, and streaming if the init file started it.
+bool sensor_programmed(int status)
+{
+    return status != OPEN_RECEIVER_FAILED && status != OPEN_COMPONENTS_FAILED;
+}
 
 } // namespace
 
@@ -381,21 +384,21 @@ int CloseSensor(int status)
         StopSensor();
     switch (status) {
     default:
-    case -5:
+    case OPEN_CIRCULATION_FAILED:
         if (mmal_port_disable(output) != MMAL_SUCCESS)
             return -1;
         [[fallthrough]];
-    case -4:
+    case OPEN_PORT_FAILED:
         if (pool)
             mmal_port_pool_destroy(output, pool);
         [[fallthrough]];
-    case -3:
+    case OPEN_BUFFERS_FAILED:
         mmal_component_disable(render);
         mmal_component_disable(isp);
         mmal_component_disable(rawcam);
         [[fallthrough]];
-    case -2:
-    case -1:
+    case OPEN_COMPONENTS_FAILED:
+    case OPEN_RECEIVER_FAILED:
         destroy_if_present(rawcam);
         destroy_if_present(isp);
         destroy_if_present(render);

@@ -9,6 +9,16 @@ typedef struct {
     int write_empty; // non-zero: the callback copies no frame at all
 } CAPTURE_PARAMS_T;
 
+// The stage at which OpenSensor failed, its negative result; CloseSensor takes it back to undo
+// exactly the stages done before. From OPEN_BUFFERS_FAILED on, the sensor has been programmed.
+enum {
+    OPEN_RECEIVER_FAILED = -1,   // the receiver component, or the init file's interpreter
+    OPEN_COMPONENTS_FAILED = -2, // the other components, the receiver's records, enabling them
+    OPEN_BUFFERS_FAILED = -3,    // the hand-over, the port format, zero copy, the buffer pool
+    OPEN_PORT_FAILED = -4,       // enabling the output port
+    OPEN_CIRCULATION_FAILED = -5 // taking a buffer from the pool or sending it to the port
+};
+
 int OpenSensor(const char *fname);
 int CloseSensor(int status);
 // Copies the oldest frame waiting into buf (BufSiz bytes) and returns 1; 0 when none waits.

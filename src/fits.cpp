@@ -2,6 +2,7 @@
 #include "fits.h"
 
 #include "fatal.h"
+#include "file_handle.h"
 #include "util.h"
 
 #include <regex.h>
@@ -65,11 +66,10 @@ void build_header(int width, int height)
 
 int round_up_to_blocks(int size) { return (size / kBlock + (size % kBlock > 0)) * kBlock; }
 
-// Reports a failed write once, closes the file and gives the writer's failure result.
-int fail_write(std::FILE *fp, const char *wfname)
+// Reports a failed write once and gives the writer's failure result.
+int fail_write(const char *wfname)
 {
     report_write_failure(wfname);
-    std::fclose(fp);
     return -1;
 }
 
@@ -136,21 +136,17 @@ int WriteFTS(unsigned char *BinImage, int BinSize, int bpp, const char *wfname)
     else
         std::memcpy(FtsImage, BinImage, samples);
 
-    std::FILE *fp = std::fopen(wfname, "wb");
+    FileHandle fp(std::fopen(wfname, "wb"));
     if (!fp) {
         report_open_failure(wfname);
         return -1;
     }
-    if (std::fwrite(FtsHeader, 1, kBlock, fp) != kBlock)
-        return fail_write(fp, wfname);
+    if (std::fwrite(FtsHeader, 1, kBlock, fp.get()) != kBlock)
+        return fail_write(wfname);
     std::printf("%ld ", static_cast<long>(kBlock));
-    size_t written = std::fwrite(FtsImage, 1, FtsSize, fp);
+    size_t written = std::fwrite(FtsImage, 1, FtsSize, fp.get());
     std::printf("+ %d bytes\n", static_cast<int>(written));
-    if (written != static_cast<size_t>(FtsSize))
-        return fail_write(fp, wfname);
-    if (std::fclose(fp) != 0) {
-        report_write_failure(wfname);
-        return -1;
-    }
+    if (written != static_cast<size_t>(FtsSize) || close_file(fp) != 0)
+        return fail_write(wfname);
     return 0;
 }

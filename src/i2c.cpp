@@ -2,6 +2,7 @@
 #include "i2c.h"
 
 #include "fatal.h"
+#include "file_handle.h"
 #include "host.h"
 
 #include <fcntl.h>
@@ -68,11 +69,6 @@ struct Line {
 
 val_table table[kTableSize];
 int table_n;
-
-struct FileCloser {
-    void operator()(std::FILE *fp) const { std::fclose(fp); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 bool is_white(char c)
 {
@@ -241,7 +237,7 @@ template <typename Handler> void for_each_line(std::FILE *fp, Handler handle)
 // (upper case only) gives the value.
 int scan_setting(const char *fname, const char *keyword, int fallback, int &setting)
 {
-    File fp(std::fopen(fname, "r"));
+    FileHandle fp(std::fopen(fname, "r"));
     if (!fp) {
         std::fprintf(stderr, "can't open %s\n", fname);
         return -1;
@@ -338,7 +334,7 @@ void setting_or_register(const Line &line, const char *s)
 
 int i2c(const char *fname)
 {
-    File fp(std::fopen(fname, "r"));
+    FileHandle fp(std::fopen(fname, "r"));
     if (!fp) {
         std::fprintf(stderr, "can't open %s.\n", fname);
         return -1;

@@ -1,6 +1,7 @@
 // Sensor presence check: compares i2cdetect's map of bus 0 with the map of an empty bus.
 #include "magic.h"
 
+#include "file_handle.h"
 #include "host.h"
 #include "util.h"
 
@@ -35,11 +36,6 @@ const char *const gdata[] = {
 
 // Whether a log that cannot be used has been reported; once until the log can be used again.
 bool LogReported;
-
-struct FileCloser {
-    void operator()(std::FILE *fp) const { std::fclose(fp); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 void striptail(char *s)
 {
@@ -90,7 +86,7 @@ int magic(void)
     std::snprintf(cmd, sizeof cmd, "i2cdetect -y 0 > %s", fname);
     host_system(cmd);
 
-    File fp(std::fopen(fname, "r"));
+    FileHandle fp(std::fopen(fname, "r"));
     if (!fp)
         return -1;
     char buf[kLineMax];

@@ -1,7 +1,9 @@
 // SER recorder: writes SER video files (178-byte header, frames, a UTC time stamp per frame).
 #include "ser.h"
+#include "ser_testing.h"
 
 #include "fatal.h"
+#include "file_handle.h"
 #include "fits.h"
 #include "util.h"
 
@@ -64,7 +66,7 @@ unsigned char *SerHeader;
 char sensorname2[kSensorNameMax + 1];
 int32_t FrameCount;
 int SerFd = -1;            // the SER file of the current recording, -1 when idle
-std::FILE *fpTS;           // the side file, null when it could not be written
+FileHandle fpTS;           // the side file, null when it could not be written
 std::string SerName;       // names the SER file in messages
 off_t FramesEnd;           // end of the last frame written in full
 std::vector<Stamp> Stamps; // the trailer's source, kept in memory whatever the side file does
@@ -190,7 +192,7 @@ void wait_for_sync()
         aio_suspend(requests, 1, nullptr);
 }
 
-std::FILE *open_side_file()
+FileHandle open_side_file()
 {
     const char *refusal;
     int fd = open_private_file(TimeStampFile, &refusal);
@@ -201,7 +203,7 @@ std::FILE *open_side_file()
             report_open_failure(TimeStampFile);
         return nullptr;
     }
-    std::FILE *fp = ftruncate(fd, 0) == 0 ? fdopen(fd, "wb") : nullptr;
+    FileHandle fp(ftruncate(fd, 0) == 0 ? fdopen(fd, "wb") : nullptr);
     if (!fp) {
         report_write_failure(TimeStampFile);
         close(fd);
@@ -212,8 +214,7 @@ std::FILE *open_side_file()
 void drop_side_file()
 {
     report_write_failure(TimeStampFile);
-    std::fclose(fpTS);
-    fpTS = nullptr;
+    fpTS.reset();
 }
 
 void append_side_record(const Stamp &stamp)
@@ -223,15 +224,14 @@ void append_side_record(const Stamp &stamp)
     unsigned char record[kSideRecordBytes];
     put_le(record, static_cast<uint64_t>(stamp.seconds), 8);
     put_le(record + 8, static_cast<uint32_t>(stamp.microseconds), 4);
-    if (std::fwrite(record, sizeof record, 1, fpTS) != 1)
+    if (std::fwrite(record, sizeof record, 1, fpTS.get()) != 1)
         drop_side_file();
 }
 
 void close_side_file()
 {
-    if (fpTS && std::fclose(fpTS) != 0)
+    if (close_file(fpTS) != 0)
         report_write_failure(TimeStampFile);
-    fpTS = nullptr;
 }
 
 int64_t ticks_of(const std::tm &t, int microseconds)

@@ -6,11 +6,10 @@
 
 #include <cstdint>
 
-// Side file that receives each frame's wall-clock time while a recording runs; left in place after
-// the close. Records: seconds since 1970 as signed 64-bit little-endian, then the microseconds as
-// signed 32-bit little-endian (12 bytes), so the seconds do not run out in 2038. Tests point it
-// elsewhere; the program keeps the default "/tmp/timestamp.bin".
-extern const char *TimeStampFile;
+// While a recording runs, each frame's wall-clock time also goes to the side file
+// "/tmp/timestamp.bin", left in place after the close. Records: seconds since 1970 as signed
+// 64-bit little-endian, then the microseconds as signed 32-bit little-endian (12 bytes), so the
+// seconds do not run out in 2038.
 
 // Builds the header template: `bpp` is the stored sample width (16 or 8), `fname` the sensor init
 // file path (for the Instrument field), `colorID` 8 for Bayer RGGB or 0 for monochrome.

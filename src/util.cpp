@@ -2,6 +2,8 @@
 // dumps frame buffers as headerless RAW files.
 #include "util.h"
 
+#include "file_handle.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -106,12 +108,12 @@ void report_refused_file(const char *fname, const char *refusal)
 
 int write_whole_file(const char *fname, const void *data, size_t size)
 {
-    std::FILE *fp = std::fopen(fname, "wb");
+    FileHandle fp(std::fopen(fname, "wb"));
     if (!fp)
         return kFileNotCreated;
-    bool written = size == 0 || std::fwrite(data, size, 1, fp) == 1;
+    bool written = size == 0 || std::fwrite(data, size, 1, fp.get()) == 1;
     // A full disk may show only when the buffered rest goes out at the close.
-    if (std::fclose(fp) != 0)
+    if (close_file(fp) != 0)
         written = false;
     if (written)
         return 0;

@@ -1,5 +1,6 @@
 // Zoom viewer: a rectangle dragged on the live view, its full-resolution region magnified.
 #include "zoom.h"
+#include "zoom_testing.h"
 
 #include "window.h"
 

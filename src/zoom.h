@@ -13,15 +13,4 @@ void zoom_mouse_callback(int event, int x, int y, int flags, void *param);
 // by `Rate`, and draws the selection into `dspMat` (the live view, shares the caller's pixels).
 void zoom_imshow(cv::Mat srcMat, cv::Mat dspMat, float Rate);
 
-// The unit's state as it stands (tests), and its return to the initial state.
-struct ZoomState {
-    int ZoomMode;
-    int ZoomModeOld;
-    float reductionRate;
-    cv::Point mfrom, mto, rfrom, rto, from, to;
-    cv::Size zSize, dSize;
-};
-ZoomState zoom_state(void);
-void zoom_reset(void);
-
 #endif

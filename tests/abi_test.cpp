@@ -104,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, FarWriteTest,
                          });
 
 // long follows the platform (32 bits on armhf); the program keeps seconds and byte counts in
-// fixed 64-bit types instead, and builds with 64-bit time_t where the C library offers it. Printed with every
-// run so the log of each target says which it was.
+// fixed 64-bit types instead, and builds with 64-bit time_t where the C library offers it. Printed
+// with every run so the log of each target says which it was.
 class TypeSizeReport : public testing::Environment {
 public:
     void SetUp() override

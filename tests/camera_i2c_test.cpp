@@ -1,5 +1,6 @@
 // Tests of board identification and camera I2C routing, on the simulated board.
 #include "camera_i2c.h"
+#include "output_capture.h"
 #include "sim_pi.h"
 #include "test_support.h"
 
@@ -11,12 +12,12 @@
 #include <vector>
 
 using testing::ExitedWithCode;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 using tolva::sim::Knobs;
 using tolva::sim::SimPi;
+using tolva::test::capture_stderr;
+using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
+using tolva::test::captured_stdout;
 using tolva::test::exactly;
 using Log = std::vector<std::string>;
 
@@ -74,11 +75,11 @@ SimPi &board(const std::string &revision, Knobs knobs = Knobs{})
 // (on standard output, as the tool prints them) are dropped.
 std::string run_camera_i2c(int device_no = 0)
 {
-    CaptureStdout();
-    CaptureStderr();
+    capture_stdout();
+    capture_stderr();
     camera_i2c(device_no);
-    GetCapturedStdout();
-    return GetCapturedStderr();
+    captured_stdout();
+    return captured_stderr();
 }
 
 struct Routing {

@@ -2,6 +2,7 @@
 // exactly the frames the scene made.
 #include "cap.h"
 #include "i2c.h"
+#include "output_capture.h"
 #include "raw_reference.h"
 #include "sim_pi.h"
 #include "test_support.h"
@@ -57,9 +58,9 @@ TEST_P(SensorFileTest, DeliversTheScenesFrames)
     SimPi::reset(knobs);
     I2C_ADDRESS = 0x10;
     std::string path = source_path(std::string("sensors/") + file.name);
-    testing::internal::CaptureStdout();
+    tolva::test::capture_stdout();
     ASSERT_EQ(OpenSensor(path.c_str()), 0);
-    testing::internal::GetCapturedStdout();
+    tolva::test::captured_stdout();
     ASSERT_EQ(GetWidth(), file.width);
     ASSERT_EQ(GetHeight(), file.height);
     std::size_t stride = static_cast<std::size_t>(GetBufSiz() / GetHeight());

@@ -3,6 +3,7 @@
 #include "cap.h"
 #include "fatal_catcher.h"
 #include "i2c.h"
+#include "output_capture.h"
 #include "raw_reference.h"
 #include "sim_pi.h"
 #include "test_support.h"
@@ -22,11 +23,11 @@
 #include <thread>
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 using tolva::sim::Knobs;
 using tolva::sim::Mmal;
 using tolva::sim::SimPi;
+using tolva::test::capture_stderr;
+using tolva::test::captured_stderr;
 using tolva::test::ScratchDir;
 using tolva::test::unpack_reference;
 using Calls = std::vector<std::string>;
@@ -85,9 +86,9 @@ protected:
     int open(const Stream &stream)
     {
         std::string path = dir.write("init.txt", stream.text());
-        testing::internal::CaptureStdout(); // the interpreter's summary block
+        tolva::test::capture_stdout(); // the interpreter's summary block
         int status = OpenSensor(path.c_str());
-        testing::internal::GetCapturedStdout();
+        tolva::test::captured_stdout();
         return status;
     }
 
@@ -202,9 +203,9 @@ TEST_P(CapFailureTest, StatusNamesTheStepAndCloseUndoesExactlyIt)
     const Failure &failure = GetParam();
     mmal().record().fail(failure.call, failure.subject);
     Stream stream;
-    CaptureStderr();
+    capture_stderr();
     ASSERT_EQ(open(stream), failure.status);
-    EXPECT_EQ(GetCapturedStderr(), failure.message);
+    EXPECT_EQ(captured_stderr(), failure.message);
     mmal().record().clear();
     SimPi::instance().bus().clear_log();
     EXPECT_EQ(CloseSensor(failure.status), 0);
@@ -256,9 +257,9 @@ TEST_F(CapTest, InterpreterFailureIsStatusMinusOneAndDestroysWithoutDisabling)
 {
     Stream stream;
     stream.settings = "BUFSIZ 1280\n"; // no WIDTH / HEIGHT
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(open(stream), -1);
-    EXPECT_EQ(GetCapturedStderr(), "can't set WIDTH and/or HEIGHT\n");
+    EXPECT_EQ(captured_stderr(), "can't set WIDTH and/or HEIGHT\n");
     mmal().record().clear();
     EXPECT_EQ(CloseSensor(-1), 0);
     EXPECT_EQ(calls(), kDestroyAll);
@@ -352,13 +353,13 @@ TEST_P(CapRefusedDepthTest, EndsTheOpenBeforeTheReceiverIsSetUp)
     Stream stream;
     stream.settings = "WIDTH 64\nHEIGHT 16\nRAWBIT " + std::to_string(GetParam()) + "\n";
     std::string path = dir.write("init.txt", stream.text());
-    CaptureStderr();
+    capture_stderr();
     {
         tolva::test::CatchFatal catching;
         EXPECT_THROW(OpenSensor(path.c_str()), tolva::test::FatalExit);
     }
-    EXPECT_EQ(GetCapturedStderr(), path + ":3: RAWBIT " + std::to_string(GetParam()) +
-                                       " is not a depth the receiver delivers (10 or 12)\n");
+    EXPECT_EQ(captured_stderr(), path + ":3: RAWBIT " + std::to_string(GetParam()) +
+                                     " is not a depth the receiver delivers (10 or 12)\n");
     for (const std::string &call : calls())
         EXPECT_EQ(call.find("mmal_port_parameter_set"), std::string::npos) << call;
     EXPECT_EQ(mmal().live_pools(), 0);
@@ -551,9 +552,9 @@ TEST_F(CapTest, HandOverThatCannotBeAllocatedFailsTheOpen)
         getrlimit(RLIMIT_AS, &limit);
         limit.rlim_cur = mapped_bytes() + (rlim_t{64} << 20);
         setrlimit(RLIMIT_AS, &limit);
-        testing::internal::CaptureStdout();
+        tolva::test::capture_stdout();
         int status = OpenSensor(path.c_str());
-        testing::internal::GetCapturedStdout();
+        tolva::test::captured_stdout();
         int closed = CloseSensor(status);
         bool stopped = SimPi::instance().bus().log().back() == "10 W 01 00 00";
         std::exit(status == -3 && closed == 0 && stopped ? 0 : 1);
@@ -566,11 +567,11 @@ TEST_F(CapTest, SideInformationIsPassedBackUntouched)
 {
     mmal().receiver().inject_side_info();
     Stream stream;
-    CaptureStderr();
+    capture_stderr();
     ASSERT_EQ(open(stream), 0);
     EXPECT_EQ(frame_number(read_frame(stream), stream), 0);
     EXPECT_EQ(CloseSensor(0), 0);
-    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(captured_stderr(), "");
 }
 
 TEST_F(CapTest, LengthMismatchIsReportedForEveryFrameAndNeverOverrunsRawBuf)
@@ -580,13 +581,13 @@ TEST_F(CapTest, LengthMismatchIsReportedForEveryFrameAndNeverOverrunsRawBuf)
     SimPi::reset(knobs);
     Stream stream;
     stream.fps = 200;
-    CaptureStderr();
+    capture_stderr();
     ASSERT_EQ(open(stream), 0);
     std::vector<unsigned char> raw(1280);
     ASSERT_TRUE(wait_for([&] { return mmal().receiver().frames_delivered() >= 4; }));
     ASSERT_TRUE(wait_for([&] { return ReadRAW(raw.data()) == 1; }));
     EXPECT_EQ(CloseSensor(0), 0);
-    std::string messages = GetCapturedStderr();
+    std::string messages = captured_stderr();
 
     std::istringstream lines(messages);
     std::string line;
@@ -608,12 +609,12 @@ TEST_F(CapTest, ShorterFrameIsCopiedWholeAndReported)
 {
     Stream stream;
     stream.bufsiz = 1400; // room for line fill the receiver does not add
-    CaptureStderr();
+    capture_stderr();
     ASSERT_EQ(open(stream), 0);
     std::vector<unsigned char> raw(1400);
     ASSERT_TRUE(wait_for([&] { return ReadRAW(raw.data()) == 1; }));
     EXPECT_EQ(CloseSensor(0), 0);
-    EXPECT_EQ(GetCapturedStderr().rfind("BUFSIZ@callback = 1280\n", 0), 0u);
+    EXPECT_EQ(captured_stderr().rfind("BUFSIZ@callback = 1280\n", 0), 0u);
     auto samples = unpack_reference(raw.data(), 64, 16, 10, 80);
     EXPECT_EQ(frame_number(samples, stream), samples[0]);
 }

@@ -1,6 +1,7 @@
 // Tests of the one way out of every unit's fatal path, and of the handler that takes its place.
 #include "fatal.h"
 #include "fatal_catcher.h"
+#include "output_capture.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +11,8 @@
 #include <string>
 
 using testing::ExitedWithCode;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
+using tolva::test::capture_stderr;
+using tolva::test::captured_stderr;
 using tolva::test::CatchFatal;
 using tolva::test::exactly;
 using tolva::test::FatalExit;
@@ -35,14 +36,14 @@ TEST(Fatal, AHandlerTakesTheExitsPlaceAndIsGivenBackAfterwards)
     FatalHandler before = set_fatal_handler(nullptr);
     {
         CatchFatal catching;
-        CaptureStderr();
+        capture_stderr();
         try {
             fatal_error("over table max(%d).\n", 128);
             ADD_FAILURE() << "fatal_error returned";
         } catch (const FatalExit &exit) {
             EXPECT_EQ(exit.status, 1);
         }
-        EXPECT_EQ(GetCapturedStderr(), "over table max(128).\n");
+        EXPECT_EQ(captured_stderr(), "over table max(128).\n");
         EXPECT_EQ(set_fatal_handler(tolva::test::throw_fatal_exit), tolva::test::throw_fatal_exit);
     }
     EXPECT_EQ(set_fatal_handler(before), nullptr);

@@ -1,6 +1,7 @@
 // Tests of the FITS writer: header cards, data unit, byte order, sensor names and the files as
 // fitsverify and astropy see them.
 #include "fits.h"
+#include "output_capture.h"
 #include "test_support.h"
 #include "tools/run_tool.h"
 #include "util.h"
@@ -13,10 +14,10 @@
 #include <string>
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using tolva::test::capture_stderr;
+using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
+using tolva::test::captured_stdout;
 using tolva::test::read_file;
 using tolva::test::run_tool;
 using tolva::test::ScratchDir;
@@ -54,9 +55,9 @@ protected:
                       std::string *console = nullptr)
     {
         std::string file = path(name);
-        CaptureStdout();
+        capture_stdout();
         int result = WriteFTS(frame.data(), static_cast<int>(frame.size()), 12, file.c_str());
-        std::string out = GetCapturedStdout();
+        std::string out = captured_stdout();
         EXPECT_EQ(result, 0) << out;
         if (console)
             *console = out;
@@ -266,20 +267,20 @@ TEST_F(FitsTest, FileThatCannotBeCreatedIsReported)
     InitFits(2, 1, 1, kInitFile);
     std::vector<unsigned char> frame = ramp16(1);
     std::string file = path("missing/dir/frame.fts");
-    CaptureStdout();
+    capture_stdout();
     EXPECT_EQ(WriteFTS(frame.data(), 2, 12, file.c_str()), -1);
-    EXPECT_EQ(GetCapturedStdout(), "can't open " + file + "\n");
+    EXPECT_EQ(captured_stdout(), "can't open " + file + "\n");
 }
 
 TEST_F(FitsTest, FullDiskIsReportedWithTheName)
 {
     InitFits(40000, 200, 100, kInitFile);
     std::vector<unsigned char> frame = ramp16(20000);
-    CaptureStdout();
-    CaptureStderr();
+    capture_stdout();
+    capture_stderr();
     EXPECT_EQ(WriteFTS(frame.data(), 40000, 12, "/dev/full"), -1);
-    GetCapturedStdout();
-    EXPECT_EQ(GetCapturedStderr(),
+    captured_stdout();
+    EXPECT_EQ(captured_stderr(),
               "can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
 }
 

@@ -1,6 +1,7 @@
 // Tests of the init-file interpreter and register access, on the simulated I2C bus.
 #include "fatal_catcher.h"
 #include "i2c.h"
+#include "output_capture.h"
 #include "sim_pi.h"
 #include "test_support.h"
 
@@ -12,12 +13,12 @@
 #include <vector>
 
 using testing::ExitedWithCode;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 using tolva::sim::Knobs;
 using tolva::sim::SimPi;
+using tolva::test::capture_stderr;
+using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
+using tolva::test::captured_stdout;
 using tolva::test::CatchFatal;
 using tolva::test::exactly;
 using tolva::test::FatalExit;
@@ -43,9 +44,9 @@ protected:
     {
         std::string path = file(content);
         int width = 0, height = 0, bufsiz = 0;
-        CaptureStdout();
+        capture_stdout();
         EXPECT_EQ(InitSensor(path.c_str(), &width, &height, &bufsiz), expected);
-        return GetCapturedStdout();
+        return captured_stdout();
     }
 
     // Bus traffic of interpreting `body` after a frame size.
@@ -77,20 +78,20 @@ TEST_F(I2cTest, WorkedExamplePutsItsWritesOnTheBusAndPrintsEchoesAndSummary)
 {
     std::string path = file(kWorkedExample);
     int width = 0, height = 0, bufsiz = 0;
-    CaptureStdout();
+    capture_stdout();
     ASSERT_EQ(InitSensor(path.c_str(), &width, &height, &bufsiz), 0);
-    EXPECT_EQ(GetCapturedStdout(), "@ programming the sensor\n"
-                                   "@ done\n"
-                                   "--- " +
-                                       path +
-                                       " ---\n"
-                                       "RAWBIT     :   10\n"
-                                       "DATA_LANES :    2\n"
-                                       "I2C_ADDRESS: 0x10\n"
-                                       "WIDTH      : 1920\n"
-                                       "HEIGHT     : 1080\n"
-                                       "BUFSIZ     : 2592000\n"
-                                       "----------\n");
+    EXPECT_EQ(captured_stdout(), "@ programming the sensor\n"
+                                 "@ done\n"
+                                 "--- " +
+                                     path +
+                                     " ---\n"
+                                     "RAWBIT     :   10\n"
+                                     "DATA_LANES :    2\n"
+                                     "I2C_ADDRESS: 0x10\n"
+                                     "WIDTH      : 1920\n"
+                                     "HEIGHT     : 1080\n"
+                                     "BUFSIZ     : 2592000\n"
+                                     "----------\n");
     EXPECT_EQ(SimPi::instance().bus().log(),
               (Log{"10 W 01 00 00", "10 W 02 00 04", "10 W 02 01 60", "10 W 01 00 01"}));
     EXPECT_EQ(width, 1920);
@@ -158,9 +159,9 @@ TEST_F(I2cTest, DefinitionWithoutDollarCannotBeUsedAndSetsNothing)
 {
     std::string path = file("WIDTH = 1920\nHEIGHT 1080\n");
     int w = 0, h = 0, b = 0;
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(InitSensor(path.c_str(), &w, &h, &b), -1);
-    EXPECT_EQ(GetCapturedStderr(), "can't set WIDTH and/or HEIGHT\n");
+    EXPECT_EQ(captured_stderr(), "can't set WIDTH and/or HEIGHT\n");
     EXPECT_EQ(w, 0); // out-parameters untouched
 }
 
@@ -254,10 +255,10 @@ TEST_F(I2cTest, ScanEdgeCases)
     std::string path = file("# only a comment\n\n");
     EXPECT_EQ(check_rawbit(path.c_str()), 10);
     EXPECT_EQ(check_lanes(path.c_str()), 2);
-    CaptureStderr();
+    capture_stderr();
     int w, h, b;
     EXPECT_EQ(InitSensor(path.c_str(), &w, &h, &b), -1);
-    EXPECT_EQ(GetCapturedStderr(), "can't set WIDTH and/or HEIGHT\n");
+    EXPECT_EQ(captured_stderr(), "can't set WIDTH and/or HEIGHT\n");
 
     // The scans run before any definition exists.
     path = file("$BITS = 12\nRAWBIT $BITS\n");
@@ -265,13 +266,13 @@ TEST_F(I2cTest, ScanEdgeCases)
     path = file("RAWBIT = 12\n");
     EXPECT_EXIT(check_rawbit(path.c_str()), ExitedWithCode(1), exactly("= is not digit\n"));
 
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(check_rawbit("/nonexistent/init.txt"), -1);
     EXPECT_EQ(check_lanes("/nonexistent/init.txt"), -1);
     EXPECT_EQ(InitSensor("/nonexistent/init.txt", &w, &h, &b), -1);
-    EXPECT_EQ(GetCapturedStderr(), "can't open /nonexistent/init.txt\n"
-                                   "can't open /nonexistent/init.txt\n"
-                                   "can't open /nonexistent/init.txt.\n");
+    EXPECT_EQ(captured_stderr(), "can't open /nonexistent/init.txt\n"
+                                 "can't open /nonexistent/init.txt\n"
+                                 "can't open /nonexistent/init.txt.\n");
 }
 
 TEST_F(I2cTest, RegisterWritesAsBytesOnTheBus)
@@ -313,12 +314,12 @@ TEST_F(I2cTest, NoDeviceFileReportsEachLineAndGoesOn)
     SimPi::instance().set_i2c_device_missing(true);
     std::string path = file(std::string(kSize) + "0x0100 1\n0x0101 1\n");
     int w, h, b;
-    CaptureStdout();
-    CaptureStderr();
+    capture_stdout();
+    capture_stderr();
     EXPECT_EQ(InitSensor(path.c_str(), &w, &h, &b), 0);
-    GetCapturedStdout();
-    EXPECT_EQ(GetCapturedStderr(), "SetReg: error@open No such file or directory\n"
-                                   "SetReg: error@open No such file or directory\n");
+    captured_stdout();
+    EXPECT_EQ(captured_stderr(), "SetReg: error@open No such file or directory\n"
+                                 "SetReg: error@open No such file or directory\n");
     EXPECT_EQ(SimPi::instance().bus().log(), Log{});
 }
 
@@ -341,17 +342,17 @@ TEST_F(I2cTest, SetRegEdgeCases)
 TEST_F(I2cTest, SetRegAndGetRegOpenAndAddressFailures)
 {
     SimPi::instance().set_i2c_address_fails(true);
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(SetReg(0x0100, 1, 1), -1);
     EXPECT_EQ(GetReg(0x0100, 1), -1);
-    EXPECT_EQ(GetCapturedStderr(), "SetReg: error@ioctl Input/output error\n"
-                                   "GetReg: error@ioctl Input/output error\n");
+    EXPECT_EQ(captured_stderr(), "SetReg: error@ioctl Input/output error\n"
+                                 "GetReg: error@ioctl Input/output error\n");
     SimPi::instance().set_i2c_device_missing(true);
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(SetReg(0x0100, 1, 1), -1);
     EXPECT_EQ(GetReg(0x0100, 1), -1);
-    EXPECT_EQ(GetCapturedStderr(), "SetReg: error@open No such file or directory\n"
-                                   "GetReg: error@open No such file or directory\n");
+    EXPECT_EQ(captured_stderr(), "SetReg: error@open No such file or directory\n"
+                                 "GetReg: error@open No such file or directory\n");
     EXPECT_EQ(SimPi::instance().open_i2c_count(), 0);
     EXPECT_EQ(SimPi::instance().bus().log(), Log{});
 }
@@ -363,13 +364,13 @@ TEST_F(I2cTest, GetRegReadsOneOrTwoBytesBigEndian)
     EXPECT_EQ(SimPi::instance().bus().log(),
               (Log{"10 W 00 16", "10 R 04 77", "10 W 00 17", "10 R 77"}));
 
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(GetReg(0x0016, 3), -1);
     EXPECT_EQ(GetReg(0x0016, 0), -1);
     EXPECT_EQ(GetReg(0x0016, -1), -1);
-    EXPECT_EQ(GetCapturedStderr(), "GetReg: len=3 No support (len > 2)\n"
-                                   "GetReg: len=0 No support (len > 2)\n"
-                                   "GetReg: len=-1 No support (len > 2)\n");
+    EXPECT_EQ(captured_stderr(), "GetReg: len=3 No support (len > 2)\n"
+                                 "GetReg: len=0 No support (len > 2)\n"
+                                 "GetReg: len=-1 No support (len > 2)\n");
     EXPECT_EQ(SimPi::instance().bus().log().size(), 4u); // nothing more on the bus
 }
 
@@ -385,21 +386,21 @@ TEST_F(I2cTest, StopSensorAndTheNamedOperationsWithoutSupport)
 {
     StopSensor();
     EXPECT_EQ(SimPi::instance().bus().log(), (Log{"10 W 01 00 00"}));
-    CaptureStderr();
+    capture_stderr();
     SetFrameLength(1);
     SetExposure(2);
     SetAnaGain(3);
     SetDigGain(4);
     SetOrientation(5);
-    EXPECT_EQ(GetCapturedStderr(), "SetFrameLength : no support. use SetReg.\n"
-                                   "SetExposure : no support. use SetReg.\n"
-                                   "SetAnaGain : no support. use SetReg.\n"
-                                   "SetDigGain : no support. use SetReg.\n"
-                                   "SetOrientation : no support. use SetReg.\n");
+    EXPECT_EQ(captured_stderr(), "SetFrameLength : no support. use SetReg.\n"
+                                 "SetExposure : no support. use SetReg.\n"
+                                 "SetAnaGain : no support. use SetReg.\n"
+                                 "SetDigGain : no support. use SetReg.\n"
+                                 "SetOrientation : no support. use SetReg.\n");
     EXPECT_EQ(SimPi::instance().bus().log().size(), 1u);
-    CaptureStdout();
+    capture_stdout();
     DispMode();
-    EXPECT_EQ(GetCapturedStdout(), "@(#)i2c Ver. 1.0030 (2021/10/04 10:46:59)\n");
+    EXPECT_EQ(captured_stdout(), "@(#)i2c Ver. 1.0030 (2021/10/04 10:46:59)\n");
     EXPECT_STREQ(i2c_device_name, "/dev/i2c-0");
 }
 
@@ -429,7 +430,7 @@ TEST_P(I2cRefusedValueTest, EndsTheRunAtItsLine)
     const RefusedValue &c = GetParam();
     std::string path = file(std::string("0x0100 1\n") + c.lines + "\n0x0101 1\n" + kSize);
     int w = 0, h = 0, b = 0;
-    CaptureStderr();
+    capture_stderr();
     {
         CatchFatal catching;
         try {
@@ -439,7 +440,7 @@ TEST_P(I2cRefusedValueTest, EndsTheRunAtItsLine)
             EXPECT_EQ(exit.status, 1);
         }
     }
-    EXPECT_EQ(GetCapturedStderr(), path + ":" + std::to_string(c.line) + ": " + c.message + "\n");
+    EXPECT_EQ(captured_stderr(), path + ":" + std::to_string(c.line) + ": " + c.message + "\n");
     EXPECT_EQ(SimPi::instance().bus().log(), Log{"10 W 01 00 01"});
     EXPECT_EQ(w, 0);
 }
@@ -464,14 +465,14 @@ TEST_F(I2cTest, ScansRefuseWhatTheReceiverCannotBeSetUpFor)
 {
     CatchFatal catching;
     std::string path = file("@ x\nRAWBIT 16\n");
-    CaptureStderr();
+    capture_stderr();
     EXPECT_THROW(check_rawbit(path.c_str()), FatalExit);
-    EXPECT_EQ(GetCapturedStderr(),
+    EXPECT_EQ(captured_stderr(),
               path + ":2: RAWBIT 16 is not a depth the receiver delivers (10 or 12)\n");
     path = file("DATA_LANES 0xFFFFFFFF\n");
-    CaptureStderr();
+    capture_stderr();
     EXPECT_THROW(check_lanes(path.c_str()), FatalExit);
-    EXPECT_EQ(GetCapturedStderr(),
+    EXPECT_EQ(captured_stderr(),
               path + ":1: DATA_LANES 0xFFFFFFFF (-1) is out of range (1 to 4)\n");
     // Each scan sees only its own setting, and upper case only.
     path = file("RAWBIT 12\nDATA_LANES 4\nrawbit 14\nDATA_LANES 9\n");
@@ -496,11 +497,11 @@ TEST_P(I2cFrameTest, FrameSizesAreCheckedTogether)
     const RefusedFrame &c = GetParam();
     std::string path = file(std::string(c.settings) + "0x0100 1\n");
     int w = 0, h = 0, b = 0;
-    CaptureStdout();
-    CaptureStderr();
+    capture_stdout();
+    capture_stderr();
     int result = InitSensor(path.c_str(), &w, &h, &b);
-    GetCapturedStdout();
-    std::string err = GetCapturedStderr();
+    captured_stdout();
+    std::string err = captured_stderr();
     if (!c.refused) {
         EXPECT_EQ(result, 0);
         EXPECT_EQ(err, "");
@@ -542,9 +543,9 @@ TEST_F(I2cTest, AFileWithoutAFrameSizeLeavesTheSensorStopped)
 {
     std::string path = file("WIDTH 1920\n0x0100 1\n");
     int w = 0, h = 0, b = 0;
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(InitSensor(path.c_str(), &w, &h, &b), -1);
-    EXPECT_EQ(GetCapturedStderr(), "can't set WIDTH and/or HEIGHT\n");
+    EXPECT_EQ(captured_stderr(), "can't set WIDTH and/or HEIGHT\n");
     EXPECT_EQ(SimPi::instance().bus().log(), (Log{"10 W 01 00 01", "10 W 01 00 00"}));
 }
 
@@ -556,11 +557,11 @@ TEST_F(I2cTest, EverySensorFileIsAccepted)
          std::filesystem::directory_iterator(tolva::test::source_path("sensors"))) {
         std::string path = entry.path().string();
         int w = 0, h = 0, b = 0;
-        CaptureStdout();
-        CaptureStderr();
+        capture_stdout();
+        capture_stderr();
         EXPECT_EQ(InitSensor(path.c_str(), &w, &h, &b), 0) << path;
-        GetCapturedStdout();
-        EXPECT_EQ(GetCapturedStderr(), "") << path;
+        captured_stdout();
+        EXPECT_EQ(captured_stderr(), "") << path;
         EXPECT_EQ(check_rawbit(path.c_str()) * static_cast<long long>(w) * h / 8, b) << path;
         ++files;
     }

@@ -1,5 +1,6 @@
 // Tests of the sensor presence check, with bus maps written directly and from the simulated bus.
 #include "magic.h"
+#include "output_capture.h"
 
 #include "camera_i2c.h"
 #include "sim_pi.h"
@@ -13,12 +14,12 @@
 #include <string>
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 using tolva::sim::Knobs;
 using tolva::sim::SimPi;
+using tolva::test::capture_stderr;
+using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
+using tolva::test::captured_stdout;
 using tolva::test::read_file;
 using tolva::test::ScratchDir;
 
@@ -134,10 +135,10 @@ TEST_F(MagicTest, NoBusGivesAnEmptyLogAndNoDevice)
     Knobs knobs;
     knobs.no_i2c_device = true;
     SimPi::reset(knobs);
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(magic(), -1);
-    EXPECT_EQ(GetCapturedStderr(), "Error: Could not open file `/dev/i2c-0' or `/dev/i2c/0': No "
-                                   "such file or directory\n");
+    EXPECT_EQ(captured_stderr(), "Error: Could not open file `/dev/i2c-0' or `/dev/i2c/0': No "
+                                 "such file or directory\n");
 }
 
 // The start-up loop: bring-up and check until a device answers, on a board whose camera needs
@@ -182,10 +183,10 @@ TEST_P(MagicPlanted, IsReportedOnceAndNeverWrittenThrough)
     GetParam().plant(target);
     SimPi &pi = SimPi::reset();
     std::string report = std::string("can't use /tmp/i2cdetect.log: ") + GetParam().refusal + "\n";
-    CaptureStderr();
+    capture_stderr();
     for (int attempt = 0; attempt < 3; ++attempt)
         EXPECT_EQ(magic(), -1);
-    EXPECT_EQ(GetCapturedStderr(), report);
+    EXPECT_EQ(captured_stderr(), report);
     EXPECT_TRUE(pi.board_record().empty());
     EXPECT_EQ(read_file(target), "the user's own data\n");
 
@@ -197,9 +198,9 @@ TEST_P(MagicPlanted, IsReportedOnceAndNeverWrittenThrough)
     // A problem that comes back is reported again.
     std::filesystem::remove_all(kLog);
     GetParam().plant(target);
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(magic(), -1);
-    EXPECT_EQ(GetCapturedStderr(), report);
+    EXPECT_EQ(captured_stderr(), report);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -235,9 +236,9 @@ TEST_F(MagicTest, LogOfAnotherUserIsRefused)
     std::filesystem::copy_file(dir.write("log", ""), kLog);
     ASSERT_EQ(chown(kLog, 65534, 65534), 0);
     SimPi::reset();
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(magic(), -1);
-    EXPECT_EQ(GetCapturedStderr(), "can't use /tmp/i2cdetect.log: it belongs to another user\n");
+    EXPECT_EQ(captured_stderr(), "can't use /tmp/i2cdetect.log: it belongs to another user\n");
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // Tests of the SER recorder: header, frames, time stamps, the side file and the failure paths,
 // with every recording read back by an independent reader (tests/tools/ser_reader.py).
+#include "output_capture.h"
 #include "ser.h"
+#include "ser_testing.h"
 #include "test_support.h"
 #include "tools/run_tool.h"
 
@@ -25,10 +27,10 @@
 #include <thread>
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using tolva::test::capture_stderr;
+using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
+using tolva::test::captured_stdout;
 using tolva::test::read_file;
 using tolva::test::run_tool;
 using tolva::test::ScratchDir;
@@ -82,7 +84,7 @@ protected:
     // in `written` for the reader.
     std::string record(const std::string &name, int frames, int frame_bytes = kFrameBytes)
     {
-        CaptureStdout();
+        capture_stdout();
         since = now_ticks();
         EXPECT_EQ(WriteSERHeader(path(name).c_str()), 0);
         for (int i = 0; i < frames; ++i) {
@@ -92,7 +94,7 @@ protected:
         }
         EXPECT_EQ(CloseSER(), 0);
         until = now_ticks();
-        return GetCapturedStdout();
+        return captured_stdout();
     }
 
     // The independent reader accepts the file with `count` frames, those that were written.
@@ -151,7 +153,7 @@ TEST_F(SerTest, SideFileHoldsEachFramesClockReading)
 // side file and the start times take the time given, for that frame only.
 TEST_F(SerTest, GivenReceptionTimeStampsTheNextFrameOnly)
 {
-    CaptureStdout();
+    capture_stdout();
     ASSERT_EQ(WriteSERHeader(path("given.ser").c_str()), 0);
     timeval received{1700000000, 250000}; // 2023-11-14 22:13:20.25 UTC
     SetSERFrameTime(&received);
@@ -160,7 +162,7 @@ TEST_F(SerTest, GivenReceptionTimeStampsTheNextFrameOnly)
     int64_t before_second = now_ticks();
     ASSERT_EQ(WriteSERImage(frame.data(), kFrameBytes, 16), 0);
     CloseSER();
-    std::string console = GetCapturedStdout();
+    std::string console = captured_stdout();
     std::string file = read_file(path("given.ser"));
     const int64_t given = kUnixEpochTicks + (1700000000LL * 1000000 + 250000) * 10;
     size_t trailer = kHeader + 2 * kFrameBytes;
@@ -348,9 +350,9 @@ TEST_F(SerTest, SideFileThatIsNotARegularFileOfTheUsersIsRefused)
           Planted{hard, "it has other hard links"}}) {
         TimeStampFile = planted.path.c_str();
         written.clear();
-        CaptureStderr();
+        capture_stderr();
         record("planted.ser", 2);
-        EXPECT_EQ(GetCapturedStderr(), "can't use " + planted.path + ": " + planted.refusal + "\n");
+        EXPECT_EQ(captured_stderr(), "can't use " + planted.path + ": " + planted.refusal + "\n");
         expect_read_back("planted.ser", 2);
     }
     EXPECT_EQ(read_file(target), "kept\n");
@@ -380,7 +382,7 @@ bool count_becomes(const std::string &name, int32_t frames, double seconds)
 TEST_F(SerTest, HeaderCountFollowsTheFramesWhileRecording)
 {
     std::string name = path("open.ser");
-    CaptureStdout();
+    capture_stdout();
     ASSERT_EQ(WriteSERHeader(name.c_str()), 0);
     EXPECT_EQ(count_in_file(name), 0);
     std::vector<unsigned char> frame = frame_of(0);
@@ -391,7 +393,7 @@ TEST_F(SerTest, HeaderCountFollowsTheFramesWhileRecording)
     EXPECT_TRUE(count_becomes(name, 3, 3.0));
     EXPECT_EQ(std::filesystem::file_size(name), kHeader + 3 * kFrameBytes);
     EXPECT_EQ(CloseSER(), 0);
-    GetCapturedStdout();
+    captured_stdout();
     EXPECT_EQ(count_in_file(name), 3);
     EXPECT_EQ(std::filesystem::file_size(name), kHeader + 3 * kFrameBytes + 3 * 8);
 }
@@ -400,18 +402,18 @@ TEST_F(SerTest, SerFileThatCannotBeOpenedIsReportedAndNothingElseHappens)
 {
     std::string missing = path("no/such/dir/video.ser");
     std::vector<unsigned char> frame = frame_of(0);
-    CaptureStdout();
+    capture_stdout();
     EXPECT_EQ(WriteSERHeader(missing.c_str()), -1);
     EXPECT_EQ(WriteSERImage(frame.data(), kFrameBytes, 16), -1);
     EXPECT_EQ(CloseSER(), 0);
-    EXPECT_EQ(GetCapturedStdout(), "can't open " + missing + "\n");
+    EXPECT_EQ(captured_stdout(), "can't open " + missing + "\n");
 }
 
 TEST_F(SerTest, CloseWithoutRecordingDoesNothing)
 {
-    CaptureStdout();
+    capture_stdout();
     EXPECT_EQ(CloseSER(), 0);
-    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(captured_stdout(), "");
 }
 
 // The file size limit stands in for a full disk: writes past it fail as they would then.
@@ -448,12 +450,12 @@ class SerDiskFull : public SerTest, public testing::WithParamInterface<FullCase>
 TEST_P(SerDiskFull, KeepsWholeFramesWithCountAndTrailer)
 {
     std::string name = path("full.ser");
-    CaptureStderr();
+    capture_stderr();
     {
         FileSizeLimit limit(kHeader + GetParam().room);
         record("full.ser", 5);
     }
-    EXPECT_EQ(GetCapturedStderr(), "can't write " + name + ": " + std::strerror(EFBIG) + "\n");
+    EXPECT_EQ(captured_stderr(), "can't write " + name + ": " + std::strerror(EFBIG) + "\n");
     written.resize(GetParam().kept * kFrameBytes);
     expect_read_back("full.ser", GetParam().kept);
 }
@@ -492,7 +494,7 @@ TEST_F(SerTest, FramesAndTrailerPastTwoGiB)
 
     std::string name = path("big.ser");
     std::vector<unsigned char> first = frame_of(1, kBigFrame), second = frame_of(2, kBigFrame);
-    CaptureStdout();
+    capture_stdout();
     ASSERT_EQ(WriteSERHeader(name.c_str()), 0);
     int fd = descriptor_of(name);
     ASSERT_GE(fd, 0);
@@ -500,7 +502,7 @@ TEST_F(SerTest, FramesAndTrailerPastTwoGiB)
     EXPECT_EQ(WriteSERImage(first.data(), kBigFrame, 16), 0);
     EXPECT_EQ(WriteSERImage(second.data(), kBigFrame, 16), 0);
     EXPECT_EQ(CloseSER(), 0);
-    GetCapturedStdout();
+    captured_stdout();
 
     off_t trailer_at = kFirstFrameAt + 2 * kBigFrame;
     ASSERT_EQ(std::filesystem::file_size(name), static_cast<uintmax_t>(trailer_at + 16));

@@ -1,4 +1,5 @@
 // Tests of the difference recording on scripted frames: detection, script runs, stack picture.
+#include "output_capture.h"
 #include "test_support.h"
 #include "tolvacapture.h"
 #include "window_script.h"
@@ -17,10 +18,10 @@
 #include <filesystem>
 #include <string>
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using tolva::test::capture_stderr;
+using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
+using tolva::test::captured_stdout;
 using tolva::test::read_file;
 using tolva::test::ScratchDir;
 using tolva::test::WindowScript;
@@ -67,9 +68,9 @@ protected:
         fill(kSky);
         std::swap(d.BinImage2, d.BinImage3);
         fill(kSky);
-        CaptureStdout();
+        capture_stdout();
         prepare_difference_recording(d);
-        EXPECT_EQ(GetCapturedStdout(), "");
+        EXPECT_EQ(captured_stdout(), "");
         d.diff = 0; // not the first recording of the run
     }
 
@@ -102,9 +103,9 @@ protected:
     std::string step()
     {
         ++frame_count;
-        CaptureStdout();
+        capture_stdout();
         difference_step(d);
-        return GetCapturedStdout();
+        return captured_stdout();
     }
 
     // The next frame: what is current becomes the previous frame, the sky comes back.
@@ -263,9 +264,9 @@ TEST_F(DifferenceTest, AMissingScriptIsNotStartedAndSaysNothing)
     frame_count = 10;
     std::filesystem::remove(dir.path() + "/detect_voice.sh");
     brighten_block(10, 10, 3, 3, 3000);
-    testing::internal::CaptureStderr();
+    tolva::test::capture_stderr();
     EXPECT_EQ(step(), "    1:Diff Detect. sx:0001 sy:0001\n");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(tolva::test::captured_stderr(), "");
     EXPECT_EQ(d.diff, 1);
     EXPECT_TRUE(d.scripts.empty());
 }
@@ -328,11 +329,11 @@ TEST_P(DifferenceStackFailureTest, AStackThatCannotBeWrittenIsReportedWithTheRea
     brighten_block(10, 10, 3, 3, 3000);
     step();
     std::snprintf(d.tfname, sizeof d.tfname, "%s", failure.base);
-    CaptureStdout();
-    CaptureStderr();
+    capture_stdout();
+    capture_stderr();
     end_difference_recording(d);
-    EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_EQ(GetCapturedStderr(),
+    EXPECT_EQ(captured_stdout(), "");
+    EXPECT_EQ(captured_stderr(),
               "can't write " + stack + ": " + std::strerror(failure.error) + "\n");
 }
 
@@ -362,9 +363,9 @@ TEST_F(DifferenceTest, DetectionMaskHidesItsRegionAndCarriesOver)
 TEST_F(DifferenceTest, DetectionMaskOfAnotherSizeIsIgnoredWithAMessage)
 {
     cv::imwrite("mask_det.png", cv::Mat(10, 10, CV_8UC3, cv::Scalar(255, 255, 255)));
-    testing::internal::CaptureStderr();
+    tolva::test::capture_stderr();
     make(64, 48, 12);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(tolva::test::captured_stderr(),
               "tolvacapture: ./mask_det.png is 10x10, the frame 64x48: mask ignored\n");
     EXPECT_TRUE(d.mask_d.empty());
 }

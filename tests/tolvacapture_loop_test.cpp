@@ -1,13 +1,16 @@
 // Tests of start-up and the live loop on the simulated Pi, keys and mouse from the scripted
 // window seam: exit paths, recording states, written files, display scale, masks, time-out.
 #include "i2c.h"
+#include "output_capture.h"
 #include "run_tool.h"
 #include "ser.h"
+#include "ser_testing.h"
 #include "sim_pi.h"
 #include "test_support.h"
 #include "tolvacapture.h"
 #include "window_script.h"
 #include "zoom.h"
+#include "zoom_testing.h"
 
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -33,12 +36,12 @@
 #include <vector>
 
 using testing::HasSubstr;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 using tolva::sim::Knobs;
 using tolva::sim::SimPi;
+using tolva::test::capture_stderr;
+using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
+using tolva::test::captured_stdout;
 using tolva::test::read_file;
 using tolva::test::run_tool;
 using tolva::test::ScratchDir;
@@ -136,13 +139,13 @@ protected:
         std::vector<char *> av;
         for (auto &w : words)
             av.push_back(w.data());
-        CaptureStdout();
-        CaptureStderr();
+        capture_stdout();
+        capture_stderr();
         int status = start_up(static_cast<int>(av.size()), av.data(), *d);
         if (status == kRunLoop)
             status = live_loop(*d);
-        out = GetCapturedStdout();
-        err = GetCapturedStderr();
+        out = captured_stdout();
+        err = captured_stderr();
         return status;
     }
 

@@ -1,5 +1,6 @@
 // Tests of the driver's kernels and start-up arithmetic: unpacking, masks, command line, geometry,
 // and the signals that end the program.
+#include "output_capture.h"
 #include "tolvacapture.h"
 
 #include <gtest/gtest.h>
@@ -12,10 +13,10 @@
 #include <string>
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using tolva::test::capture_stderr;
+using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
+using tolva::test::captured_stdout;
 using Bytes = std::vector<unsigned char>;
 
 namespace {
@@ -223,9 +224,9 @@ TEST_P(CommandLineTest, TakesThePathAndTheMode)
     for (auto &a : args)
         av.push_back(a.data());
     Driver d;
-    CaptureStdout();
+    capture_stdout();
     int result = read_command_line(static_cast<int>(av.size()), av.data(), d);
-    std::string out = GetCapturedStdout();
+    std::string out = captured_stdout();
     if (c.accepted) {
         EXPECT_EQ(result, 0);
         EXPECT_EQ(out, "");
@@ -314,9 +315,9 @@ TEST(Geometry, RefusesBitDepthsItCannotUnpackNamingTheSizes)
         d.width = c.width;
         d.height = c.height;
         d.bufsiz = c.bufsiz;
-        CaptureStderr();
+        capture_stderr();
         EXPECT_EQ(derive_geometry(d), -1);
-        EXPECT_NE(GetCapturedStderr().find(c.message), std::string::npos) << c.message;
+        EXPECT_NE(captured_stderr().find(c.message), std::string::npos) << c.message;
     }
 }
 

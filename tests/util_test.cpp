@@ -1,4 +1,5 @@
 // Tests of output naming, time stamps and the RAW dump.
+#include "output_capture.h"
 #include "test_support.h"
 #include "util.h"
 
@@ -13,10 +14,10 @@
 #include <ostream>
 #include <string>
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using tolva::test::capture_stderr;
+using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
+using tolva::test::captured_stdout;
 using tolva::test::read_file;
 using tolva::test::ScratchDir;
 
@@ -119,11 +120,11 @@ TEST_F(WriteRawTest, SizeZeroLeavesAnEmptyFileAndFails)
 {
     unsigned char frame[1] = {7};
     std::string file = path("empty.raw");
-    CaptureStdout();
-    CaptureStderr();
+    capture_stdout();
+    capture_stderr();
     EXPECT_EQ(WriteRAW(file.c_str(), frame, 0), -1);
-    EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(captured_stdout(), "");
+    EXPECT_EQ(captured_stderr(), "");
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
@@ -133,17 +134,17 @@ TEST_F(WriteRawTest, MissingDirectoryIsReportedWithTheName)
 {
     unsigned char frame[2] = {1, 2};
     std::string file = path("no/such/dir/frame.raw");
-    CaptureStdout();
+    capture_stdout();
     EXPECT_EQ(WriteRAW(file.c_str(), frame, sizeof frame), -1);
-    EXPECT_EQ(GetCapturedStdout(), "can't open " + file + "\n");
+    EXPECT_EQ(captured_stdout(), "can't open " + file + "\n");
 }
 
 TEST_F(WriteRawTest, FullDiskFailsWithTheName)
 {
     unsigned char frame[4096] = {};
-    CaptureStderr();
+    capture_stderr();
     EXPECT_EQ(WriteRAW("/dev/full", frame, sizeof frame), -1);
-    EXPECT_EQ(GetCapturedStderr(),
+    EXPECT_EQ(captured_stderr(),
               "can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
 }
 
@@ -151,15 +152,15 @@ TEST_F(WriteRawTest, WholeFileResultsTellACreateFromAWriteFailure)
 {
     unsigned char bytes[4] = {1, 2, 3, 4};
     std::string missing = path("no/such/dir/frame.png");
-    CaptureStdout();
-    CaptureStderr();
+    capture_stdout();
+    capture_stderr();
     errno = 0;
     EXPECT_EQ(write_whole_file(missing.c_str(), bytes, sizeof bytes), kFileNotCreated);
     EXPECT_EQ(errno, ENOENT); // left for the caller's report
     // A few bytes stay buffered until the close, where the full disk shows.
     EXPECT_EQ(write_whole_file("/dev/full", bytes, sizeof bytes), kFileNotWritten);
-    EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_EQ(GetCapturedStderr(),
+    EXPECT_EQ(captured_stdout(), "");
+    EXPECT_EQ(captured_stderr(),
               "can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
     std::string file = path("bytes.png");
     EXPECT_EQ(write_whole_file(file.c_str(), bytes, sizeof bytes), 0);

@@ -1,5 +1,7 @@
 // Tests of the zoom viewer through the scripted window seam: mouse events, region, drawing.
+#include "output_capture.h"
 #include "zoom.h"
+#include "zoom_testing.h"
 
 #include "window.h"
 #include "window_script.h"
@@ -310,10 +312,10 @@ TEST_F(ZoomTest, OpenCvErrorIsReportedOnceAndEndsTheZoom)
 {
     start({1000, 800}, 0.5f);
     drag({10, 20}, {60, 45});
-    testing::internal::CaptureStderr();
+    tolva::test::capture_stderr();
     EXPECT_NO_THROW(zoom_imshow(src, view, 0.0f)); // no magnification: resize refuses it
     EXPECT_NO_THROW(zoom_imshow(src, view, 0.0f));
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = tolva::test::captured_stderr();
     EXPECT_EQ(0, err.rfind("zoom: showing the region failed: ", 0)) << err;
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
     EXPECT_EQ(0, mode());
@@ -322,9 +324,9 @@ TEST_F(ZoomTest, OpenCvErrorIsReportedOnceAndEndsTheZoom)
 
 TEST_F(ZoomTest, MouseOnAMissingWindowIsRefusedWithAMessage)
 {
-    testing::internal::CaptureStderr();
+    tolva::test::capture_stderr();
     EXPECT_EQ(-1, zoom_setMouseCallback("no such window", 0.5f));
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = tolva::test::captured_stderr();
     EXPECT_EQ(0, err.rfind("zoom: no mouse on window \"no such window\": ", 0)) << err;
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
 }

@@ -52,6 +52,8 @@ private:
         void operator()(std::FILE *f) const { std::fclose(f); }
     };
 
+    // Guards the devices, the log and the log file: transfers come from the program's thread,
+    // tests read the log from theirs.
     mutable std::mutex mutex_;
     std::map<int, I2cDevice *> devices_;
     std::vector<std::string> log_;

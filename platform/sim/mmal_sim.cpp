@@ -260,12 +260,11 @@ MMAL_STATUS_T Port::set_parameter(const MMAL_PARAMETER_HEADER_T *param)
     return MMAL_SUCCESS;
 }
 
-MMAL_STATUS_T Port::set_boolean(std::uint32_t id, MMAL_BOOL_T value)
+// Zero copy is the one boolean the capture unit sets; the simulated buffers are the frames
+// themselves either way.
+MMAL_STATUS_T Port::set_boolean(std::uint32_t id, MMAL_BOOL_T)
 {
-    if (id != MMAL_PARAMETER_ZERO_COPY)
-        return MMAL_ENOSYS;
-    zero_copy_ = value != 0;
-    return MMAL_SUCCESS;
+    return id == MMAL_PARAMETER_ZERO_COPY ? MMAL_SUCCESS : MMAL_ENOSYS;
 }
 
 Component::Component(Mmal &mmal, const std::string &name, Receiver *receiver)

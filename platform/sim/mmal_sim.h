@@ -26,6 +26,8 @@ class Component;
 
 // The userland leaves these to its implementation; the simulator's are here.
 struct MMAL_QUEUE_T {
+    // Guards the buffers: the receiver thread takes and the callback returns them while the
+    // program sends them.
     std::mutex mutex;
     std::deque<MMAL_BUFFER_HEADER_T *> buffers;
     tolva::sim::Mmal *mmal = nullptr;
@@ -76,6 +78,8 @@ public:
     void fail(const std::string &name, const std::string &subject = "");
 
 private:
+    // Guards the record, the traffic counts and the armed failures: calls come from the
+    // program's thread and, for buffer traffic, from the receiver's.
     mutable std::mutex mutex_;
     std::vector<MmalCall> calls_;
     std::map<std::pair<std::string, int>, std::uint64_t> traffic_;
@@ -116,7 +120,6 @@ public:
     MMAL_STATUS_T get_parameter(MMAL_PARAMETER_HEADER_T *param);
     MMAL_STATUS_T set_parameter(const MMAL_PARAMETER_HEADER_T *param);
     MMAL_STATUS_T set_boolean(std::uint32_t id, MMAL_BOOL_T value);
-    bool zero_copy() const { return zero_copy_; }
 
     MMAL_BUFFER_HEADER_T *take_buffer() override;
     void deliver(MMAL_BUFFER_HEADER_T *buffer) override;
@@ -131,7 +134,6 @@ private:
     MMAL_PORT_T port_;
     MMAL_PORT_BH_CB_T callback_ = nullptr;
     MMAL_QUEUE_T held_; // buffers sent to the port and not yet filled
-    bool zero_copy_ = false;
 };
 
 class Component {

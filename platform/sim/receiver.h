@@ -84,6 +84,9 @@ private:
     const Knobs &knobs_;
     BufferSink *sink_ = nullptr;
 
+    // Guards what the receiver thread and the capture unit's thread both touch: stop_ (with
+    // wake_, which ends the wait between frames), config_, timing_ and source_ with
+    // source_settings_. The thread's own state (sink_, scratch_) needs none.
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;

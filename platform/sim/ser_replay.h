@@ -42,6 +42,8 @@ private:
     std::uint64_t count_;
     int shift_ = 0;
 
+    // Guards the frame loaded and its bytes: the receiver thread renders from them while tests
+    // may read frames from theirs.
     mutable std::mutex mutex_;
     mutable std::uint64_t loaded_;
     mutable bool read_failed_ = false;

@@ -13,12 +13,12 @@ namespace tolva::sim {
 
 // CCS register addresses (16-bit, big-endian multi-byte values).
 namespace ccs {
-constexpr std::uint16_t kModelId = 0x0016;               // 2 bytes, read-only
-constexpr std::uint16_t kModeSelect = 0x0100;            // 1 = streaming
-constexpr std::uint16_t kCsiDataFormat = 0x0112;         // 0x0A0A RAW10, 0x0C0C RAW12
-constexpr std::uint16_t kCsiLaneMode = 0x0114;           // lanes - 1
-constexpr std::uint16_t kExtclkFrequencyMhz = 0x0136;    // 2 bytes, MHz in 8.8 fixed point
-constexpr std::uint16_t kVtPixClkDiv = 0x0300;           // 2 bytes each: the video timing PLL
+constexpr std::uint16_t kModelId = 0x0016;            // 2 bytes, read-only
+constexpr std::uint16_t kModeSelect = 0x0100;         // 1 = streaming
+constexpr std::uint16_t kCsiDataFormat = 0x0112;      // 0x0A0A RAW10, 0x0C0C RAW12
+constexpr std::uint16_t kCsiLaneMode = 0x0114;        // lanes - 1
+constexpr std::uint16_t kExtclkFrequencyMhz = 0x0136; // 2 bytes, MHz in 8.8 fixed point
+constexpr std::uint16_t kVtPixClkDiv = 0x0300;        // 2 bytes each: the video timing PLL
 constexpr std::uint16_t kVtSysClkDiv = 0x0302;
 constexpr std::uint16_t kPrePllClkDiv = 0x0304;
 constexpr std::uint16_t kPllMultiplier = 0x0306;
@@ -38,7 +38,6 @@ constexpr std::uint16_t kTestDataGreenB = 0x0608;
 // Values of test_pattern_mode: CCS patterns, and one of this sensor's own (CCS leaves 256 and
 // up to the maker) whose every sample tells the frame number, for checking whole frames.
 namespace test_pattern {
-constexpr int kNone = 0;
 constexpr int kSolidColour = 1;
 constexpr int kColourBars = 2;
 constexpr int kPn9 = 4;
@@ -96,6 +95,8 @@ private:
     std::uint16_t unlocked_reg16(std::uint16_t address) const;
     double pll_pixel_rate() const;
 
+    // Guards the registers, the register pointer and the refused registers: the bus writes them
+    // from the program's thread while the receiver thread reads the stream settings.
     mutable std::mutex mutex_;
     std::array<std::uint8_t, 0x10000> registers_{};
     std::uint16_t pointer_ = 0;

@@ -3,6 +3,7 @@
 #include "camera_i2c.h"
 #include "host.h"
 #include "i2c.h"
+#include "output_capture.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -71,12 +72,11 @@ TEST(HostPi, RegisterAccessReportsTheMissingDevice)
 {
     if (have_i2c_bus())
         GTEST_SKIP() << "this machine has /dev/i2c-0";
-    testing::internal::CaptureStderr();
+    tolva::test::capture_stderr();
     EXPECT_EQ(SetReg(0x0100, 1, 0), -1);
     EXPECT_EQ(GetReg(0x0016, 2), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "SetReg: error@open No such file or directory\n"
-              "GetReg: error@open No such file or directory\n");
+    EXPECT_EQ(tolva::test::captured_stderr(), "SetReg: error@open No such file or directory\n"
+                                              "GetReg: error@open No such file or directory\n");
 }
 
 TEST(HostPi, MailboxCallsFailWithTheKernelsErrors)

@@ -3,6 +3,7 @@
 #include "board.h"
 #include "commands.h"
 #include "host.h"
+#include "output_capture.h"
 #include "sim_pi.h"
 #include "test_support.h"
 
@@ -18,10 +19,10 @@
 namespace tolva::sim {
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using tolva::test::capture_stderr;
+using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
+using tolva::test::captured_stdout;
 
 const unsigned long kMboxProperty = _IOWR(100, 0, char *);
 
@@ -37,11 +38,11 @@ SimPi &unrouted(const std::string &revision = "a020d3", int probes = 0)
 // The command's exit status and what it printed.
 CommandOutput run(SimPi &pi, const std::string &line)
 {
-    CaptureStdout();
-    CaptureStderr();
+    capture_stdout();
+    capture_stderr();
     int status = run_command(pi, line);
-    std::string out = GetCapturedStdout();
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, GetCapturedStderr()};
+    std::string out = captured_stdout();
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, captured_stderr()};
 }
 
 // Sets a firmware GPIO line through the mailbox host services; returns the response code.
@@ -316,9 +317,9 @@ TEST(Knobs, BoardKnobsComeFromTheEnvironment)
     setenv("TOLVA_SIM_CAMERA_ROUTED", "1", 1);
     setenv("TOLVA_SIM_I2C_DRIVER_ADDRESSES", "0x1a,0x78", 1);
     setenv("TOLVA_SIM_CAMERA_PROBES", "-1", 1);
-    CaptureStderr();
+    capture_stderr();
     knobs = Knobs::from_environment();
-    EXPECT_EQ(GetCapturedStderr(),
+    EXPECT_EQ(captured_stderr(),
               "simulated Pi: TOLVA_SIM_CAMERA_PROBES=-1 is not a number from 0 to 1000000; "
               "using 0\n"
               "simulated Pi: TOLVA_SIM_I2C_DRIVER_ADDRESSES: '0x78' is not an address from 0x03 "

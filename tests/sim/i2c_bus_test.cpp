@@ -1,6 +1,7 @@
 // Tests of the simulated I2C bus, the virtual sensor's registers and the I2C host services.
 #include "host.h"
 #include "i2c_bus.h"
+#include "output_capture.h"
 #include "sim_pi.h"
 #include "test_support.h"
 #include "virtual_sensor.h"
@@ -127,11 +128,12 @@ TEST_F(HostI2cTest, KnobsComeFromTheEnvironment)
 
     setenv("TOLVA_SIM_SENSOR_ADDRESS", "0x80", 1);
     setenv("TOLVA_SIM_FAULTS", "no-sensor,bogus", 1);
-    testing::internal::CaptureStderr();
+    tolva::test::capture_stderr();
     knobs = Knobs::from_environment();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "simulated Pi: TOLVA_SIM_SENSOR_ADDRESS=0x80 is not a number from 3 to 119; using 16\n"
-              "simulated Pi: TOLVA_SIM_FAULTS: unknown fault 'bogus'\n");
+    EXPECT_EQ(
+        tolva::test::captured_stderr(),
+        "simulated Pi: TOLVA_SIM_SENSOR_ADDRESS=0x80 is not a number from 3 to 119; using 16\n"
+        "simulated Pi: TOLVA_SIM_FAULTS: unknown fault 'bogus'\n");
     EXPECT_EQ(knobs.sensor_address, 0x10);
     EXPECT_TRUE(knobs.no_sensor);
     SimPi &pi = SimPi::reset(knobs);

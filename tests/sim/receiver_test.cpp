@@ -1,5 +1,6 @@
 // Tests of the simulated camera receiver through the MMAL calls: delivery only on a matching
 // link, buffers handed back at disable, drops, frame lengths.
+#include "output_capture.h"
 #include "sim_pi.h"
 
 #include "interface/mmal/mmal.h"
@@ -211,9 +212,9 @@ TEST(ReceiverKnobs, EnvironmentSetsTheSceneAndTheReceiverFaults)
     setenv("TOLVA_SIM_LINE_ALIGN", "32", 1);
     setenv("TOLVA_SIM_FAULTS", "rx-no-pool,rx-port-disable", 1);
     setenv("TOLVA_SIM_RECEIVER_REPORT", "1", 1);
-    testing::internal::CaptureStderr();
+    tolva::test::capture_stderr();
     Knobs knobs = Knobs::from_environment();
-    std::string messages = testing::internal::GetCapturedStderr();
+    std::string messages = tolva::test::captured_stderr();
     for (const char *name : names)
         unsetenv(name);
     EXPECT_EQ(knobs.seed, 42u);

@@ -1,5 +1,6 @@
 // Tests of the virtual sensor's frames: packing, the sky's fast path against its plain
 // definition, colour order, transients, drift, test patterns and SER replay.
+#include "output_capture.h"
 #include "raw_pack.h"
 #include "raw_reference.h"
 #include "ser_replay.h"
@@ -223,11 +224,11 @@ TEST(SerReplay, ReadsTheFileAsItPlays)
     EXPECT_EQ(replay->samples(2), (std::vector<std::uint16_t>{9, 10}));
     EXPECT_EQ(replay->samples(4), (std::vector<std::uint16_t>{7, 8}));
     dir.write("in.ser", ser_file(2, 1, 16, {1, 2}, 3));
-    testing::internal::CaptureStderr();
+    tolva::test::capture_stderr();
     EXPECT_EQ(replay->samples(2), (std::vector<std::uint16_t>{0, 0}));
     EXPECT_EQ(replay->samples(3), (std::vector<std::uint16_t>{1, 2}));
     EXPECT_EQ(replay->samples(5), (std::vector<std::uint16_t>{0, 0}));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(tolva::test::captured_stderr(),
               "simulated Pi: can't read frame 2 of " + path + ": the file is shorter now\n");
 }
 
@@ -243,13 +244,13 @@ TEST(SerReplay, FullRangeFilesAreScaledToTheSensor)
 TEST(SerReplay, RefusesWhatItCannotReplay)
 {
     ScratchDir dir;
-    testing::internal::CaptureStderr();
+    tolva::test::capture_stderr();
     EXPECT_FALSE(
         SerReplay::open(dir.write("8.ser", ser_file(1, 1, 8, {0}, 1)), FrameGeometry{1, 1, 10}));
     EXPECT_FALSE(SerReplay::open(dir.write("short.ser", ser_file(2, 2, 16, {1}, 3)),
                                  FrameGeometry{1, 1, 10}));
     EXPECT_FALSE(SerReplay::open(dir.path() + "/missing.ser", FrameGeometry{1, 1, 10}));
-    std::string messages = testing::internal::GetCapturedStderr();
+    std::string messages = tolva::test::captured_stderr();
     EXPECT_NE(messages.find("8.ser: its samples are not 16-bit"), std::string::npos);
     EXPECT_NE(messages.find("short.ser: shorter than its header says"), std::string::npos);
     EXPECT_NE(messages.find("missing.ser: no SER header"), std::string::npos);
