@@ -28,7 +28,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -80,6 +79,9 @@ constexpr double kBytesPerMode = 1.5e9;
 constexpr int kFewestFrames = 40;
 constexpr int kMostFrames = 240;
 constexpr int kStageFrames = 30;
+// Reference copies before each mode and after the stages: the median of them all is the size's
+// reference, so that load from elsewhere that comes and goes weighs on both sides of the ratio.
+constexpr int kReferenceRounds = 7;
 
 struct Options {
     int size = -1; // index into kSizes, -1 for all
@@ -107,6 +109,8 @@ struct SizeFigures {
     bool measured[kModes] = {};
     int detections = 0;
     Times read_raw, unpack, difference, ser_append;
+    std::vector<double> copies; // the reference copies around this size's runs
+    MemcpyReference reference() const { return MemcpyReference(tolva::bench::median(copies)); }
 };
 
 double seconds_since(Clock::time_point start)
@@ -333,6 +337,11 @@ void measure_stages(Driver &d, int frames, SizeFigures &figures)
     CloseSER();
 }
 
+void append(std::vector<double> &to, const std::vector<double> &more)
+{
+    to.insert(to.end(), more.begin(), more.end());
+}
+
 std::string size_name(const FrameSize &size)
 {
     return std::to_string(size.width) + "x" + std::to_string(size.height) + " RAW" +
@@ -358,9 +367,10 @@ void print_size(const RatioReport &report, const FrameSize &size, const SizeFigu
 {
     long long bytes = frame16_bytes(size.width, size.height);
     std::printf("\n%s: memcpy of its 16-bit frame (%.1f MB) %.3f ms; whole pass per frame "
-                "(mean, median), then stages\n",
+                "(mean, median), then stages\n  %s (median of %zu around this size's runs)\n",
                 size_name(size).c_str(), static_cast<double>(bytes) / 1e6,
-                report.reference().seconds_for(bytes) * 1e3);
+                report.reference().seconds_for(bytes) * 1e3, report.reference_line().c_str(),
+                f.copies.size());
     for (int mode = 0; mode < kModes; ++mode)
         if (f.measured[mode])
             print_times(report, kModeKinds[mode].name, f.pass[mode], bytes);
@@ -380,7 +390,7 @@ std::string cell(const RatioReport &report, bool measured, double seconds, long 
     return measured ? report.ratio_text(seconds, bytes) : "-";
 }
 
-void print_table(const RatioReport &report, const std::vector<std::pair<int, SizeFigures>> &all)
+void print_table(const std::vector<std::pair<int, SizeFigures>> &all)
 {
     std::printf(
         "\n| frame | live | recording (s) | difference recording (d) | ReadRAW copy | unpack "
@@ -389,6 +399,7 @@ void print_table(const RatioReport &report, const std::vector<std::pair<int, Siz
     for (const auto &[index, f] : all) {
         const FrameSize &size = kSizes[index];
         long long bytes = frame16_bytes(size.width, size.height);
+        RatioReport report(f.reference());
         std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", size_name(size).c_str(),
                     cell(report, f.measured[kLive], f.pass[kLive].mean, bytes).c_str(),
                     cell(report, f.measured[kRecording], f.pass[kRecording].mean, bytes).c_str(),
@@ -427,10 +438,9 @@ int main(int argc, char **argv)
     std::string stamps = (scratch / "timestamp.bin").string();
     TimeStampFile = stamps.c_str();
 
-    RatioReport report(MemcpyReference::measure());
     std::printf("loop_bench: the program's start-up and live loop, frames always ready, windows "
-                "scripted\n%s\n",
-                report.reference_line().c_str());
+                "scripted; ratios to a main-memory memcpy of the 16-bit frame, measured around "
+                "each size's runs\n");
     std::printf("recordings write SER files to %s on %s: disk writes are included\n",
                 scratch.c_str(), file_system_of(scratch).c_str());
     std::printf("load average at the start: %s\n", load_average().c_str());
@@ -447,6 +457,7 @@ int main(int argc, char **argv)
         for (int mode = 0; mode < kModes; ++mode) {
             if (options.mode >= 0 && options.mode != mode)
                 continue;
+            append(figures.copies, MemcpyReference::copy_times(kReferenceRounds));
             d = std::make_unique<Driver>();
             if (!run_mode(init_file, static_cast<Mode>(mode), frames, *d, figures.pass[mode]))
                 return 1;
@@ -457,13 +468,13 @@ int main(int argc, char **argv)
         }
         measure_stages(*d, std::min(frames, kStageFrames), figures);
         remove_files_in(scratch);
-        print_size(report, size, figures);
+        append(figures.copies, MemcpyReference::copy_times(kReferenceRounds));
+        print_size(RatioReport(figures.reference()), size, figures);
         all.emplace_back(index, figures);
         std::fflush(stdout);
     }
-    print_table(report, all);
-    std::printf("\nload average at the end: %s; the reference again: %s\n", load_average().c_str(),
-                RatioReport(MemcpyReference::measure()).reference_line().c_str());
+    print_table(all);
+    std::printf("\nload average at the end: %s\n", load_average().c_str());
     fs::current_path("/");
     fs::remove_all(scratch);
     return 0;

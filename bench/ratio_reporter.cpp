@@ -52,7 +52,7 @@ double mean(const std::vector<double> &values)
     return std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
 }
 
-MemcpyReference MemcpyReference::measure(int rounds)
+std::vector<double> MemcpyReference::copy_times(int rounds)
 {
     auto size = static_cast<size_t>(kReferenceBytes);
     std::unique_ptr<unsigned char[]> from(new unsigned char[size]);
@@ -67,8 +67,10 @@ MemcpyReference MemcpyReference::measure(int rounds)
         benchmark::ClobberMemory();
         times.push_back(seconds_between(start, Clock::now()));
     }
-    return MemcpyReference(median(times));
+    return times;
 }
+
+MemcpyReference MemcpyReference::measure(int rounds) { return MemcpyReference(median(copy_times(rounds))); }
 
 double MemcpyReference::bytes_per_second() const
 {

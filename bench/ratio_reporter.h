@@ -28,8 +28,9 @@ double mean(const std::vector<double> &values);
 class MemcpyReference {
 public:
     explicit MemcpyReference(double seconds) : seconds_(seconds) {}
-    // Copies kReferenceBytes `rounds` times (after one copy that faults the pages in) and keeps
-    // the median time.
+    // The times of `rounds` copies of kReferenceBytes, after one that faults the pages in.
+    static std::vector<double> copy_times(int rounds);
+    // The median of `rounds` copies.
     static MemcpyReference measure(int rounds = 9);
 
     double seconds() const { return seconds_; }
