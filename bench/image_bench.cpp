@@ -1,20 +1,17 @@
-// The difference step (image operations) against the same work done with OpenCV, one run.
+// The difference step (image operations) and the same work done with OpenCV, each as a ratio to
+// a main-memory memcpy of the 16-bit frame.
 #include "image.h"
+#include "ratio_reporter.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
 
-#include <cstdio>
-#include <map>
 #include <random>
-#include <string>
 
 namespace {
 
 constexpr unsigned short kThreshold = 50; // a difference this large counts as a change
 constexpr int kMaxSample = 1023;          // 10-bit frames
-const char kOurs[] = "DifferenceStep/image";
-const char kOpenCv[] = "DifferenceStep/opencv";
 
 // Two consecutive frames of noise around a sky level, with a few brighter points in the second.
 struct Frames {
@@ -52,6 +49,7 @@ void difference_step_image(benchmark::State &state)
         benchmark::DoNotOptimize(changed);
         benchmark::DoNotOptimize(sx);
     }
+    tolva::bench::compare_with_frame16(state, w, h);
 }
 
 // Isolated-point removal as OpenCV would do it: the four neighbours' maximum by a cross dilation,
@@ -83,55 +81,20 @@ void difference_step_opencv(benchmark::State &state)
         benchmark::DoNotOptimize(changed);
         benchmark::DoNotOptimize(sx);
     }
-}
-
-// Keeps each run's time per iteration to print the ratio of the two at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-    }
-    std::map<std::string, double> times;
-};
-
-void print_ratios(const RatioReporter &reporter)
-{
-    for (const auto &[name, ours] : reporter.times) {
-        if (name.rfind(kOurs, 0) != 0) {
-            continue;
-        }
-        const std::string size = name.substr(sizeof kOurs - 1);
-        auto opencv = reporter.times.find(kOpenCv + size);
-        if (opencv != reporter.times.end()) {
-            std::printf("difference step%s: image / opencv time = %.2f\n", size.c_str(),
-                        ours / opencv->second);
-        }
-    }
+    tolva::bench::compare_with_frame16(state, f.diff.cols, f.diff.rows);
 }
 
 } // namespace
 
 BENCHMARK(difference_step_image)
-    ->Name(kOurs)
+    ->Name("DifferenceStep/image")
     ->Args({1920, 1080})
     ->Args({4056, 3040})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(difference_step_opencv)
-    ->Name(kOpenCv)
+    ->Name("DifferenceStep/opencv")
     ->Args({1920, 1080})
     ->Args({4056, 3040})
     ->Unit(benchmark::kMillisecond);
 
-int main(int argc, char **argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    print_ratios(reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char **argv) { return tolva::bench::run_benchmarks(argc, argv); }

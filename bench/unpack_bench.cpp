@@ -1,13 +1,11 @@
-// Unpacking a full-size raw frame against copying the same bytes: the unpacker's cost per frame.
+// Unpacking a full-size raw frame: the unpacker's cost per frame, as a ratio to a main-memory
+// memcpy of the 16-bit frame it writes.
+#include "ratio_reporter.h"
 #include "tolvacapture.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <cstring>
-#include <map>
 #include <random>
-#include <string>
 #include <vector>
 
 namespace {
@@ -36,60 +34,14 @@ void BM_Unpack(benchmark::State &state)
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
+    tolva::bench::compare_with_frame16(state, kWidth, kHeight);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                             static_cast<int64_t>(raw.size()));
 }
 
-// The same raw bytes copied: what ReadRAW costs, the floor for any pass over the frame.
-void BM_Memcpy(benchmark::State &state)
-{
-    int bpp = static_cast<int>(state.range(0));
-    std::vector<unsigned char> raw = random_frame(bpp);
-    std::vector<unsigned char> out(raw.size());
-    for (auto _ : state) {
-        std::memcpy(out.data(), raw.data(), raw.size());
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                            static_cast<int64_t>(raw.size()));
-}
-
-BENCHMARK(BM_Memcpy)->Arg(10)->Arg(12)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Unpack)->Args({10, 0})->Args({12, 0})->Args({10, 1})->Args({12, 1})->Unit(
     benchmark::kMillisecond);
 
-// Keeps each benchmark's CPU time per iteration (steadier than wall time on a shared machine), so
-// the ratios come from the same run.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration)
-                seconds[run.benchmark_name()] = run.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> seconds;
-};
-
-void print_ratio(const RatioReporter &r, const char *unpack, const char *copy)
-{
-    auto u = r.seconds.find(unpack), c = r.seconds.find(copy);
-    if (u != r.seconds.end() && c != r.seconds.end())
-        std::printf("%-20s / memcpy: %.2f\n", unpack, u->second / c->second);
-}
-
 } // namespace
 
-int main(int argc, char **argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    print_ratio(reporter, "BM_Unpack/10/0", "BM_Memcpy/10");
-    print_ratio(reporter, "BM_Unpack/12/0", "BM_Memcpy/12");
-    print_ratio(reporter, "BM_Unpack/10/1", "BM_Memcpy/10");
-    print_ratio(reporter, "BM_Unpack/12/1", "BM_Memcpy/12");
-    return 0;
-}
+int main(int argc, char **argv) { return tolva::bench::run_benchmarks(argc, argv); }
