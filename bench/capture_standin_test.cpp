@@ -55,8 +55,8 @@ TEST_P(StandinFrameTest, SpotFramesCarryAFullScaleSquareOnNoiseAtTheSkyLevel)
     for (int y = 0; y < g.height; ++y)
         for (int x = 0; x < g.width; ++x) {
             int sample = samples[static_cast<size_t>(y) * g.width + x];
-            bool in_spot = x >= spot.x && x < spot.x + kSpotSide && y >= spot.y &&
-                           y < spot.y + kSpotSide;
+            bool in_spot =
+                x >= spot.x && x < spot.x + kSpotSide && y >= spot.y && y < spot.y + kSpotSide;
             if (in_spot) {
                 ++spot_samples;
                 EXPECT_EQ(sample, full()) << x << "," << y;

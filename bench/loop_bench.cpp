@@ -12,9 +12,11 @@
 
 #include "cap.h"
 #include "ser.h"
+#include "ser_testing.h"
 #include "tolvacapture.h"
 #include "window_script.h"
 #include "zoom.h"
+#include "zoom_testing.h"
 
 #include <fcntl.h>
 #include <sys/time.h>

@@ -72,7 +72,10 @@ std::vector<double> MemcpyReference::copy_times(int rounds)
     return times;
 }
 
-MemcpyReference MemcpyReference::measure(int rounds) { return MemcpyReference(median(copy_times(rounds))); }
+MemcpyReference MemcpyReference::measure(int rounds)
+{
+    return MemcpyReference(median(copy_times(rounds)));
+}
 
 double MemcpyReference::bytes_per_second() const
 {
