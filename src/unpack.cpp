@@ -149,9 +149,8 @@ __attribute__((target("ssse3"))) void raw12_to_16_ssse3(unsigned char *dst,
 }
 
 // The leading bytes of two loads `apart` bytes apart, 8 from each, as 16 bytes.
-__attribute__((target("ssse3"))) void leading_bytes_ssse3(unsigned char *dst,
-                                                          const unsigned char *src, int apart,
-                                                          __m128i pick)
+__attribute__((target("ssse3"))) void
+leading_bytes_ssse3(unsigned char *dst, const unsigned char *src, int apart, __m128i pick)
 {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + apart));
@@ -159,8 +158,8 @@ __attribute__((target("ssse3"))) void leading_bytes_ssse3(unsigned char *dst,
     _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), both);
 }
 
-__attribute__((target("ssse3"))) void raw10_to_8_ssse3(unsigned char *dst,
-                                                       const unsigned char *src, long long groups)
+__attribute__((target("ssse3"))) void raw10_to_8_ssse3(unsigned char *dst, const unsigned char *src,
+                                                       long long groups)
 {
     constexpr int kStep = 4;
     const __m128i pick = _mm_setr_epi8(0, 1, 2, 3, 5, 6, 7, 8, kZ, kZ, kZ, kZ, kZ, kZ, kZ, kZ);
@@ -170,8 +169,8 @@ __attribute__((target("ssse3"))) void raw10_to_8_ssse3(unsigned char *dst,
     raw10_to_8(dst, src, groups - vector);
 }
 
-__attribute__((target("ssse3"))) void raw12_to_8_ssse3(unsigned char *dst,
-                                                       const unsigned char *src, long long groups)
+__attribute__((target("ssse3"))) void raw12_to_8_ssse3(unsigned char *dst, const unsigned char *src,
+                                                       long long groups)
 {
     constexpr int kStep = 8;
     const __m128i pick = _mm_setr_epi8(0, 1, 3, 4, 6, 7, 9, 10, kZ, kZ, kZ, kZ, kZ, kZ, kZ, kZ);

@@ -33,7 +33,8 @@ void raw10_to_16_neon(unsigned char *dst, const unsigned char *src, long long gr
         uint8x8x2_t in = load16(src);
         uint8x8_t leading = vtbl2_u8(in, kRaw10Leading);
         uint8x8_t low = vand_u8(vshl_u8(vtbl2_u8(in, kRaw10LowBits), low_shift), vdup_n_u8(3));
-        vst1q_u16(reinterpret_cast<uint16_t *>(dst), vorrq_u16(vshll_n_u8(leading, 2), vmovl_u8(low)));
+        vst1q_u16(reinterpret_cast<uint16_t *>(dst),
+                  vorrq_u16(vshll_n_u8(leading, 2), vmovl_u8(low)));
     }
     raw10_to_16(dst, src, groups - vector);
 }
@@ -45,7 +46,8 @@ void raw12_to_16_neon(unsigned char *dst, const unsigned char *src, long long gr
     for (long long g = 0; g < vector; g += kStep, src += kStep * kRaw12Bytes, dst += 32) {
         uint8x8x3_t in = vld3_u8(src);
         uint16x8x2_t samples;
-        samples.val[0] = vorrq_u16(vshll_n_u8(in.val[0], 4), vmovl_u8(vand_u8(in.val[2], vdup_n_u8(0x0F))));
+        samples.val[0] =
+            vorrq_u16(vshll_n_u8(in.val[0], 4), vmovl_u8(vand_u8(in.val[2], vdup_n_u8(0x0F))));
         samples.val[1] = vorrq_u16(vshll_n_u8(in.val[1], 4), vmovl_u8(vshr_n_u8(in.val[2], 4)));
         vst2q_u16(reinterpret_cast<uint16_t *>(dst), samples);
     }

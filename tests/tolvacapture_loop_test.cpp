@@ -970,8 +970,8 @@ protected:
     // The last frame unpacked, and its raw frame unpacked by the reference.
     void expect_frame_buffer_is_the_reference(bool raw8)
     {
-        auto samples = tolva::test::unpack_reference(d->RawImage.get(), kWidth, kHeight, 12,
-                                                     kStride);
+        auto samples =
+            tolva::test::unpack_reference(d->RawImage.get(), kWidth, kHeight, 12, kStride);
         const unsigned char *frame = d->BinImage2.get();
         for (std::size_t n = 0; n < samples.size(); ++n) {
             unsigned got = raw8 ? frame[n] : frame[2 * n] | frame[2 * n + 1] << 8;

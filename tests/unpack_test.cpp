@@ -95,8 +95,8 @@ std::string path_name(const testing::TestParamInfo<bool> &info)
 class GroupsTest : public PathTest {};
 
 // Group counts below, at and past every step of the vector loops, and a large odd one.
-const long long kGroupCounts[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 15, 16, 17, 31,
-                                  32, 33, 63, 64, 65, 127, 1000, 4097};
+const long long kGroupCounts[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,  11,   12,
+                                  13, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 1000, 4097};
 
 TEST_P(GroupsTest, MatchTheReferenceForEveryCountAndAlignment)
 {
@@ -111,9 +111,9 @@ TEST_P(GroupsTest, MatchTheReferenceForEveryCountAndAlignment)
             for (size_t src_offset : {0, 1, 3, 7, 15})
                 for (size_t dst_offset : {0, 1, 2, 9}) {
                     ASSERT_EQ(unpack_placed(packed, groups, p, src_offset, dst_offset), expected)
-                        << "RAW" << p.bits << (p.raw8 ? " to 8 bits, " : " to 16 bits, ")
-                        << groups << " groups, source +" << src_offset << ", output +"
-                        << dst_offset << ", path " << unpack_path();
+                        << "RAW" << p.bits << (p.raw8 ? " to 8 bits, " : " to 16 bits, ") << groups
+                        << " groups, source +" << src_offset << ", output +" << dst_offset
+                        << ", path " << unpack_path();
                 }
         }
     }
@@ -128,12 +128,12 @@ TEST_P(GroupsTest, ExtremeSamplesKeepEveryBit)
             for (unsigned char background : {0x00, 0xFF}) {
                 Bytes packed(static_cast<size_t>(groups) * group_bytes(p.bits), background);
                 if (bit >= 0)
-                    packed[static_cast<size_t>(bit / 8)] ^= static_cast<unsigned char>(1 << bit % 8);
+                    packed[static_cast<size_t>(bit / 8)] ^=
+                        static_cast<unsigned char>(1 << bit % 8);
                 int samples = static_cast<int>(groups) * group_samples(p.bits);
-                Bytes expected =
-                    output_of(tolva::test::unpack_reference(packed.data(), samples, 1, p.bits,
-                                                            packed.size()),
-                              p.bits, p.raw8);
+                Bytes expected = output_of(
+                    tolva::test::unpack_reference(packed.data(), samples, 1, p.bits, packed.size()),
+                    p.bits, p.raw8);
                 ASSERT_EQ(unpack_placed(packed, groups, p, 0, 0), expected)
                     << "RAW" << p.bits << " raw8 " << p.raw8 << " bit " << bit;
             }
@@ -215,8 +215,7 @@ TEST_P(LinesTest, HoldExactlyTheSamplesOfEachLine)
     int stride = static_cast<int>(packed_line_bytes(f.width, f.bits)) + f.fill;
     Bytes raw = random_bytes(static_cast<size_t>(stride) * f.height,
                              static_cast<unsigned>(f.width * 13 + f.fill));
-    auto samples =
-        tolva::test::unpack_reference(raw.data(), f.width, f.height, f.bits, stride);
+    auto samples = tolva::test::unpack_reference(raw.data(), f.width, f.height, f.bits, stride);
     for (int raw8 : {0, 1}) {
         Bytes expected = output_of(samples, f.bits, raw8);
         Bytes dst(expected.size() + 32, kUntouched);
@@ -228,8 +227,8 @@ TEST_P(LinesTest, HoldExactlyTheSamplesOfEachLine)
         dst.resize(expected.size());
         for (size_t n = 0; n < expected.size(); ++n)
             ASSERT_EQ(dst[n], expected[n])
-                << "byte " << n << " of line " << n / (f.width * sample_bytes(raw8))
-                << ", raw8 " << raw8 << ", path " << unpack_path();
+                << "byte " << n << " of line " << n / (f.width * sample_bytes(raw8)) << ", raw8 "
+                << raw8 << ", path " << unpack_path();
     }
 }
 
