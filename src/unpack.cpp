@@ -242,8 +242,10 @@ long long unpack_groups(unsigned char *dst, const unsigned char *src, long long 
                         int raw8)
 {
     Packing packing;
-    if (!packing_of(bits, packing) || groups <= 0)
-        return packing_of(bits, packing) ? 0 : -1;
+    if (!packing_of(bits, packing))
+        return -1;
+    if (groups <= 0)
+        return 0;
     kernel_for(bits, raw8)(dst, src, groups);
     return groups * packing.samples * (raw8 ? 1 : 2);
 }
