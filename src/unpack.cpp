@@ -185,7 +185,7 @@ const Kernels kSsse3 = {"ssse3", raw10_to_16_ssse3, raw12_to_16_ssse3, raw10_to_
 
 const Kernels *best_kernels()
 {
-    __builtin_cpu_init(); // also when the first call comes from a static constructor
+    __builtin_cpu_init(); // the first call may come from a static constructor
     return __builtin_cpu_supports("ssse3") ? &kSsse3 : &kPlain;
 }
 #elif defined(TOLVA_UNPACK_NEON)
@@ -197,11 +197,15 @@ const Kernels *best_kernels() { return neon_available() ? &kNeon : &kPlain; }
 const Kernels *best_kernels() { return &kPlain; }
 #endif
 
-// The kernels of this processor, found once; ForcePlain is the tests' switch to the oracle.
-const Kernels *BestKernels = best_kernels();
+// ForcePlain is the tests' switch to the oracle.
 bool ForcePlain = false;
 
-const Kernels &kernels() { return ForcePlain ? kPlain : *BestKernels; }
+// The processor is asked once, at the first unpacking (whenever static constructors run).
+const Kernels &kernels()
+{
+    static const Kernels *const best = best_kernels();
+    return ForcePlain ? kPlain : *best;
+}
 
 struct Packing {
     int samples; // per group
