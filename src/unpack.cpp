@@ -108,20 +108,6 @@ __attribute__((target("ssse3"))) __m128i raw10_samples_ssse3(__m128i in)
     return _mm_or_si128(high, _mm_and_si128(low, _mm_set1_epi16(3)));
 }
 
-__attribute__((target("ssse3"))) void raw10_to_16_ssse3(unsigned char *dst,
-                                                        const unsigned char *src, long long groups)
-{
-    constexpr int kStep = 4;
-    long long vector = vector_groups(groups, kRaw10Bytes, kStep, 10 + 16);
-    for (long long g = 0; g < vector; g += kStep, src += kStep * kRaw10Bytes, dst += 32) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 10));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), raw10_samples_ssse3(a));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), raw10_samples_ssse3(b));
-    }
-    raw10_to_16(dst, src, groups - vector);
-}
-
 __attribute__((target("ssse3"))) __m128i raw12_samples_ssse3(__m128i in)
 {
     // Each lane gets (leading byte << 8) | low-bits byte; >> 4 is the odd sample, and the even
@@ -134,54 +120,56 @@ __attribute__((target("ssse3"))) __m128i raw12_samples_ssse3(__m128i in)
                         _mm_and_si128(t, keep_unshifted));
 }
 
-__attribute__((target("ssse3"))) void raw12_to_16_ssse3(unsigned char *dst,
-                                                        const unsigned char *src, long long groups)
+// 16 samples a step from two loads `apart` bytes apart (a step is two loads' groups), then
+// the plain kernel `tail` for the groups too near the end for a whole load.
+template <__m128i (*samples)(__m128i), int group_bytes, int apart, Kernel tail>
+__attribute__((target("ssse3"))) void to_16_ssse3(unsigned char *dst, const unsigned char *src,
+                                                  long long groups)
 {
-    constexpr int kStep = 8;
-    long long vector = vector_groups(groups, kRaw12Bytes, kStep, 12 + 16);
-    for (long long g = 0; g < vector; g += kStep, src += kStep * kRaw12Bytes, dst += 32) {
+    constexpr int kStep = 2 * apart / group_bytes;
+    long long vector = vector_groups(groups, group_bytes, kStep, apart + 16);
+    for (long long g = 0; g < vector; g += kStep, src += 2 * apart, dst += 32) {
         __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 12));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), raw12_samples_ssse3(a));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), raw12_samples_ssse3(b));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + apart));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), samples(a));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), samples(b));
     }
-    raw12_to_16(dst, src, groups - vector);
+    tail(dst, src, groups - vector);
 }
 
-// The leading bytes of two loads `apart` bytes apart, 8 from each, as 16 bytes.
-__attribute__((target("ssse3"))) void
-leading_bytes_ssse3(unsigned char *dst, const unsigned char *src, int apart, __m128i pick)
+// The 8-bit samples: the leading bytes of the groups of one load in its low 8 bytes.
+__attribute__((target("ssse3"))) __m128i raw10_leading_ssse3(__m128i in)
 {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + apart));
-    __m128i both = _mm_unpacklo_epi64(_mm_shuffle_epi8(a, pick), _mm_shuffle_epi8(b, pick));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), both);
+    return _mm_shuffle_epi8(in,
+                            _mm_setr_epi8(0, 1, 2, 3, 5, 6, 7, 8, kZ, kZ, kZ, kZ, kZ, kZ, kZ, kZ));
 }
 
-__attribute__((target("ssse3"))) void raw10_to_8_ssse3(unsigned char *dst, const unsigned char *src,
-                                                       long long groups)
+__attribute__((target("ssse3"))) __m128i raw12_leading_ssse3(__m128i in)
 {
-    constexpr int kStep = 4;
-    const __m128i pick = _mm_setr_epi8(0, 1, 2, 3, 5, 6, 7, 8, kZ, kZ, kZ, kZ, kZ, kZ, kZ, kZ);
-    long long vector = vector_groups(groups, kRaw10Bytes, kStep, 10 + 16);
-    for (long long g = 0; g < vector; g += kStep, src += kStep * kRaw10Bytes, dst += 16)
-        leading_bytes_ssse3(dst, src, 10, pick);
-    raw10_to_8(dst, src, groups - vector);
+    return _mm_shuffle_epi8(in,
+                            _mm_setr_epi8(0, 1, 3, 4, 6, 7, 9, 10, kZ, kZ, kZ, kZ, kZ, kZ, kZ, kZ));
 }
 
-__attribute__((target("ssse3"))) void raw12_to_8_ssse3(unsigned char *dst, const unsigned char *src,
-                                                       long long groups)
+// As to_16_ssse3, 16 leading bytes a step.
+template <__m128i (*leading)(__m128i), int group_bytes, int apart, Kernel tail>
+__attribute__((target("ssse3"))) void to_8_ssse3(unsigned char *dst, const unsigned char *src,
+                                                 long long groups)
 {
-    constexpr int kStep = 8;
-    const __m128i pick = _mm_setr_epi8(0, 1, 3, 4, 6, 7, 9, 10, kZ, kZ, kZ, kZ, kZ, kZ, kZ, kZ);
-    long long vector = vector_groups(groups, kRaw12Bytes, kStep, 12 + 16);
-    for (long long g = 0; g < vector; g += kStep, src += kStep * kRaw12Bytes, dst += 16)
-        leading_bytes_ssse3(dst, src, 12, pick);
-    raw12_to_8(dst, src, groups - vector);
+    constexpr int kStep = 2 * apart / group_bytes;
+    long long vector = vector_groups(groups, group_bytes, kStep, apart + 16);
+    for (long long g = 0; g < vector; g += kStep, src += 2 * apart, dst += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + apart));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst),
+                         _mm_unpacklo_epi64(leading(a), leading(b)));
+    }
+    tail(dst, src, groups - vector);
 }
 
-const Kernels kSsse3 = {"ssse3", raw10_to_16_ssse3, raw12_to_16_ssse3, raw10_to_8_ssse3,
-                        raw12_to_8_ssse3};
+const Kernels kSsse3 = {"ssse3", to_16_ssse3<raw10_samples_ssse3, kRaw10Bytes, 10, raw10_to_16>,
+                        to_16_ssse3<raw12_samples_ssse3, kRaw12Bytes, 12, raw12_to_16>,
+                        to_8_ssse3<raw10_leading_ssse3, kRaw10Bytes, 10, raw10_to_8>,
+                        to_8_ssse3<raw12_leading_ssse3, kRaw12Bytes, 12, raw12_to_8>};
 
 const Kernels *best_kernels()
 {
