@@ -120,21 +120,12 @@ __attribute__((target("ssse3"))) __m128i raw12_samples_ssse3(__m128i in)
                         _mm_and_si128(t, keep_unshifted));
 }
 
-// 16 samples a step from two loads `apart` bytes apart (a step is two loads' groups), then
-// the plain kernel `tail` for the groups too near the end for a whole load.
-template <__m128i (*samples)(__m128i), int group_bytes, int apart, Kernel tail>
-__attribute__((target("ssse3"))) void to_16_ssse3(unsigned char *dst, const unsigned char *src,
-                                                  long long groups)
+// The 16 samples of two loads, 32 bytes.
+template <__m128i (*samples)(__m128i)>
+__attribute__((target("ssse3"))) void store_16_ssse3(unsigned char *dst, __m128i a, __m128i b)
 {
-    constexpr int kStep = 2 * apart / group_bytes;
-    long long vector = vector_groups(groups, group_bytes, kStep, apart + 16);
-    for (long long g = 0; g < vector; g += kStep, src += 2 * apart, dst += 32) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + apart));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), samples(a));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), samples(b));
-    }
-    tail(dst, src, groups - vector);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), samples(a));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), samples(b));
 }
 
 // The 8-bit samples: the leading bytes of the groups of one load in its low 8 bytes.
@@ -150,26 +141,33 @@ __attribute__((target("ssse3"))) __m128i raw12_leading_ssse3(__m128i in)
                             _mm_setr_epi8(0, 1, 3, 4, 6, 7, 9, 10, kZ, kZ, kZ, kZ, kZ, kZ, kZ, kZ));
 }
 
-// As to_16_ssse3, 16 leading bytes a step.
-template <__m128i (*leading)(__m128i), int group_bytes, int apart, Kernel tail>
-__attribute__((target("ssse3"))) void to_8_ssse3(unsigned char *dst, const unsigned char *src,
-                                                 long long groups)
+// The leading bytes of two loads, 16 bytes.
+template <__m128i (*leading)(__m128i)>
+__attribute__((target("ssse3"))) void store_8_ssse3(unsigned char *dst, __m128i a, __m128i b)
+{
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm_unpacklo_epi64(leading(a), leading(b)));
+}
+
+// Each step loads 16 bytes twice, `apart` bytes apart (the groups of a step), and `store` writes
+// `out` bytes of them; the plain kernel `tail` takes the groups too near the end for a load.
+template <void (*store)(unsigned char *, __m128i, __m128i), int out, int group_bytes, int apart,
+          Kernel tail>
+__attribute__((target("ssse3"))) void kernel_ssse3(unsigned char *dst, const unsigned char *src,
+                                                   long long groups)
 {
     constexpr int kStep = 2 * apart / group_bytes;
     long long vector = vector_groups(groups, group_bytes, kStep, apart + 16);
-    for (long long g = 0; g < vector; g += kStep, src += 2 * apart, dst += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + apart));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst),
-                         _mm_unpacklo_epi64(leading(a), leading(b)));
-    }
+    for (long long g = 0; g < vector; g += kStep, src += 2 * apart, dst += out)
+        store(dst, _mm_loadu_si128(reinterpret_cast<const __m128i *>(src)),
+              _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + apart)));
     tail(dst, src, groups - vector);
 }
 
-const Kernels kSsse3 = {"ssse3", to_16_ssse3<raw10_samples_ssse3, kRaw10Bytes, 10, raw10_to_16>,
-                        to_16_ssse3<raw12_samples_ssse3, kRaw12Bytes, 12, raw12_to_16>,
-                        to_8_ssse3<raw10_leading_ssse3, kRaw10Bytes, 10, raw10_to_8>,
-                        to_8_ssse3<raw12_leading_ssse3, kRaw12Bytes, 12, raw12_to_8>};
+const Kernels kSsse3 = {
+    "ssse3", kernel_ssse3<store_16_ssse3<raw10_samples_ssse3>, 32, kRaw10Bytes, 10, raw10_to_16>,
+    kernel_ssse3<store_16_ssse3<raw12_samples_ssse3>, 32, kRaw12Bytes, 12, raw12_to_16>,
+    kernel_ssse3<store_8_ssse3<raw10_leading_ssse3>, 16, kRaw10Bytes, 10, raw10_to_8>,
+    kernel_ssse3<store_8_ssse3<raw12_leading_ssse3>, 16, kRaw12Bytes, 12, raw12_to_8>};
 
 const Kernels *best_kernels()
 {
