@@ -10,6 +10,7 @@
 #include "magic.h"
 #include "ser.h"
 #include "tolvacapture_version.h"
+#include "unpack.h"
 #include "util.h"
 #include "window.h"
 #include "zoom.h"
@@ -271,49 +272,6 @@ template <typename Sample> void blank_masked(const cv::Mat &msk, Sample *dst, in
     }
 }
 
-// Stores 16-bit samples low byte first; on little-endian hosts (the Pi, PCs) that is one copy.
-void store_le16(unsigned char *dst, const std::uint16_t *samples, int count)
-{
-    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
-        std::memcpy(dst, samples, static_cast<size_t>(count) * 2);
-    } else {
-        for (int k = 0; k < count; ++k) {
-            dst[2 * k] = static_cast<unsigned char>(samples[k]);
-            dst[2 * k + 1] = static_cast<unsigned char>(samples[k] >> 8);
-        }
-    }
-}
-
-// Unpackers, one per conversion; each walks whole groups only.
-void raw10_to_16(unsigned char *dst, const unsigned char *src, int groups)
-{
-    for (int g = 0; g < groups; ++g, src += 5, dst += 8) {
-        unsigned int low = src[4];
-        std::uint16_t samples[4] = {static_cast<std::uint16_t>((src[0] << 2) | (low & 3)),
-                                    static_cast<std::uint16_t>((src[1] << 2) | ((low >> 2) & 3)),
-                                    static_cast<std::uint16_t>((src[2] << 2) | ((low >> 4) & 3)),
-                                    static_cast<std::uint16_t>((src[3] << 2) | (low >> 6))};
-        store_le16(dst, samples, 4);
-    }
-}
-
-void raw12_to_16(unsigned char *dst, const unsigned char *src, int groups)
-{
-    for (int g = 0; g < groups; ++g, src += 3, dst += 4) {
-        std::uint16_t samples[2] = {static_cast<std::uint16_t>((src[0] << 4) | (src[2] & 0x0F)),
-                                    static_cast<std::uint16_t>((src[1] << 4) | (src[2] >> 4))};
-        store_le16(dst, samples, 2);
-    }
-}
-
-// Keeps the first `keep` bytes of every group of `group` bytes.
-void keep_leading_bytes(unsigned char *dst, const unsigned char *src, int groups, int group,
-                        int keep)
-{
-    for (int g = 0; g < groups; ++g, src += group, dst += keep)
-        std::memcpy(dst, src, static_cast<size_t>(keep));
-}
-
 void high_bytes_of_16(unsigned char *dst, const unsigned char *src, int pairs)
 {
     for (int p = 0; p < pairs; ++p)
@@ -538,13 +496,24 @@ bool recording_step(Driver &d)
     return true;
 }
 
+// Raw lines that carry fill after their samples are unpacked line by line, the fill skipped, so
+// that the frame buffer holds exactly width x height samples; other frames as one stream.
+void unpack_frame(Driver &d)
+{
+    if (lines_carry_fill(d.width, d.xwidth, d.rawbit))
+        unpack_lines(d.BinImage2.get(), d.RawImage.get(), d.width, d.height, d.xwidth, d.rawbit,
+                     d.raw8_flag);
+    else
+        CnvertImage(d.BinImage2.get(), d.RawImage.get(), d.RawSize, d.rawbit, d.raw8_flag);
+}
+
 // One pass that received a frame; false when the loop is to be left.
 bool frame_pass(Driver &d)
 {
     ++frame_count;
     d.timeout_counter = 0;
     std::swap(d.BinImage2, d.BinImage3);
-    CnvertImage(d.BinImage2.get(), d.RawImage.get(), d.RawSize, d.rawbit, d.raw8_flag);
+    unpack_frame(d);
     if (!d.mask_r.empty())
         apply_mask(d.mask_r, d.BinImage2.get(), d);
     if (d.mode == MODE_DIFF_RECORDING)
@@ -660,16 +629,10 @@ void CnvertImage(unsigned char *dst, unsigned char *src, int srcSize, int bpp, i
         return;
     switch (bpp) {
     case 10:
-        if (raw8)
-            keep_leading_bytes(dst, src, srcSize / 5, 5, 4);
-        else
-            raw10_to_16(dst, src, srcSize / 5);
+        unpack_groups(dst, src, srcSize / 5, 10, raw8);
         break;
     case 12:
-        if (raw8)
-            keep_leading_bytes(dst, src, srcSize / 3, 3, 2);
-        else
-            raw12_to_16(dst, src, srcSize / 3);
+        unpack_groups(dst, src, srcSize / 3, 12, raw8);
         break;
     case 8:
         std::memcpy(dst, src, static_cast<size_t>(srcSize));
@@ -743,9 +706,12 @@ int derive_geometry(Driver &d)
         return -1;
     }
     d.bpp = static_cast<int>(bpp);
+    // Lines with fill are unpacked without it (unpack_frame): the frame is its samples alone.
     long long size = d.RawSize;
     long long bin_size = d.bpp == 10 ? (d.raw8_flag ? size * 4 / 5 : size * 8 / 5)
                                      : (d.raw8_flag ? size * 2 / 3 : size * 4 / 3);
+    if (lines_carry_fill(d.width, d.xwidth, d.bpp))
+        bin_size = frame_samples(d) * bytes_per_sample(d);
     // Frame sizes are ints everywhere (the writers take them so).
     if (bin_size > INT_MAX) {
         std::fprintf(stderr,

@@ -2,6 +2,7 @@
 // window seam: exit paths, recording states, written files, display scale, masks, time-out.
 #include "i2c.h"
 #include "output_capture.h"
+#include "raw_reference.h"
 #include "run_tool.h"
 #include "ser.h"
 #include "ser_testing.h"
@@ -941,5 +942,93 @@ TEST_F(LoopTest, SizesThatGiveNoUnpackableDepthAreRefusedWithTheSensorStopped)
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "10 W 01 00 00"); // the sensor was stopped
 }
+
+// A receiver that fills each line up to 32 bytes (2028 RAW12 samples: 3042 -> 3072 bytes) with a
+// BUFSIZ that says so: the frame buffer, the SER frames and the RAW file hold each line's samples
+// and nothing of the fill.
+class LineFillTest : public LoopTest, public testing::WithParamInterface<bool> {
+protected:
+    static constexpr int kWidth = 2028, kHeight = 1520, kStride = 3072;
+
+    void SetUp() override
+    {
+        LoopTest::SetUp();
+        Knobs knobs;
+        knobs.events_per_minute = 0;
+        knobs.line_align = 32;
+        SimPi::reset(knobs);
+    }
+
+    Sensor counter_sensor() const
+    {
+        Sensor s;
+        s.width = kWidth;
+        s.height = kHeight;
+        s.bufsiz = kStride * kHeight;
+        s.counter = true;
+        s.frame_length = 1600;
+        return s;
+    }
+
+    // The last frame unpacked, and its raw frame unpacked by the reference.
+    void expect_frame_buffer_is_the_reference(bool raw8)
+    {
+        auto samples =
+            tolva::test::unpack_reference(d->RawImage.get(), kWidth, kHeight, 12, kStride);
+        const unsigned char *frame = d->BinImage2.get();
+        for (std::size_t n = 0; n < samples.size(); ++n) {
+            unsigned got = raw8 ? frame[n] : frame[2 * n] | frame[2 * n + 1] << 8;
+            unsigned expected = raw8 ? samples[n] >> 4 : samples[n];
+            ASSERT_EQ(got, expected) << "sample " << n % kWidth << "," << n / kWidth;
+        }
+    }
+};
+
+TEST_P(LineFillTest, FilesAndTheFrameBufferHoldTheSamplesWithoutTheFill)
+{
+    bool raw8 = GetParam();
+    Sensor s = counter_sensor();
+    ASSERT_EQ(run_keys(s, {'s', -1, 'w', -1, 'e', kEsc},
+                       raw8 ? std::vector<std::string>{"-8"} : std::vector<std::string>{}),
+              0)
+        << err;
+    expect_frame_buffer_is_the_reference(raw8);
+    std::size_t frame_bytes = std::size_t{kWidth} * kHeight * (raw8 ? 1 : 2);
+    EXPECT_EQ(d->BinSize, static_cast<int>(frame_bytes));
+
+    auto raws = files(".raw");
+    ASSERT_EQ(raws.size(), 1u);
+    std::string raw = read_file(raws[0]);
+    ASSERT_EQ(raw.size(), frame_bytes);
+    auto fits = run_tool("fits_check.py", "'" + files(".fts")[0] + "' '" + raws[0] + "' " +
+                                              std::to_string(kWidth) + " " +
+                                              std::to_string(kHeight) + (raw8 ? " 1" : " 2"));
+    EXPECT_EQ(fits.status, 0) << fits.output;
+
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    if (raw8) {
+        auto result = run_tool("ser_reader.py", "'" + sers[0] + "' --count 5 --depth 8 --width " +
+                                                    std::to_string(kWidth) + " --height " +
+                                                    std::to_string(kHeight));
+        EXPECT_EQ(result.status, 0) << result.output;
+        return;
+    }
+    EXPECT_EQ(ser_verdict(sers[0], 5, kWidth, kHeight), "ok");
+    // The counter frame: a sheared line or a fill sample breaks (first + x + y).
+    for (long long number : counter_frames(sers[0], kWidth, kHeight, 12))
+        EXPECT_GE(number, 0) << "a SER frame is not the sensor's frame";
+    std::string ser = read_file(sers[0]);
+    // The RAW file is one of the recorded frames, byte for byte.
+    bool found = false;
+    for (int k = 0; k < 5 && !found; ++k)
+        found = ser.compare(178 + k * frame_bytes, frame_bytes, raw) == 0;
+    EXPECT_TRUE(found) << "the RAW file is none of the recorded frames";
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, LineFillTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &info) {
+                             return info.param ? "8bit" : "16bit";
+                         });
 
 } // namespace

@@ -290,12 +290,16 @@ INSTANTIATE_TEST_SUITE_P(
         Geometry{200, 3000, 300 * 3000, false, 300, 2, 12, 1200000, 16, CV_16U},
         Geometry{200, 3001, 300 * 3001, false, 300, 4, 12, 1200400, 16, CV_16U},
         Geometry{1520, 10, 1900 * 10, false, 1900, 1, 10, 30400, 16, CV_16U},
-        Geometry{1520, 10, 1901 * 10, false, 1901, 2, 10, 30416, 16, CV_16U},
+        Geometry{1520, 10, 1901 * 10, false, 1901, 2, 10, 30400, 16, CV_16U}, // a fill byte a line
         Geometry{160, 1000, 200 * 1000, false, 200, 1, 10, 320000, 16, CV_16U},
         Geometry{160, 1001, 200 * 1001, false, 200, 2, 10, 320320, 16, CV_16U},
-        // Fill bytes at the end of each line: bpp truncates, BinSize covers the fill.
-        Geometry{2028, 1520, 3072 * 1520, false, 3072, 2, 12, 6225920, 16, CV_16U},
-        Geometry{2028, 1520, 3072 * 1520, true, 3072, 2, 12, 3112960, 8, CV_8U}));
+        // Fill bytes at the end of each line: bpp truncates, BinSize is the samples without
+        // the fill; so also for a last partial group (38 RAW10 samples in 10 groups).
+        Geometry{2028, 1520, 3072 * 1520, false, 3072, 2, 12, 6165120, 16, CV_16U},
+        Geometry{2028, 1520, 3072 * 1520, true, 3072, 2, 12, 3082560, 8, CV_8U},
+        Geometry{38, 4, 50 * 4, false, 50, 1, 10, 304, 16, CV_16U},
+        // A stream one byte longer than its lines: no line fill, the stream's BinSize.
+        Geometry{64, 4, 80 * 4 + 1, false, 80, 1, 10, 513, 16, CV_16U}));
 
 TEST(Geometry, RefusesBitDepthsItCannotUnpackNamingTheSizes)
 {
