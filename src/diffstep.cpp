@@ -16,10 +16,13 @@ constexpr unsigned short kMarked = 0xFFFF;
 // Rows are shared over at most this many stripes, each at least kMinStripeRows rows long.
 constexpr int kMaxStripes = 16;
 constexpr int kMinStripeRows = 64;
-// A reduced sample from the number of marked samples among the four it reads (a sample read
-// twice at a border counts twice): the mean rounded as cv::resize rounds it, the same for its
-// 1/2 (area) and 1/4 (bilinear) reductions.
-constexpr unsigned short kReducedOfMarks[5] = {0, 16384, 32768, 49151, 65535};
+// A reduced sample from the four marked samples (0 or 65535) it reads, a sample read twice at
+// a border counted twice: (sum + 2) / 4 is the 2 x 2 mean as cv::resize rounds it, the same for
+// its 1/2 (area) and 1/4 (bilinear) reductions (0, 16384, 32768, 49151, 65535).
+inline unsigned short reduced_of(unsigned a, unsigned b, unsigned c, unsigned d)
+{
+    return static_cast<unsigned short>((a + b + c + d + 2) >> 2);
+}
 
 // Three rows of differences per stripe, kept from frame to frame (grown, never shrunk).
 std::vector<unsigned short> Scratch;
@@ -74,10 +77,10 @@ int mark_row(unsigned short *out, const unsigned short *up, const unsigned short
         for (int i = 0; i < w; ++i)
             out[i] = m[i] ? 0 : out[i];
     }
-    int count = 0;
+    unsigned count = 0;
     for (int i = 0; i < w; ++i)
-        count += out[i] & 1;
-    return count;
+        count += out[i] & 1u;
+    return static_cast<int>(count);
 }
 
 // Reduced row dy from the marked rows it reads, all of them already made.
@@ -93,10 +96,17 @@ void reduce_row(const Step &s, int dy)
     const unsigned short *a = s.diff + static_cast<std::size_t>(r0) * s.width;
     const unsigned short *b = s.diff + static_cast<std::size_t>(r1) * s.width;
     unsigned short *out = s.reduced + static_cast<std::size_t>(dy) * s.rwidth;
-    for (int dx = 0; dx < s.rwidth; ++dx) {
+    // Columns whose samples are all inside the frame, then those that clamp.
+    const int inside =
+        s.width >= offset + 2 ? std::min(s.rwidth, (s.width - offset - 2) / s.div + 1) : 0;
+    for (int dx = 0; dx < inside; ++dx) {
+        const int c0 = s.div * dx + offset;
+        out[dx] = reduced_of(a[c0], a[c0 + 1], b[c0], b[c0 + 1]);
+    }
+    for (int dx = inside; dx < s.rwidth; ++dx) {
         const int c0 = std::min(s.div * dx + offset, last_col);
         const int c1 = std::min(s.div * dx + offset + 1, last_col);
-        out[dx] = kReducedOfMarks[(a[c0] & 1) + (a[c1] & 1) + (b[c0] & 1) + (b[c1] & 1)];
+        out[dx] = reduced_of(a[c0], a[c1], b[c0], b[c1]);
     }
 }
 
