@@ -27,6 +27,7 @@ inline unsigned short reduced_of(unsigned a, unsigned b, unsigned c, unsigned d)
 // Three rows of differences per stripe, kept from frame to frame (grown, never shrunk).
 std::vector<unsigned short> Scratch;
 
+// One call's frames and settings, read by all its stripes; rwidth x rheight is the reduced size.
 struct Step {
     unsigned short *diff;
     const void *cur;
