@@ -867,6 +867,7 @@ void prepare_difference_recording(Driver &d)
 // becomes the ImageDiff window's picture at the display's reduction. Returns the marked samples.
 int mark_difference(Driver &d, unsigned short threshold)
 {
+    // load_mask makes the mask one continuous 8-bit grey picture of the frame's size.
     const unsigned char *mask = nullptr;
     if (!d.mask_d.empty() && d.mask_d.cols == d.width && d.mask_d.rows == d.height)
         mask = d.mask_d.ptr<unsigned char>(0);
