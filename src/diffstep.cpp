@@ -17,11 +17,14 @@ constexpr unsigned short kMarked = 0xFFFF;
 constexpr int kMaxStripes = 16;
 constexpr int kMinStripeRows = 64;
 // A reduced sample from the four marked samples (0 or 65535) it reads, a sample read twice at
-// a border counted twice: (sum + 2) / 4 is the 2 x 2 mean as cv::resize rounds it, the same for
-// its 1/2 (area) and 1/4 (bilinear) reductions (0, 16384, 32768, 49151, 65535).
-inline unsigned short reduced_of(unsigned a, unsigned b, unsigned c, unsigned d)
+// a border counted twice: the 2 x 2 mean as cv::resize rounds it, the same for its 1/2 (area)
+// and 1/4 (bilinear) reductions. With k of the four marked that is 0, 16384, 32768, 49151 or
+// 65535: k x 16384, less 1 from k = 3 on, in 16-bit arithmetic (k = 4 wraps to 0 first).
+inline unsigned short reduced_of(unsigned short a, unsigned short b, unsigned short c,
+                                 unsigned short d)
 {
-    return static_cast<unsigned short>((a + b + c + d + 2) >> 2);
+    const unsigned short k = static_cast<unsigned short>((a & 1) + (b & 1) + (c & 1) + (d & 1));
+    return static_cast<unsigned short>((k << 14) - (k > 2));
 }
 
 // Three rows of differences per stripe, kept from frame to frame (grown, never shrunk).
