@@ -3,6 +3,7 @@
 
 #include "camera_i2c.h"
 #include "cap.h"
+#include "diffstep.h"
 #include "fits.h"
 #include "host.h"
 #include "i2c.h"
@@ -52,6 +53,9 @@ const char kRecordMask[] = "./mask_rec.png";
 const char kDetectionMask[] = "./mask_det.png";
 const char kDetectScript[] = "~/detect_voice.sh";
 const char kDetectScriptName[] = "detect_voice.sh"; // in the home directory
+
+// The ImageDiff window's picture when the display is reduced, kept from frame to frame.
+cv::Mat DiffPicture;
 
 // Three hundred thousand empty polls of 500 us: the stream has stalled for 150 s.
 constexpr int kTimeoutPolls = 300000;
@@ -276,22 +280,6 @@ void high_bytes_of_16(unsigned char *dst, const unsigned char *src, int pairs)
 {
     for (int p = 0; p < pairs; ++p)
         dst[p] = src[2 * p + 1];
-}
-
-void widen(const unsigned char *src, unsigned short *dst, long long count)
-{
-    for (long long n = 0; n < count; ++n)
-        dst[n] = src[n];
-}
-
-// The current and the previous frame as 16-bit samples.
-std::pair<unsigned short *, unsigned short *> difference_sources(Driver &d)
-{
-    if (!d.raw8_flag)
-        return {samples16(d.BinImage2), samples16(d.BinImage3)};
-    widen(d.BinImage2.get(), samples16(d.Wide2), frame_samples(d));
-    widen(d.BinImage3.get(), samples16(d.Wide3), frame_samples(d));
-    return {samples16(d.Wide2), samples16(d.Wide3)};
 }
 
 // The stack as an 8-bit picture with its caption, at full resolution.
@@ -754,13 +742,7 @@ bool allocate_buffers(Driver &d)
     d.BinImage3 = allocate(frame);
     d.DiffImage = allocate(wide);
     d.StkImage = allocate(wide);
-    bool ok = d.RawImage && d.BinImage2 && d.BinImage3 && d.DiffImage && d.StkImage;
-    if (ok && d.raw8_flag) {
-        d.Wide2 = allocate(wide);
-        d.Wide3 = allocate(wide);
-        ok = d.Wide2 && d.Wide3;
-    }
-    return ok;
+    return d.RawImage && d.BinImage2 && d.BinImage3 && d.DiffImage && d.StkImage;
 }
 
 int start_up(int ac, char **av, Driver &d)
@@ -847,25 +829,44 @@ void prepare_difference_recording(Driver &d)
     load_mask(kDetectionMask, d, d.mask_d);
 }
 
+// The marked difference of the current frame, in one pass over the two frames; DiffPicture
+// becomes the ImageDiff window's picture at the display's reduction. Returns the marked samples.
+int mark_difference(Driver &d, unsigned short threshold)
+{
+    // load_mask makes the mask one continuous 8-bit grey picture of the frame's size.
+    const unsigned char *mask = nullptr;
+    if (!d.mask_d.empty() && d.mask_d.cols == d.width && d.mask_d.rows == d.height)
+        mask = d.mask_d.ptr<unsigned char>(0);
+    unsigned short *reduced = nullptr;
+    if (d.div > 1) {
+        int rw, rh;
+        DiffReducedSize(d.width, d.height, d.div, &rw, &rh);
+        DiffPicture.create(rh, rw, CV_16U); // allocated once per geometry
+        reduced = DiffPicture.ptr<unsigned short>(0);
+    }
+    unsigned short *diff = samples16(d.DiffImage);
+    if (d.raw8_flag)
+        return DiffStep8(diff, d.BinImage2.get(), d.BinImage3.get(), mask, d.width, d.height,
+                         threshold, reduced, d.div);
+    return DiffStep16(diff, samples16(d.BinImage2), samples16(d.BinImage3), mask, d.width,
+                      d.height, threshold, reduced, d.div);
+}
+
 void difference_step(Driver &d)
 {
     unsigned short thr = difference_threshold(d);
-    auto [current, previous] = difference_sources(d);
-    unsigned short *diff = samples16(d.DiffImage);
     int w = d.width, h = d.height;
-    DifImage(diff, current, previous, w, h, 0);
-    NRImage(diff, thr, w, h);
-    if (!d.mask_d.empty())
-        bmask(d.mask_d, diff, w, h);
-    BinzImage(diff, thr, w, h);
-    float lrate = static_cast<float>(CountImage(diff, thr, w, h) * 100.0);
+    int marked = mark_difference(d, thr);
+    unsigned short *diff = samples16(d.DiffImage);
+    float changed = static_cast<float>(marked) / static_cast<float>(w * h);
+    float lrate = static_cast<float>(changed * 100.0);
     if (lrate > kMinChangedPercent) {
         double ax, ay, sx, sy;
         SDeviImage(diff, thr, w, h, &ax, &ay, &sx, &sy);
         if (sx / w < kCompactFraction || sy / h < kCompactFraction)
             detection(d, sx, sy);
     }
-    show_reduced(kDiffWindow, cv::Mat(h, w, CV_16U, diff), d.div);
+    win_imshow(kDiffWindow, d.div > 1 ? DiffPicture : cv::Mat(h, w, CV_16U, diff));
     if (d.diff == 1) {
         SLImage(samples16(d.StkImage), diff, w, h, 0);
         show_reduced(kStackWindow, stack_picture(d), d.div);

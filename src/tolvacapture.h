@@ -78,15 +78,12 @@ struct Driver {
     char str[256] = "";
 
     // BinImage2 is the current frame, BinImage3 the previous one; DiffImage and StkImage hold
-    // 16-bit samples in every mode. With -8, Wide2 and Wide3 hold the two frames widened to
-    // 16 bits for the difference step.
+    // 16-bit samples in every mode (the difference step reads 8-bit frames as they are).
     FrameBuffer RawImage;
     FrameBuffer BinImage2;
     FrameBuffer BinImage3;
     FrameBuffer DiffImage;
     FrameBuffer StkImage;
-    FrameBuffer Wide2;
-    FrameBuffer Wide3;
 
     // How the empty polls of the loop and the pauses of the bring-up wait; tests shorten them.
     void (*poll_sleep)(unsigned int microseconds) = nullptr;
