@@ -45,8 +45,7 @@ struct Step {
     int rheight;
 };
 
-template <typename Sample>
-void difference_row(unsigned short *dst, const Step &s, int j)
+template <typename Sample> void difference_row(unsigned short *dst, const Step &s, int j)
 {
     const std::size_t at = static_cast<std::size_t>(j) * s.width;
     const Sample *a = static_cast<const Sample *>(s.cur) + at;
@@ -116,8 +115,7 @@ void reduce_row(const Step &s, int dy)
 
 // Rows [j0, j1) of the marked frame, and the reduced rows whose first row lies in them (j0 and
 // j1 are multiples of div, or j1 the height, so those reduced rows read only these rows).
-template <typename Sample>
-int run_rows(const Step &s, unsigned short *ring, int j0, int j1)
+template <typename Sample> int run_rows(const Step &s, unsigned short *ring, int j0, int j1)
 {
     const int w = s.width;
     unsigned short *up = ring;
@@ -176,13 +174,22 @@ int diff_step(unsigned short *diff, const Sample *cur, const Sample *prev,
     if (width <= 0 || height <= 0)
         return 0;
     const bool reducing = reduced && (div == 2 || div == 4);
-    Step s{diff, cur, prev, mask, width, height, threshold, reducing ? reduced : nullptr,
-           reducing ? div : 1, 0, 0};
+    Step s{diff,
+           cur,
+           prev,
+           mask,
+           width,
+           height,
+           threshold,
+           reducing ? reduced : nullptr,
+           reducing ? div : 1,
+           0,
+           0};
     if (reducing)
         DiffReducedSize(width, height, div, &s.rwidth, &s.rheight);
     const int groups = (height + s.div - 1) / s.div;
-    const int stripes = std::clamp(std::min(cv::getNumThreads(), groups * s.div / kMinStripeRows),
-                                   1, kMaxStripes);
+    const int stripes =
+        std::clamp(std::min(cv::getNumThreads(), groups * s.div / kMinStripeRows), 1, kMaxStripes);
     const std::size_t need = static_cast<std::size_t>(stripes) * 3 * width;
     if (Scratch.size() < need)
         Scratch.resize(need);

@@ -848,8 +848,8 @@ int mark_difference(Driver &d, unsigned short threshold)
     if (d.raw8_flag)
         return DiffStep8(diff, d.BinImage2.get(), d.BinImage3.get(), mask, d.width, d.height,
                          threshold, reduced, d.div);
-    return DiffStep16(diff, samples16(d.BinImage2), samples16(d.BinImage3), mask, d.width,
-                      d.height, threshold, reduced, d.div);
+    return DiffStep16(diff, samples16(d.BinImage2), samples16(d.BinImage3), mask, d.width, d.height,
+                      threshold, reduced, d.div);
 }
 
 void difference_step(Driver &d)

@@ -51,8 +51,8 @@ Plain plain_step(const Samples &cur, const Samples &prev, const Bytes &mask, int
             p.marks[n] = 0;
     BinzImage(p.marks.data(), thr, w, h);
     p.count = static_cast<int>(std::count(p.marks.begin(), p.marks.end(), 0xFFFF));
-    cv::resize(cv::Mat(h, w, CV_16U, p.marks.data()), p.picture, cv::Size(), 1.0 / div,
-               1.0 / div, cv::INTER_LINEAR);
+    cv::resize(cv::Mat(h, w, CV_16U, p.marks.data()), p.picture, cv::Size(), 1.0 / div, 1.0 / div,
+               cv::INTER_LINEAR);
     return p;
 }
 
@@ -116,9 +116,9 @@ void check_step(const Pair &f, const Bytes &mask, int w, int h, unsigned short t
     Samples marks(f.cur.size(), 7);
     Samples reduced(static_cast<size_t>(rw) * rh, 7);
     const unsigned char *m = mask.empty() ? nullptr : mask.data();
-    EXPECT_EQ(DiffStep16(marks.data(), f.cur.data(), f.prev.data(), m, w, h, thr, reduced.data(),
-                         div),
-              p.count);
+    EXPECT_EQ(
+        DiffStep16(marks.data(), f.cur.data(), f.prev.data(), m, w, h, thr, reduced.data(), div),
+        p.count);
     EXPECT_EQ(marks, p.marks);
     expect_same_picture(p.picture, reduced, div);
 }
@@ -142,8 +142,9 @@ void check_step8(const Bytes &cur, const Bytes &prev, const Bytes &mask, int w, 
 Bytes narrowed(const Samples &s)
 {
     Bytes b(s.size());
-    std::transform(s.begin(), s.end(), b.begin(),
-                   [](unsigned short v) { return static_cast<unsigned char>(std::min<int>(v, 255)); });
+    std::transform(s.begin(), s.end(), b.begin(), [](unsigned short v) {
+        return static_cast<unsigned char>(std::min<int>(v, 255));
+    });
     return b;
 }
 
@@ -162,7 +163,7 @@ protected:
 struct Geometry {
     int w, h;
 };
-const Geometry kSizes[] = {{1, 1},  {2, 3},    {3, 2},   {5, 7},    {8, 8},
+const Geometry kSizes[] = {{1, 1},  {2, 3},    {3, 2},   {5, 7},     {8, 8},
                            {17, 9}, {64, 130}, {33, 67}, {130, 301}, {257, 515}};
 
 TEST_P(DiffStepTest, RandomFramesMatchTheRulesAtEverySizeDensityAndReduction)
@@ -194,8 +195,8 @@ TEST_P(DiffStepTest, EightBitFramesMatchTheRulesOnTheirWidenedSamples)
             for (double density : {0.05, 0.5}) {
                 Pair f = random_pair(rng, g.w, g.h, 96, density, 255);
                 check_step8(narrowed(f.cur), narrowed(f.prev), {}, g.w, g.h, 96, div);
-                check_step8(narrowed(f.cur), narrowed(f.prev), random_mask(rng, g.w, g.h), g.w,
-                            g.h, 96, div);
+                check_step8(narrowed(f.cur), narrowed(f.prev), random_mask(rng, g.w, g.h), g.w, g.h,
+                            96, div);
             }
         }
 }
@@ -384,8 +385,8 @@ TEST_P(DriverDifferenceTest, DetectionsAndPicturesMatchTheRules)
         if (detected) {
             SLImage(stack.data(), p.marks.data(), width, height, 0);
             cv::Mat reduced;
-            cv::resize(stack_of(stack, width, height, detections), reduced, cv::Size(),
-                       1.0 / d.div, 1.0 / d.div, cv::INTER_LINEAR);
+            cv::resize(stack_of(stack, width, height, detections), reduced, cv::Size(), 1.0 / d.div,
+                       1.0 / d.div, cv::INTER_LINEAR);
             const ShownImage *shown_stack = WindowScript::get().last_shown("ImageDiffStack");
             ASSERT_NE(shown_stack, nullptr);
             EXPECT_EQ(max_difference(shown_stack->image, reduced), 0.0) << "frame " << frame;
