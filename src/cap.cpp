@@ -283,7 +283,7 @@ int create_buffers(MMAL_FOURCC_T encoding)
         MMAL_SUCCESS)
         return failed(OPEN_BUFFERS_FAILED, "zero copy was refused");
     pool = mmal_port_pool_create(output, output->buffer_num, output->buffer_size);
-    return pool ? 0 : failed(-3, "no buffer pool");
+    return pool ? 0 : failed(OPEN_BUFFERS_FAILED, "no buffer pool");
 }
 
 int circulate_buffers()
