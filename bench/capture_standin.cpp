@@ -7,6 +7,7 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace tolva::bench {
@@ -15,9 +16,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The frames in the hand-over: two noise frames, owned here from OpenSensor on; ReadRAW copies
-// one of them on the caller's thread. Frames handed over since OpenSensor count the spots.
-std::vector<unsigned char> Noise[2];
+// The hand-over: slots of the two noise frames in turn, owned here from OpenSensor on; ReadRAW
+// copies the next one on the caller's thread. The slots hold at least kHandOverBytes, more than
+// any cache, so that ReadRAW reads main memory as it does from the receiver's hand-over. Frames
+// handed over since OpenSensor count the spots.
+constexpr size_t kHandOverBytes = size_t{64} << 20;
+std::vector<std::vector<unsigned char>> Slots;
 int Width;
 int Height;
 int BufSiz;
@@ -96,10 +100,12 @@ int OpenSensor(const char *fname)
     size_t frame = line_bytes(Width, Bits) * static_cast<size_t>(Height);
     if (Bits < 0 || frame != static_cast<size_t>(BufSiz))
         return -1;
-    for (unsigned k = 0; k < 2; ++k) {
-        Noise[k].resize(frame);
-        pack_noise_frame(k + 1, Width, Height, Bits, Noise[k].data());
-    }
+    size_t pairs = std::max<size_t>(1, (kHandOverBytes / frame + 1) / 2);
+    Slots.assign(2 * pairs, std::vector<unsigned char>(frame));
+    pack_noise_frame(1, Width, Height, Bits, Slots[0].data());
+    pack_noise_frame(2, Width, Height, Bits, Slots[1].data());
+    for (size_t k = 2; k < Slots.size(); ++k)
+        Slots[k] = Slots[k % 2];
     FramesRead = 0;
     return 0;
 }
@@ -115,7 +121,8 @@ int ReadRAW(unsigned char *buf)
 {
     if (PassStarts.size() < PassStarts.capacity())
         PassStarts.push_back(Clock::now());
-    std::memcpy(buf, Noise[FramesRead % 2].data(), static_cast<size_t>(BufSiz));
+    const auto &slot = Slots[static_cast<size_t>(FramesRead) % Slots.size()];
+    std::memcpy(buf, slot.data(), static_cast<size_t>(BufSiz));
     paint_spot(FramesRead, Width, Height, Bits, buf);
     gettimeofday(&LastTime, nullptr);
     ++FramesRead;
