@@ -25,6 +25,7 @@ constexpr int kStripes = 8;            // bands of the view made side by side
 constexpr int kRowSlots = 4;           // converted rows a band keeps: all one view row reads
 
 int Width = 0, Height = 0, Depth = CV_16U, Div = 1;
+bool Tiny = false; // under 3 x 3: OpenCV's own chain, as its demosaic has no interior there
 cv::Size ViewSize;
 cv::Mat Bayer8, Full, View;
 // Per band: converted 8-bit rows (slot y % 4, tagged with y) and two demosaiced rows.
@@ -236,10 +237,11 @@ cv::Mat frame_mat(const void *frame)
 
 int display_init(int width, int height, int depth, int div)
 {
-    if (width < 3 || height < 3 || (depth != CV_16U && depth != CV_8U) ||
+    if (width < 1 || height < 1 || (depth != CV_16U && depth != CV_8U) ||
         (div != 1 && div != 2 && div != 4))
         return -1;
     Width = width, Height = height, Depth = depth, Div = div;
+    Tiny = width < 3 || height < 3;
     const double rate = 1.0f / div; // single precision, as the live window's rate
     ViewSize = cv::Size(cv::saturate_cast<int>(width * rate), cv::saturate_cast<int>(height * rate));
     Bayer8.create(height, width, CV_8U);
@@ -267,6 +269,13 @@ int display_view(const void *frame, cv::Mat &view)
 {
     if (Div == 1)
         return display_full(frame, view);
+    if (Tiny) {
+        display_full(frame, view);
+        const double rate = 1.0f / Div;
+        cv::resize(Full, View, cv::Size(), rate, rate, cv::INTER_LINEAR);
+        view = View;
+        return 0;
+    }
     cv::parallel_for_(cv::Range(0, kStripes), [frame](const cv::Range &bands) {
         for (int band = bands.start; band < bands.end; ++band)
             reduce_band(frame, band);
@@ -280,9 +289,16 @@ int display_region(const void *frame, cv::Rect region, cv::Mat &picture)
     const cv::Rect frame_rect(0, 0, Width, Height);
     if (region.empty() || (region & frame_rect) != region)
         return -1;
+    if (Tiny) {
+        display_full(frame, picture);
+        picture = Full(region);
+        return 0;
+    }
     // A margin of one pixel (two where needed to keep the Bayer phase) makes the region's border
     // pixels interior; where the region meets the frame's edge, the edge rule is the frame's.
-    const int x0 = std::max(0, region.x - 1) & ~1, y0 = std::max(0, region.y - 1) & ~1;
+    // At the far edge of an even-sized frame the block starts early enough to be 3 wide or high.
+    const int x0 = std::max(0, std::min(region.x - 1, Width - 3)) & ~1;
+    const int y0 = std::max(0, std::min(region.y - 1, Height - 3)) & ~1;
     const int x1 = std::min(Width, std::max(region.br().x + 1, x0 + 3));
     const int y1 = std::min(Height, std::max(region.br().y + 1, y0 + 3));
     const cv::Rect block(x0, y0, x1 - x0, y1 - y0);

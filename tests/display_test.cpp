@@ -113,6 +113,14 @@ TEST_P(DisplayTest, RegionEqualsTheFullPictureThere)
         {0, 0, 1, 1},   {36, 22, 1, 1}, {0, 22, 5, 1},  {36, 0, 1, 4}, {0, 0, 37, 23},
         {1, 1, 2, 2},   {2, 3, 9, 7},   {3, 2, 10, 5},  {30, 17, 7, 6}, {0, 5, 4, 18},
         {17, 0, 20, 1}, {35, 21, 2, 2}, {5, 20, 31, 3}, {33, 1, 3, 21}};
+    if (div() != 1) { // also a frame too small for the demosaic's interior
+        const cv::Mat tiny = random_frame({5, 2}, depth(), 6);
+        ASSERT_EQ(display_init(5, 2, depth(), div()), 0);
+        cv::Mat picture;
+        ASSERT_EQ(display_region(tiny.data, cv::Rect(1, 0, 3, 2), picture), 0);
+        EXPECT_TRUE(same(plain_picture(tiny)(cv::Rect(1, 0, 3, 2)), picture));
+        ASSERT_EQ(display_init(g.width, g.height, depth(), div()), 0);
+    }
     for (const cv::Rect &r : regions) {
         cv::Mat picture;
         ASSERT_EQ(display_region(frame.data, r, picture), 0) << r;
@@ -147,10 +155,23 @@ TEST(Display, EverySampleValueConvertsAsConvertToDoes)
     }
 }
 
+TEST(Display, FramesWithoutAnInteriorShowAsOpenCVShowsThem)
+{
+    for (Geometry g : std::vector<Geometry>{{1, 1}, {2, 5}, {5, 2}}) {
+        for (int depth : {CV_16U, CV_8U}) {
+            const cv::Mat frame = random_frame(g, depth, 4);
+            ASSERT_EQ(display_init(g.width, g.height, depth, 1), 0);
+            cv::Mat view;
+            ASSERT_EQ(display_view(frame.data, view), 0);
+            EXPECT_TRUE(same(plain_picture(frame), view)) << g.width << "x" << g.height;
+        }
+    }
+}
+
 TEST(Display, RefusesWhatItCannotShow)
 {
-    EXPECT_EQ(display_init(2, 10, CV_16U, 1), -1);
-    EXPECT_EQ(display_init(10, 2, CV_16U, 1), -1);
+    EXPECT_EQ(display_init(0, 10, CV_16U, 1), -1);
+    EXPECT_EQ(display_init(10, 0, CV_16U, 1), -1);
     EXPECT_EQ(display_init(10, 10, CV_32F, 1), -1);
     EXPECT_EQ(display_init(10, 10, CV_16U, 3), -1);
     ASSERT_EQ(display_init(10, 10, CV_8U, 2), 0);
