@@ -28,7 +28,7 @@ int Width = 0, Height = 0, Depth = CV_16U, Div = 1;
 bool Tiny = false; // under 3 x 3: OpenCV's own chain, as its demosaic has no interior there
 cv::Size ViewSize;
 cv::Mat Bayer8, Full, View;
-// Per band: converted 8-bit rows (slot y % 4, tagged with y) and two demosaiced rows.
+// Per band: converted 8-bit rows (slot y % 4, tagged with y) and one demosaiced row.
 std::vector<uint8_t> RowCache, RgbRows;
 std::vector<int> RowTag;
 
@@ -135,35 +135,86 @@ void demosaic_row_at(const void *frame, int band, int y, uint8_t *out)
     odd ? demosaic_row<true>(r, out) : demosaic_row<false>(r, out);
 }
 
+// 2 x 2 blocks dx in [first, last) of picture rows ra (even parity OddA) and rb, all four
+// pixels interior: their rounded mean, (sum + 2) >> 2.
+template <bool OddA, bool OddB>
+void half_interior(const Rows &ra, const Rows &rb, int first, int last, uint8_t *out)
+{
+    for (int dx = first; dx < last; ++dx) {
+        const int x = 2 * dx;
+        unsigned bgr[3] = {2, 2, 2};
+        add_pixel<false, OddA>(ra, x, bgr);
+        add_pixel<true, OddA>(ra, x + 1, bgr);
+        add_pixel<false, OddB>(rb, x, bgr);
+        add_pixel<true, OddB>(rb, x + 1, bgr);
+        out[3 * dx] = static_cast<uint8_t>(bgr[0] >> 2);
+        out[3 * dx + 1] = static_cast<uint8_t>(bgr[1] >> 2);
+        out[3 * dx + 2] = static_cast<uint8_t>(bgr[2] >> 2);
+    }
+}
+
+// The same for the block dx at the picture's left or right edge.
+void half_edge(const Rows &ra, bool odd_a, const Rows &rb, bool odd_b, int dx, uint8_t *out)
+{
+    unsigned bgr[3] = {2, 2, 2};
+    add_any(ra, odd_a, 2 * dx, bgr);
+    add_any(ra, odd_a, 2 * dx + 1, bgr);
+    add_any(rb, odd_b, 2 * dx, bgr);
+    add_any(rb, odd_b, 2 * dx + 1, bgr);
+    for (int c = 0; c < 3; ++c)
+        out[3 * dx + c] = static_cast<uint8_t>(bgr[c] >> 2);
+}
+
+// The last column alone (odd width): the mean of its two pixels rounded as resize's area rule
+// rounds a cut block, to nearest, ties to even.
+void half_lone_column(const Rows &ra, bool odd_a, const Rows &rb, bool odd_b, int dx,
+                      uint8_t *out)
+{
+    unsigned a[3] = {0, 0, 0}, b[3] = {0, 0, 0};
+    add_any(ra, odd_a, Width - 1, a);
+    add_any(rb, odd_b, Width - 1, b);
+    for (int c = 0; c < 3; ++c)
+        out[3 * dx + c] = cv::saturate_cast<uint8_t>(static_cast<int>(a[c] + b[c]) / 2.0f);
+}
+
+// The last view row of an odd height: one picture row, each pair's mean rounded as a cut block.
+void half_lone_row(const void *frame, int band, int y, uint8_t *out)
+{
+    uint8_t *a = RgbRows.data() + static_cast<size_t>(band) * 3 * Width;
+    demosaic_row_at(frame, band, y, a);
+    const int whole = Width / 2;
+    for (int i = 0; i < 3 * whole; ++i) {
+        const int k = (i / 3) * 6 + i % 3;
+        out[i] = cv::saturate_cast<uint8_t>((a[k] + a[k + 3]) / 2.0f);
+    }
+    if (ViewSize.width > whole)
+        std::memcpy(out + 3 * whole, a + 3 * (Width - 1), 3);
+}
+
 // View row dy reduced by 2: 2 x 2 means, blocks cut by the edge as resize's area rule rounds.
 void half_row(const void *frame, int band, int dy, uint8_t *out)
 {
-    uint8_t *a = RgbRows.data() + static_cast<size_t>(band) * 6 * Width;
-    uint8_t *b = a + 3 * Width;
     const int y = 2 * dy;
-    const bool two_rows = y + 1 < Height;
-    demosaic_row_at(frame, band, y, a);
-    if (two_rows)
-        demosaic_row_at(frame, band, y + 1, b);
-    const int whole = Width / 2;
-    if (two_rows) {
-        for (int i = 0; i < 3 * whole; ++i) {
-            const int k = (i / 3) * 6 + i % 3;
-            out[i] = static_cast<uint8_t>((a[k] + a[k + 3] + b[k] + b[k + 3] + 2) >> 2);
-        }
-    } else {
-        for (int i = 0; i < 3 * whole; ++i) {
-            const int k = (i / 3) * 6 + i % 3;
-            out[i] = cv::saturate_cast<uint8_t>((a[k] + a[k + 3]) / 2.0f);
-        }
-    }
-    if (ViewSize.width > whole) { // the last column alone
-        const int k = 3 * (Width - 1);
-        for (int c = 0; c < 3; ++c) {
-            const int sum = a[k + c] + (two_rows ? b[k + c] : 0);
-            out[3 * whole + c] = cv::saturate_cast<uint8_t>(sum / (two_rows ? 2.0f : 1.0f));
-        }
-    }
+    if (y + 1 >= Height)
+        return half_lone_row(frame, band, y, out);
+    bool odd_a, odd_b;
+    const Rows ra = rows_for(frame, band, y, odd_a);
+    const Rows rb = rows_for(frame, band, y + 1, odd_b);
+    // Blocks 1 .. inner - 1 have all four pixels inside columns 1 .. width - 2.
+    const int whole = Width / 2, inner = (Width - 1) / 2;
+    if (!odd_a && odd_b)
+        half_interior<false, true>(ra, rb, 1, inner, out);
+    else if (odd_a && odd_b)
+        half_interior<true, true>(ra, rb, 1, inner, out);
+    else if (odd_a)
+        half_interior<true, false>(ra, rb, 1, inner, out);
+    else
+        half_interior<false, false>(ra, rb, 1, inner, out);
+    half_edge(ra, odd_a, rb, odd_b, 0, out);
+    for (int dx = std::max(inner, 1); dx < whole; ++dx)
+        half_edge(ra, odd_a, rb, odd_b, dx, out);
+    if (ViewSize.width > whole)
+        half_lone_column(ra, odd_a, rb, odd_b, whole, out);
 }
 
 // View row dy reduced by 4: the mean of picture rows and columns 4d + 1 and 4d + 2.
@@ -249,7 +300,7 @@ int display_init(int width, int height, int depth, int div)
     View = div == 1 ? Full : cv::Mat(ViewSize, CV_8UC3);
     RowCache.assign(static_cast<size_t>(kStripes) * kRowSlots * width, 0);
     RowTag.assign(kStripes * kRowSlots, -1);
-    RgbRows.assign(static_cast<size_t>(kStripes) * 6 * width, 0);
+    RgbRows.assign(static_cast<size_t>(kStripes) * 3 * width, 0);
     return 0;
 }
 
