@@ -111,36 +111,11 @@ void add_any(const Rows &r, bool odd_y, int x, unsigned bgr[3])
         odd_y ? add_pixel<false, true>(r, x, bgr) : add_pixel<false, false>(r, x, bgr);
 }
 
-// One demosaiced picture row, all columns, into out (B, G, R per pixel).
-template <bool OddY> void demosaic_row(const Rows &r, uint8_t *out)
-{
-    for (int x = 1; x < Width - 1; ++x) {
-        unsigned bgr[3] = {0, 0, 0};
-        if (x & 1)
-            add_pixel<true, OddY>(r, x, bgr);
-        else
-            add_pixel<false, OddY>(r, x, bgr);
-        out[3 * x] = static_cast<uint8_t>(bgr[0]);
-        out[3 * x + 1] = static_cast<uint8_t>(bgr[1]);
-        out[3 * x + 2] = static_cast<uint8_t>(bgr[2]);
-    }
-    std::memcpy(out, out + 3, 3);
-    std::memcpy(out + 3 * (Width - 1), out + 3 * (Width - 2), 3);
-}
-
-void demosaic_row_at(const void *frame, int band, int y, uint8_t *out)
-{
-    bool odd;
-    const Rows r = rows_for(frame, band, y, odd);
-    odd ? demosaic_row<true>(r, out) : demosaic_row<false>(r, out);
-}
-
-// 2 x 2 blocks dx in [first, last) of picture rows ra (even parity OddA) and rb, all four
-// pixels interior: their rounded mean, (sum + 2) >> 2.
+// Interior cells of a view row reduced by 2: picture columns 2d (even) and 2d + 1 (odd).
 template <bool OddA, bool OddB>
-void half_interior(const Rows &ra, const Rows &rb, int first, int last, uint8_t *out)
+void half_interior(const Rows &ra, const Rows &rb, int first, int end, uint8_t *out)
 {
-    for (int dx = first; dx < last; ++dx) {
+    for (int dx = first; dx < end; ++dx) {
         const int x = 2 * dx;
         unsigned bgr[3] = {2, 2, 2};
         add_pixel<false, OddA>(ra, x, bgr);
@@ -153,68 +128,57 @@ void half_interior(const Rows &ra, const Rows &rb, int first, int last, uint8_t 
     }
 }
 
-// The same for the block dx at the picture's left or right edge.
-void half_edge(const Rows &ra, bool odd_a, const Rows &rb, bool odd_b, int dx, uint8_t *out)
+// A cell of `count` picture pixels, whole or cut by the edge, as resize's area rule takes it.
+void put_cell(const unsigned bgr[3], int count, uint8_t *out)
 {
-    unsigned bgr[3] = {2, 2, 2};
-    add_any(ra, odd_a, 2 * dx, bgr);
-    add_any(ra, odd_a, 2 * dx + 1, bgr);
-    add_any(rb, odd_b, 2 * dx, bgr);
-    add_any(rb, odd_b, 2 * dx + 1, bgr);
     for (int c = 0; c < 3; ++c)
-        out[3 * dx + c] = static_cast<uint8_t>(bgr[c] >> 2);
+        out[c] = count == 4 ? static_cast<uint8_t>((bgr[c] + 2) >> 2)
+                            : cv::saturate_cast<uint8_t>(static_cast<float>(bgr[c]) / count);
 }
 
-// The last column alone (odd width): the mean of its two pixels rounded as resize's area rule
-// rounds a cut block, to nearest, ties to even.
-void half_lone_column(const Rows &ra, bool odd_a, const Rows &rb, bool odd_b, int dx,
-                      uint8_t *out)
+void half_cell(const Rows &ra, bool odd_a, const Rows *rb, bool odd_b, int dx, uint8_t *out)
 {
-    unsigned a[3] = {0, 0, 0}, b[3] = {0, 0, 0};
-    add_any(ra, odd_a, Width - 1, a);
-    add_any(rb, odd_b, Width - 1, b);
-    for (int c = 0; c < 3; ++c)
-        out[3 * dx + c] = cv::saturate_cast<uint8_t>(static_cast<int>(a[c] + b[c]) / 2.0f);
-}
-
-// The last view row of an odd height: one picture row, each pair's mean rounded as a cut block.
-void half_lone_row(const void *frame, int band, int y, uint8_t *out)
-{
-    uint8_t *a = RgbRows.data() + static_cast<size_t>(band) * 3 * Width;
-    demosaic_row_at(frame, band, y, a);
-    const int whole = Width / 2;
-    for (int i = 0; i < 3 * whole; ++i) {
-        const int k = (i / 3) * 6 + i % 3;
-        out[i] = cv::saturate_cast<uint8_t>((a[k] + a[k + 3]) / 2.0f);
+    const int x = 2 * dx;
+    const bool two_columns = x + 1 < Width;
+    unsigned bgr[3] = {0, 0, 0};
+    int count = 0;
+    for (const Rows *r : {&ra, rb}) {
+        if (r == nullptr)
+            continue;
+        const bool odd = r == &ra ? odd_a : odd_b;
+        add_any(*r, odd, x, bgr);
+        ++count;
+        if (two_columns) {
+            add_any(*r, odd, x + 1, bgr);
+            ++count;
+        }
     }
-    if (ViewSize.width > whole)
-        std::memcpy(out + 3 * whole, a + 3 * (Width - 1), 3);
+    put_cell(bgr, count, out + 3 * dx);
 }
 
-// View row dy reduced by 2: 2 x 2 means, blocks cut by the edge as resize's area rule rounds.
+// View row dy reduced by 2: 2 x 2 means, cells cut by the edge as resize's area rule rounds.
 void half_row(const void *frame, int band, int dy, uint8_t *out)
 {
     const int y = 2 * dy;
-    if (y + 1 >= Height)
-        return half_lone_row(frame, band, y, out);
-    bool odd_a, odd_b;
+    bool odd_a, odd_b = false;
     const Rows ra = rows_for(frame, band, y, odd_a);
-    const Rows rb = rows_for(frame, band, y + 1, odd_b);
-    // Blocks 1 .. inner - 1 have all four pixels inside columns 1 .. width - 2.
-    const int whole = Width / 2, inner = (Width - 1) / 2;
-    if (!odd_a && odd_b)
-        half_interior<false, true>(ra, rb, 1, inner, out);
-    else if (odd_a && odd_b)
-        half_interior<true, true>(ra, rb, 1, inner, out);
+    const bool two_rows = y + 1 < Height;
+    const Rows rb = two_rows ? rows_for(frame, band, y + 1, odd_b) : ra;
+    const Rows *second = two_rows ? &rb : nullptr;
+    // Cells whose two columns are interior (1 .. width - 2); rows take their parities.
+    const int first = 1, end = two_rows ? std::max(1, (Width - 1) / 2) : 0;
+    if (odd_a && !odd_b)
+        half_interior<true, false>(ra, rb, first, end, out);
+    else if (!odd_a && odd_b)
+        half_interior<false, true>(ra, rb, first, end, out);
     else if (odd_a)
-        half_interior<true, false>(ra, rb, 1, inner, out);
+        half_interior<true, true>(ra, rb, first, end, out);
     else
-        half_interior<false, false>(ra, rb, 1, inner, out);
-    half_edge(ra, odd_a, rb, odd_b, 0, out);
-    for (int dx = std::max(inner, 1); dx < whole; ++dx)
-        half_edge(ra, odd_a, rb, odd_b, dx, out);
-    if (ViewSize.width > whole)
-        half_lone_column(ra, odd_a, rb, odd_b, whole, out);
+        half_interior<false, false>(ra, rb, first, end, out);
+    for (int dx = 0; dx < ViewSize.width; ++dx) {
+        if (dx < first || dx >= end)
+            half_cell(ra, odd_a, second, odd_b, dx, out);
+    }
 }
 
 // View row dy reduced by 4: the mean of picture rows and columns 4d + 1 and 4d + 2.
