@@ -1,5 +1,5 @@
-// Live display: the reduced picture for the live window made straight from the frame buffer,
-// and the full-size demosaiced picture, or a region of it, only when one is wanted.
+// Live display: the live window's picture in buffers made once (reduced by 4 straight from the
+// frame buffer), and the full-size demosaiced picture, or a region of it, when one is wanted.
 //
 // Every picture equals what convertTo(CV_8U, 0.08) (16-bit samples only), cvtColor
 // (COLOR_BayerBG2BGR) and resize(1 / div, INTER_LINEAR) make of the frame.
