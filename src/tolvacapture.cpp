@@ -4,6 +4,7 @@
 #include "camera_i2c.h"
 #include "cap.h"
 #include "diffstep.h"
+#include "display.h"
 #include "fits.h"
 #include "host.h"
 #include "i2c.h"
@@ -92,7 +93,6 @@ constexpr int kKeyDiffRecord = 'd';
 constexpr int kKeyEnd = 'e';
 
 // 12-bit full scale (4095) a little above 8-bit white: samples above 3181 saturate.
-constexpr double kDisplayScale = 0.08;
 constexpr float kZoomMagnification = 2.0f;
 // Stack samples are 0 or 65535; an eighth of that saturates to white.
 constexpr double kStackScale = 0.125;
@@ -339,21 +339,16 @@ void detection(Driver &d, double sx, double sy)
     oc = frame_count;
 }
 
-// The full-size demosaiced picture of the current frame; the reduced one goes to "se_cam".
-cv::Mat show_frame(Driver &d)
+// The reduced picture goes to "se_cam"; of the full-size one only the zoomed region is made.
+void show_frame(Driver &d)
 {
-    cv::Mat bayerXBitMat(d.height, d.width, d.depth, d.BinImage2.get());
-    cv::Mat bayer8BitMat = bayerXBitMat.clone();
-    if (!d.raw8_flag)
-        bayer8BitMat.convertTo(bayer8BitMat, CV_8U, kDisplayScale, 0.0);
-    cv::Mat rgb8BitMat(d.height, d.width, CV_8UC3);
-    cv::Mat dsp8BitMat(d.height, d.width, CV_8UC3);
-    cv::cvtColor(bayer8BitMat, rgb8BitMat, cv::COLOR_BayerBG2BGR);
-    float rate = 1.0f / d.div;
-    cv::resize(rgb8BitMat, dsp8BitMat, cv::Size(), rate, rate, cv::INTER_LINEAR);
-    zoom_imshow(rgb8BitMat, dsp8BitMat, kZoomMagnification);
+    cv::Mat dsp8BitMat, regionMat;
+    display_view(d.BinImage2.get(), dsp8BitMat);
+    cv::Rect region;
+    if (zoom_region(cv::Size(d.width, d.height), &region) == 1)
+        display_region(d.BinImage2.get(), region, regionMat);
+    zoom_imshow_region(regionMat, dsp8BitMat, kZoomMagnification);
     win_imshow(kLiveWindow, dsp8BitMat);
-    return rgb8BitMat;
 }
 
 // PNG pictures are encoded in memory and written as the other files are, so that a picture that
@@ -393,8 +388,10 @@ void announce_written(bool written, const char *fname)
 
 // Each file is announced once it is written; a file that is not is reported by its writer
 // instead, so no line claims a file that a full disk or an unwritable directory kept out.
-void write_frame(Driver &d, const cv::Mat &rgb8BitMat)
+void write_frame(Driver &d)
 {
+    cv::Mat rgb8BitMat; // the full-size demosaiced picture, made only for the PNG
+    display_full(d.BinImage2.get(), rgb8BitMat);
     new_base_name(d);
     name_file(d, ".raw");
     announce_written(WriteRAW(d.wfname, d.BinImage2.get(), d.BinSize) == 0, d.wfname);
@@ -422,7 +419,7 @@ void close_recording(Driver &d)
 }
 
 // Acts on the key of this pass; false when the loop is to be left at once.
-bool act_on_key(Driver &d, const cv::Mat &rgb8BitMat)
+bool act_on_key(Driver &d)
 {
     bool recording = d.mode == MODE_RECORDING || d.mode == MODE_DIFF_RECORDING;
     switch (d.keycode) {
@@ -436,7 +433,7 @@ bool act_on_key(Driver &d, const cv::Mat &rgb8BitMat)
         load_mask(kRecordMask, d, d.mask_r);
         break;
     case kKeyWrite:
-        write_frame(d, rgb8BitMat);
+        write_frame(d);
         break;
     case kKeyRecord:
         if (d.mode == MODE_LIVE) {
@@ -506,9 +503,9 @@ bool frame_pass(Driver &d)
         apply_mask(d.mask_r, d.BinImage2.get(), d);
     if (d.mode == MODE_DIFF_RECORDING)
         difference_step(d);
-    cv::Mat rgb8BitMat = show_frame(d);
+    show_frame(d);
     d.keycode = win_waitKey(1);
-    if (!act_on_key(d, rgb8BitMat))
+    if (!act_on_key(d))
         return false;
     return d.mode == MODE_LIVE || recording_step(d);
 }
@@ -798,6 +795,7 @@ int live_loop(Driver &d)
     oc = 0;
     frame_count = 0;
     st = GetTime();
+    display_init(d.width, d.height, d.depth, d.div);
     zoom_setMouseCallback(kLiveWindow, 1.0f / d.div);
     for (;;) {
         if (int sig = end_signal())

@@ -130,15 +130,20 @@ void end_zoom()
     ZoomMode = ZOOM_IDLE;
 }
 
-void show_region(const cv::Mat &srcMat, float Rate)
+// Clamped to the frame: a view rounded from the frame can reach past it by k - 1 pixels.
+bool region_in(cv::Size frame, cv::Rect &region)
 {
-    // Clamped to the frame: a view rounded from the frame can reach past it by k - 1 pixels.
-    const cv::Rect region = cv::Rect(from, zSize) & cv::Rect(0, 0, srcMat.cols, srcMat.rows);
-    if (region.empty()) {
+    region = cv::Rect(from, zSize) & cv::Rect(cv::Point(0, 0), frame);
+    return ZoomMode == ZOOM_ZOOMED && !region.empty();
+}
+
+void show_region(const cv::Mat &regionMat, float Rate)
+{
+    if (regionMat.empty()) {
         return;
     }
     cv::Mat zoomed;
-    cv::resize(srcMat(region), zoomed, cv::Size(), Rate, Rate, cv::INTER_LINEAR);
+    cv::resize(regionMat, zoomed, cv::Size(), Rate, Rate, cv::INTER_LINEAR);
     win_imshow(kZoomWindow, zoomed);
     ZoomWindowOpen = true;
 }
@@ -189,10 +194,18 @@ void zoom_mouse_callback(int event, int x, int y, int, void *)
 
 void zoom_imshow(cv::Mat srcMat, cv::Mat dspMat, float Rate)
 {
+    cv::Rect region;
+    zoom_imshow_region(region_in(srcMat.size(), region) ? srcMat(region) : cv::Mat(), dspMat, Rate);
+}
+
+int zoom_region(cv::Size frame, cv::Rect *region) { return region_in(frame, *region) ? 1 : 0; }
+
+void zoom_imshow_region(cv::Mat regionMat, cv::Mat dspMat, float Rate)
+{
     try {
         // The region is cut from the frame before the rectangle is drawn into the view.
         if (ZoomMode == ZOOM_ZOOMED) {
-            show_region(srcMat, Rate);
+            show_region(regionMat, Rate);
             draw_selection(dspMat, rfrom, rto, kZoomedColour);
         } else if (ZoomMode == ZOOM_SELECTING) {
             draw_selection(dspMat, mfrom, mto, kSelectingColour);

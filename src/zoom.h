@@ -12,5 +12,11 @@ void zoom_mouse_callback(int event, int x, int y, int flags, void *param);
 // Per displayed frame: refreshes the window "zoom" from `srcMat` (BGR, full resolution) magnified
 // by `Rate`, and draws the selection into `dspMat` (the live view, shares the caller's pixels).
 void zoom_imshow(cv::Mat srcMat, cv::Mat dspMat, float Rate);
+// The region to be shown, in full-frame pixels and inside a frame of size `frame`: returns 1 and
+// sets *region while a region is zoomed, else 0. For a caller that makes only that picture.
+int zoom_region(cv::Size frame, cv::Rect *region);
+// zoom_imshow with the region's picture made by the caller: `regionMat` is the picture of the
+// rectangle zoom_region gave (empty when it gave none).
+void zoom_imshow_region(cv::Mat regionMat, cv::Mat dspMat, float Rate);
 
 #endif

@@ -15,6 +15,7 @@
 
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -488,6 +489,67 @@ TEST_F(LoopTest, ZoomFollowsTheMouseOnTheLiveWindow)
     EXPECT_EQ(zoom->size, cv::Size(40, 20)); // 20 x 10 frame pixels, magnified twice
     EXPECT_EQ(WindowScript::get().shows("zoom"), 2);
     EXPECT_EQ(WindowScript::get().destroyed("zoom"), 1);
+}
+
+// The pictures of the plain chain: convertTo, cvtColor and resize of the frame a RAW file holds.
+cv::Mat plain_picture(const std::string &raw, int width, int height)
+{
+    cv::Mat frame(height, width, CV_16U, const_cast<char *>(raw.data()));
+    cv::Mat bayer8, rgb;
+    frame.convertTo(bayer8, CV_8U, 0.08, 0.0);
+    cv::cvtColor(bayer8, rgb, cv::COLOR_BayerBG2BGR);
+    return rgb;
+}
+
+int samples_differing(const cv::Mat &a, const cv::Mat &b)
+{
+    if (a.size() != b.size() || a.type() != b.type())
+        return -1;
+    cv::Mat diff;
+    cv::absdiff(a, b, diff);
+    return cv::countNonZero(diff.reshape(1));
+}
+
+TEST_F(LoopTest, LivePictureZoomAndPngAreThoseOfThePlainChain)
+{
+    // 1270 x 39 RAW12 lines of 1905 bytes: shown halved, the view rounds to 635 x 20, so a drag
+    // to the view's corner reaches past the frame's last row.
+    Sensor s;
+    s.width = 1270;
+    s.height = 39;
+    s.counter = true;
+    WindowScript::get().add({'w', {{"se_cam", cv::EVENT_LBUTTONDOWN, 600, 10}}});
+    WindowScript::get().add({-1, {{"se_cam", cv::EVENT_MOUSEMOVE, 700, 30},
+                                  {"se_cam", cv::EVENT_LBUTTONUP, 700, 30}}});
+    WindowScript::get().add({'w', {}});
+    WindowScript::get().add({kEsc, {}});
+    WindowScript::get().keep_last_image_only(false);
+    ASSERT_EQ(run({init(s)}), 0);
+    const auto raws = files(".raw");
+    const auto pngs = files(".png");
+    ASSERT_EQ(raws.size(), 2u);
+    ASSERT_EQ(pngs.size(), 2u);
+    std::vector<cv::Mat> live, zoomed;
+    for (const auto &shown : WindowScript::get().shown()) {
+        if (shown.window == "se_cam")
+            live.push_back(shown.image);
+        else if (shown.window == "zoom")
+            zoomed.push_back(shown.image);
+    }
+    ASSERT_FALSE(live.empty());
+    ASSERT_FALSE(zoomed.empty());
+    // First pass: nothing drawn yet, its frame written.
+    const cv::Mat first = plain_picture(read_file(raws[0]), s.width, s.height);
+    cv::Mat view;
+    cv::resize(first, view, cv::Size(), 0.5f, 0.5f, cv::INTER_LINEAR);
+    EXPECT_EQ(samples_differing(view, live[0]), 0);
+    EXPECT_EQ(samples_differing(first, cv::imread(pngs[0], cv::IMREAD_UNCHANGED)), 0);
+    // Third pass: the zoom window shows the region at the frame's bottom-right corner.
+    const cv::Mat third = plain_picture(read_file(raws[1]), s.width, s.height);
+    cv::Mat zoom;
+    cv::resize(third(cv::Rect(1200, 20, 70, 19)), zoom, cv::Size(), 2.0f, 2.0f, cv::INTER_LINEAR);
+    EXPECT_EQ(samples_differing(zoom, zoomed[0]), 0);
+    EXPECT_EQ(samples_differing(third, cv::imread(pngs[1], cv::IMREAD_UNCHANGED)), 0);
 }
 
 TEST_F(LoopTest, AStalledStreamTimesOutWithTheRecordingComplete)

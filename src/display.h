@@ -1,0 +1,22 @@
+// Live display: the live window's picture in buffers made once (reduced by 4 straight from the
+// frame buffer), and the full-size demosaiced picture, or a region of it, when one is wanted.
+//
+// Every picture equals what convertTo(CV_8U, 0.08) (16-bit samples only), cvtColor
+// (COLOR_BayerBG2BGR) and resize(1 / div, INTER_LINEAR) make of the frame.
+#ifndef TOLVA_DISPLAY_H
+#define TOLVA_DISPLAY_H
+
+#include <opencv2/core.hpp>
+
+// Sets up the unit for frames of `width` x `height` samples of `depth` (CV_16U or CV_8U) shown
+// reduced by `div` (1, 2 or 4). Buffers are made here, once. Returns 0, or -1 for a bad geometry.
+int display_init(int width, int height, int depth, int div);
+// The live window's picture of `frame`, in a buffer of the unit that the next call overwrites.
+int display_view(const void *frame, cv::Mat &view);
+// The full-size demosaiced picture of `frame`.
+int display_full(const void *frame, cv::Mat &full);
+// The demosaiced picture of `region` (full-frame pixels, inside the frame, not empty) of `frame`:
+// its pixels equal the full picture's there. Returns -1 when the region is outside the frame.
+int display_region(const void *frame, cv::Rect region, cv::Mat &picture);
+
+#endif

@@ -1,0 +1,185 @@
+// Tests of the live display against the plain OpenCV chain it replaces: convertTo, cvtColor,
+// resize, for every reduction, both sample widths, odd and even sizes and random samples.
+#include "display.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+struct Geometry {
+    int width, height;
+};
+
+// Sizes with every remainder modulo 4 (the reduced sizes round, ties to even).
+const std::vector<Geometry> kSizes = {{3, 3},   {4, 5},   {7, 6},   {10, 9},  {14, 11},
+                                      {22, 18}, {37, 23}, {64, 48}, {101, 67}, {130, 98}};
+
+cv::Mat random_frame(Geometry g, int depth, unsigned seed)
+{
+    cv::Mat frame(g.height, g.width, depth);
+    cv::RNG rng(seed);
+    rng.fill(frame, cv::RNG::UNIFORM, 0, depth == CV_16U ? 65536 : 256);
+    return frame;
+}
+
+cv::Mat plain_picture(const cv::Mat &frame)
+{
+    cv::Mat bayer8 = frame.clone();
+    if (frame.depth() == CV_16U)
+        bayer8.convertTo(bayer8, CV_8U, 0.08, 0.0);
+    cv::Mat rgb;
+    cv::cvtColor(bayer8, rgb, cv::COLOR_BayerBG2BGR);
+    return rgb;
+}
+
+cv::Mat plain_view(const cv::Mat &frame, int div)
+{
+    cv::Mat view;
+    const float rate = 1.0f / div;
+    cv::resize(plain_picture(frame), view, cv::Size(), rate, rate, cv::INTER_LINEAR);
+    return view;
+}
+
+::testing::AssertionResult same(const cv::Mat &expected, const cv::Mat &actual)
+{
+    if (expected.size() != actual.size() || expected.type() != actual.type())
+        return ::testing::AssertionFailure()
+               << "size " << actual.size() << " type " << actual.type() << ", expected "
+               << expected.size() << " type " << expected.type();
+    cv::Mat diff;
+    cv::absdiff(expected, actual, diff);
+    const int wrong = cv::countNonZero(diff.reshape(1));
+    if (wrong != 0)
+        return ::testing::AssertionFailure() << wrong << " samples differ";
+    return ::testing::AssertionSuccess();
+}
+
+class DisplayTest : public ::testing::TestWithParam<std::tuple<int, int>> {
+protected:
+    int depth() const { return std::get<0>(GetParam()); }
+    int div() const { return std::get<1>(GetParam()); }
+};
+
+TEST_P(DisplayTest, ViewEqualsThePlainChain)
+{
+    for (Geometry g : kSizes) {
+        for (unsigned seed = 1; seed <= 3; ++seed) {
+            const cv::Mat frame = random_frame(g, depth(), seed);
+            ASSERT_EQ(display_init(g.width, g.height, depth(), div()), 0);
+            cv::Mat view;
+            ASSERT_EQ(display_view(frame.data, view), 0);
+            EXPECT_TRUE(same(plain_view(frame, div()), view))
+                << g.width << "x" << g.height << " seed " << seed;
+        }
+    }
+}
+
+TEST_P(DisplayTest, ViewOfASecondFrameIsThatFramesOwn)
+{
+    // Rows converted for one frame must not be taken for the next one.
+    const Geometry g{101, 67};
+    ASSERT_EQ(display_init(g.width, g.height, depth(), div()), 0);
+    cv::Mat view;
+    ASSERT_EQ(display_view(random_frame(g, depth(), 7).data, view), 0);
+    const cv::Mat second = random_frame(g, depth(), 8);
+    ASSERT_EQ(display_view(second.data, view), 0);
+    EXPECT_TRUE(same(plain_view(second, div()), view));
+}
+
+TEST_P(DisplayTest, FullPictureEqualsTheDemosaic)
+{
+    for (Geometry g : kSizes) {
+        const cv::Mat frame = random_frame(g, depth(), 11);
+        ASSERT_EQ(display_init(g.width, g.height, depth(), div()), 0);
+        cv::Mat view, full;
+        ASSERT_EQ(display_view(frame.data, view), 0);
+        view.setTo(cv::Scalar(1, 2, 3)); // the live loop draws into the view
+        ASSERT_EQ(display_full(frame.data, full), 0);
+        EXPECT_TRUE(same(plain_picture(frame), full)) << g.width << "x" << g.height;
+    }
+}
+
+TEST_P(DisplayTest, RegionEqualsTheFullPictureThere)
+{
+    const Geometry g{37, 23};
+    const cv::Mat frame = random_frame(g, depth(), 5);
+    const cv::Mat expected = plain_picture(frame);
+    ASSERT_EQ(display_init(g.width, g.height, depth(), div()), 0);
+    const std::vector<cv::Rect> regions = {
+        {0, 0, 1, 1},   {36, 22, 1, 1}, {0, 22, 5, 1},  {36, 0, 1, 4}, {0, 0, 37, 23},
+        {1, 1, 2, 2},   {2, 3, 9, 7},   {3, 2, 10, 5},  {30, 17, 7, 6}, {0, 5, 4, 18},
+        {17, 0, 20, 1}, {35, 21, 2, 2}, {5, 20, 31, 3}, {33, 1, 3, 21}};
+    if (div() != 1) { // also a frame too small for the demosaic's interior
+        const cv::Mat tiny = random_frame({5, 2}, depth(), 6);
+        ASSERT_EQ(display_init(5, 2, depth(), div()), 0);
+        cv::Mat picture;
+        ASSERT_EQ(display_region(tiny.data, cv::Rect(1, 0, 3, 2), picture), 0);
+        EXPECT_TRUE(same(plain_picture(tiny)(cv::Rect(1, 0, 3, 2)), picture));
+        ASSERT_EQ(display_init(g.width, g.height, depth(), div()), 0);
+    }
+    for (const cv::Rect &r : regions) {
+        cv::Mat picture;
+        ASSERT_EQ(display_region(frame.data, r, picture), 0) << r;
+        EXPECT_TRUE(same(expected(r), picture)) << r;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(DepthsAndReductions, DisplayTest,
+                         ::testing::Combine(::testing::Values(CV_16U, CV_8U),
+                                            ::testing::Values(1, 2, 4)));
+
+TEST(Display, EverySampleValueConvertsAsConvertToDoes)
+{
+    // A 256 x 256 frame holds each 16-bit value once; odd columns keep their own values in the
+    // view by 4 only through the demosaic, so the full ramp goes through each reduction.
+    cv::Mat frame(256, 256, CV_16U);
+    for (int i = 0; i < 65536; ++i)
+        frame.at<uint16_t>(i / 256, i % 256) = static_cast<uint16_t>(i);
+    for (int div : {2, 4}) {
+        ASSERT_EQ(display_init(256, 256, CV_16U, div), 0);
+        cv::Mat view;
+        ASSERT_EQ(display_view(frame.data, view), 0);
+        EXPECT_TRUE(same(plain_view(frame, div), view)) << "div " << div;
+    }
+    // Flat frames: each value alone decides every sample of the picture.
+    for (int v : {0, 6, 7, 18, 19, 31, 3187, 3188, 3193, 4095, 65535}) {
+        cv::Mat flat(8, 8, CV_16U, cv::Scalar(v));
+        ASSERT_EQ(display_init(8, 8, CV_16U, 2), 0);
+        cv::Mat view;
+        ASSERT_EQ(display_view(flat.data, view), 0);
+        EXPECT_TRUE(same(plain_view(flat, 2), view)) << "value " << v;
+    }
+}
+
+TEST(Display, FramesWithoutAnInteriorShowAsOpenCVShowsThem)
+{
+    for (Geometry g : std::vector<Geometry>{{1, 1}, {2, 5}, {5, 2}}) {
+        for (int depth : {CV_16U, CV_8U}) {
+            const cv::Mat frame = random_frame(g, depth, 4);
+            ASSERT_EQ(display_init(g.width, g.height, depth, 1), 0);
+            cv::Mat view;
+            ASSERT_EQ(display_view(frame.data, view), 0);
+            EXPECT_TRUE(same(plain_picture(frame), view)) << g.width << "x" << g.height;
+        }
+    }
+}
+
+TEST(Display, RefusesWhatItCannotShow)
+{
+    EXPECT_EQ(display_init(0, 10, CV_16U, 1), -1);
+    EXPECT_EQ(display_init(10, 0, CV_16U, 1), -1);
+    EXPECT_EQ(display_init(10, 10, CV_32F, 1), -1);
+    EXPECT_EQ(display_init(10, 10, CV_16U, 3), -1);
+    ASSERT_EQ(display_init(10, 10, CV_8U, 2), 0);
+    std::vector<uint8_t> frame(100, 9);
+    cv::Mat picture;
+    EXPECT_EQ(display_region(frame.data(), cv::Rect(5, 5, 6, 2), picture), -1);
+    EXPECT_EQ(display_region(frame.data(), cv::Rect(5, 5, 0, 2), picture), -1);
+    EXPECT_EQ(display_region(frame.data(), cv::Rect(-1, 0, 2, 2), picture), -1);
+}
+
+} // namespace
