@@ -72,7 +72,8 @@ Rows rows_for(const void *frame, int band, int y, bool &odd)
 {
     const int c = clamp(y, 1, Height - 2);
     odd = (c & 1) != 0;
-    return {bayer_row(frame, band, c - 1), bayer_row(frame, band, c), bayer_row(frame, band, c + 1)};
+    return {bayer_row(frame, band, c - 1), bayer_row(frame, band, c),
+            bayer_row(frame, band, c + 1)};
 }
 
 inline unsigned cross(const Rows &r, int x)
@@ -184,7 +185,8 @@ int display_init(int width, int height, int depth, int div)
     Width = width, Height = height, Depth = depth, Div = div;
     Tiny = width < 3 || height < 3;
     const double rate = 1.0f / div; // single precision, as the live window's rate
-    ViewSize = cv::Size(cv::saturate_cast<int>(width * rate), cv::saturate_cast<int>(height * rate));
+    ViewSize =
+        cv::Size(cv::saturate_cast<int>(width * rate), cv::saturate_cast<int>(height * rate));
     Bayer8.create(height, width, CV_8U);
     Full.create(height, width, CV_8UC3);
     View = div == 1 ? Full : cv::Mat(ViewSize, CV_8UC3);

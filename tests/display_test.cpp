@@ -15,7 +15,7 @@ struct Geometry {
 };
 
 // Sizes with every remainder modulo 4 (the reduced sizes round, ties to even).
-const std::vector<Geometry> kSizes = {{3, 3},   {4, 5},   {7, 6},   {10, 9},  {14, 11},
+const std::vector<Geometry> kSizes = {{3, 3},   {4, 5},   {7, 6},   {10, 9},   {14, 11},
                                       {22, 18}, {37, 23}, {64, 48}, {101, 67}, {130, 98}};
 
 cv::Mat random_frame(Geometry g, int depth, unsigned seed)
@@ -110,7 +110,7 @@ TEST_P(DisplayTest, RegionEqualsTheFullPictureThere)
     const cv::Mat expected = plain_picture(frame);
     ASSERT_EQ(display_init(g.width, g.height, depth(), div()), 0);
     const std::vector<cv::Rect> regions = {
-        {0, 0, 1, 1},   {36, 22, 1, 1}, {0, 22, 5, 1},  {36, 0, 1, 4}, {0, 0, 37, 23},
+        {0, 0, 1, 1},   {36, 22, 1, 1}, {0, 22, 5, 1},  {36, 0, 1, 4},  {0, 0, 37, 23},
         {1, 1, 2, 2},   {2, 3, 9, 7},   {3, 2, 10, 5},  {30, 17, 7, 6}, {0, 5, 4, 18},
         {17, 0, 20, 1}, {35, 21, 2, 2}, {5, 20, 31, 3}, {33, 1, 3, 21}};
     if (div() != 1) { // also a frame too small for the demosaic's interior

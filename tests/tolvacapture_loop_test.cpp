@@ -519,8 +519,8 @@ TEST_F(LoopTest, LivePictureZoomAndPngAreThoseOfThePlainChain)
     s.height = 39;
     s.counter = true;
     WindowScript::get().add({'w', {{"se_cam", cv::EVENT_LBUTTONDOWN, 600, 10}}});
-    WindowScript::get().add({-1, {{"se_cam", cv::EVENT_MOUSEMOVE, 700, 30},
-                                  {"se_cam", cv::EVENT_LBUTTONUP, 700, 30}}});
+    WindowScript::get().add(
+        {-1, {{"se_cam", cv::EVENT_MOUSEMOVE, 700, 30}, {"se_cam", cv::EVENT_LBUTTONUP, 700, 30}}});
     WindowScript::get().add({'w', {}});
     WindowScript::get().add({kEsc, {}});
     WindowScript::get().keep_last_image_only(false);
