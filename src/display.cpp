@@ -28,8 +28,8 @@ int Width = 0, Height = 0, Depth = CV_16U, Div = 1;
 bool Tiny = false; // under 3 x 3: OpenCV's own chain, as its demosaic has no interior there
 cv::Size ViewSize;
 cv::Mat Bayer8, Full, View;
-// Per band: converted 8-bit rows (slot y % 4, tagged with y) and one demosaiced row.
-std::vector<uint8_t> RowCache, RgbRows;
+// Per band: converted 8-bit rows (slot y % 4, tagged with y).
+std::vector<uint8_t> RowCache;
 std::vector<int> RowTag;
 
 struct Rows {
@@ -192,7 +192,6 @@ int display_init(int width, int height, int depth, int div)
     View = div == 1 ? Full : cv::Mat(ViewSize, CV_8UC3);
     RowCache.assign(static_cast<size_t>(kStripes) * kRowSlots * width, 0);
     RowTag.assign(kStripes * kRowSlots, -1);
-    RgbRows.assign(static_cast<size_t>(kStripes) * 3 * width, 0);
     return 0;
 }
 

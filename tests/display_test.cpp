@@ -128,6 +128,32 @@ TEST_P(DisplayTest, RegionEqualsTheFullPictureThere)
     }
 }
 
+TEST_P(DisplayTest, RegionsAlongEveryEdgeOfEvenAndOddFrames)
+{
+    // Small regions hugging each edge and corner: at the far edge of an even width or height
+    // the demosaiced block must still start early enough to hold an interior.
+    for (Geometry g : {Geometry{38, 24}, Geometry{38, 23}, Geometry{37, 24}, Geometry{8, 6}}) {
+        const cv::Mat frame = random_frame(g, depth(), 9);
+        const cv::Mat expected = plain_picture(frame);
+        ASSERT_EQ(display_init(g.width, g.height, depth(), div()), 0);
+        for (int w = 1; w <= 3; ++w) {
+            for (int h = 1; h <= 3; ++h) {
+                const std::vector<cv::Rect> regions = {{0, 0, w, h},
+                                                       {g.width - w, 0, w, h},
+                                                       {0, g.height - h, w, h},
+                                                       {g.width - w, g.height - h, w, h},
+                                                       {g.width / 2, g.height - h, w, h},
+                                                       {g.width - w, g.height / 2, w, h}};
+                for (const cv::Rect &r : regions) {
+                    cv::Mat picture;
+                    ASSERT_EQ(display_region(frame.data, r, picture), 0) << r;
+                    EXPECT_TRUE(same(expected(r), picture)) << g.width << "x" << g.height << r;
+                }
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(DepthsAndReductions, DisplayTest,
                          ::testing::Combine(::testing::Values(CV_16U, CV_8U),
                                             ::testing::Values(1, 2, 4)));
