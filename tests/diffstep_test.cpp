@@ -26,6 +26,7 @@ using testing::internal::GetCapturedStdout;
 using tolva::test::ScratchDir;
 using tolva::test::ShownImage;
 using tolva::test::WindowScript;
+using tolva::test::WorkIn;
 
 namespace {
 
@@ -283,22 +284,12 @@ protected:
     {
         WindowScript::get().reset();
         WindowScript::get().keep_last_image_only(true);
-        old_dir = std::filesystem::current_path();
-        std::filesystem::current_path(dir.path());
-        old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
-        setenv("HOME", dir.path().c_str(), 1); // no detect script there
         frame_count = 0;
         oc = 0;
     }
-    void TearDown() override
-    {
-        setenv("HOME", old_home.c_str(), 1);
-        std::filesystem::current_path(old_dir);
-    }
 
     ScratchDir dir;
-    std::filesystem::path old_dir;
-    std::string old_home;
+    WorkIn work_in{dir.path()}; // no detect script there
 };
 
 cv::Mat stack_of(const Samples &stack, int w, int h, int detections)

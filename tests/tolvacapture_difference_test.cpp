@@ -25,6 +25,7 @@ using tolva::test::captured_stdout;
 using tolva::test::read_file;
 using tolva::test::ScratchDir;
 using tolva::test::WindowScript;
+using tolva::test::WorkIn;
 
 namespace {
 
@@ -38,10 +39,6 @@ protected:
     {
         WindowScript::get().reset();
         WindowScript::get().keep_last_image_only(true);
-        old_dir = std::filesystem::current_path();
-        std::filesystem::current_path(dir.path());
-        old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
-        setenv("HOME", dir.path().c_str(), 1);
         std::string script =
             dir.write("detect_voice.sh", "#!/bin/sh\necho run >> \"$HOME/runs\"\n");
         std::filesystem::permissions(script, std::filesystem::perms::owner_all);
@@ -53,8 +50,6 @@ protected:
     {
         dir.write("release", ""); // a script that waits for it ends
         wait_for_scripts();
-        setenv("HOME", old_home.c_str(), 1);
-        std::filesystem::current_path(old_dir);
     }
 
     void make(int width, int height, int bpp, bool raw8 = false)
@@ -132,8 +127,7 @@ protected:
     }
 
     ScratchDir dir;
-    std::filesystem::path old_dir;
-    std::string old_home;
+    WorkIn work_in{dir.path()};
     Driver d;
 };
 

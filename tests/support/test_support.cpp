@@ -23,6 +23,20 @@ ScratchDir::~ScratchDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
+WorkIn::WorkIn(const std::string &dir)
+    : old_dir_(std::filesystem::current_path()),
+      old_home_(std::getenv("HOME") ? std::getenv("HOME") : "")
+{
+    std::filesystem::current_path(dir);
+    setenv("HOME", dir.c_str(), 1);
+}
+
+WorkIn::~WorkIn()
+{
+    setenv("HOME", old_home_.c_str(), 1);
+    std::filesystem::current_path(old_dir_);
+}
+
 std::string ScratchDir::write(const std::string &name, const std::string &content) const
 {
     std::string file = path_ + "/" + name;

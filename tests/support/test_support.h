@@ -2,6 +2,7 @@
 #ifndef TOLVA_TEST_SUPPORT_H
 #define TOLVA_TEST_SUPPORT_H
 
+#include <filesystem>
 #include <string>
 
 namespace tolva::test {
@@ -20,6 +21,20 @@ public:
 
 private:
     std::string path_;
+};
+
+// While it lives, the process works in `dir`, which is also its HOME (so no script of the real
+// home is found); both are given back when it goes.
+class WorkIn {
+public:
+    explicit WorkIn(const std::string &dir);
+    ~WorkIn();
+    WorkIn(const WorkIn &) = delete;
+    WorkIn &operator=(const WorkIn &) = delete;
+
+private:
+    std::filesystem::path old_dir_;
+    std::string old_home_;
 };
 
 std::string read_file(const std::string &path);
