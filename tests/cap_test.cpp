@@ -463,11 +463,14 @@ TEST_F(CapTest, FramesBeyondTheHandOverAreDroppedAndCounted)
     ASSERT_EQ(held, 64) << "small frames: the frame limit, not the byte limit";
     auto &receiver = mmal().receiver();
     ASSERT_TRUE(wait_for([&] { return receiver.frames_delivered() >= held + 20u; }));
-    for (long long expected = 0; expected < held; ++expected)
+    // The frame waiting when the hand-over began to hold frames comes first: on a slow machine
+    // (an emulator) a newer one may have taken the place of frame 0 in live view by then.
+    const long long first = frame_number(read_frame(stream), stream);
+    for (long long expected = first + 1; expected < first + held; ++expected)
         ASSERT_EQ(frame_number(read_frame(stream), stream), expected);
     long long next = frame_number(read_frame(stream), stream);
     EXPECT_GE(next, held + 20);
-    EXPECT_EQ(GetFrameGap(), next - held);
+    EXPECT_EQ(GetFrameGap(), next - (first + held));
     EXPECT_GE(GetDropCount(), GetFrameGap());
     EXPECT_EQ(CloseSensor(0), 0);
 }
