@@ -635,6 +635,13 @@ void poll_sleep_raising_when_stalled(unsigned int microseconds)
         usleep(microseconds);
 }
 
+// The value after "LABEL = " in the console, or -1.
+long long console_value(const std::string &out, const std::string &label)
+{
+    std::size_t at = out.find("\n" + label + " = ");
+    return at == std::string::npos ? -1 : std::atoll(out.c_str() + at + label.size() + 4);
+}
+
 TEST_F(LoopTest, ASignalWhileNoFrameComesEndsTheLoop)
 {
     stalled = false;
@@ -648,8 +655,11 @@ TEST_F(LoopTest, ASignalWhileNoFrameComesEndsTheLoop)
     ASSERT_EQ(run_keys(Sensor{}, {'s', -1, -1}), 128 + SIGTERM);
     auto sers = files(".ser");
     ASSERT_EQ(sers.size(), 1u);
-    EXPECT_EQ(ser_verdict(sers[0], 2), "ok");
-    EXPECT_THAT(out, HasSubstr("frame_count = 2\n"));
+    // Streaming stops in the second pass; on a slow machine a third frame was already waiting
+    // in the hand-over by then, and is recorded too.
+    long long frames = console_value(out, "frame_count");
+    EXPECT_TRUE(frames == 2 || frames == 3) << out;
+    EXPECT_EQ(ser_verdict(sers[0], static_cast<int>(frames)), "ok");
     EXPECT_EQ(err, "tolvacapture: SIGTERM received, quitting\n");
 }
 
@@ -736,13 +746,6 @@ std::vector<long long> counter_frames(const std::string &path, int width, int he
             last = number;
     }
     return numbers;
-}
-
-// The value after "LABEL = " in the console, or -1.
-long long console_value(const std::string &out, const std::string &label)
-{
-    std::size_t at = out.find("\n" + label + " = ");
-    return at == std::string::npos ? -1 : std::atoll(out.c_str() + at + label.size() + 4);
 }
 
 // 's', then `passes` passes with these keys ('w' or none), 'e', Esc.
