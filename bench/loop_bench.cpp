@@ -8,6 +8,7 @@
 //   --dir           where the recordings' files go (a scratch directory made there, removed
 //                   after): the disk they are written to is part of the figures
 #include "capture_standin.h"
+#include "quiet_stdout.h"
 #include "ratio_reporter.h"
 
 #include "cap.h"
@@ -44,6 +45,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using tolva::bench::QuietStdout;
 using Clock = std::chrono::steady_clock;
 
 struct FrameSize {
@@ -119,29 +121,6 @@ double seconds_since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
-
-// The program's console lines go to /dev/null while it runs; the benchmark's own stay.
-class QuietStdout {
-public:
-    QuietStdout() : saved_(dup(STDOUT_FILENO))
-    {
-        std::fflush(stdout);
-        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout()
-    {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-    QuietStdout(const QuietStdout &) = delete;
-    QuietStdout &operator=(const QuietStdout &) = delete;
-
-private:
-    int saved_;
-};
 
 [[noreturn]] void usage_error(const char *message, const char *value)
 {

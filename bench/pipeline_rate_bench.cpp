@@ -1,6 +1,7 @@
 // Frame rate of the whole pipeline on the simulated Pi with each sensors/ file: frames the
 // receiver delivered and frames ReadRAW handed over in 5 s, as ratios to the sensor's rate.
 #include "cap.h"
+#include "quiet_stdout.h"
 #include "sim_pi.h"
 
 #include <benchmark/benchmark.h>
@@ -18,34 +19,12 @@ using namespace tolva::sim;
 
 namespace {
 
+using tolva::bench::QuietStdout;
 using Clock = std::chrono::steady_clock;
 constexpr auto kMeasure = std::chrono::seconds(5);
 const char *const kFiles[] = {"imx477_4056x3040_raw12.txt", "imx477_2028x1520_raw12.txt",
                               "imx290_1920x1080_raw10.txt", "imx219_3280x2464_raw10.txt",
                               "imx397_1440x1080_raw10_mono.txt"};
-
-// Keeps the interpreter's summary block out of the benchmark's table while it lives.
-class SilentStdout {
-public:
-    SilentStdout() : saved_(dup(STDOUT_FILENO))
-    {
-        std::fflush(stdout);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~SilentStdout()
-    {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-    SilentStdout(const SilentStdout &) = delete;
-    SilentStdout &operator=(const SilentStdout &) = delete;
-
-private:
-    int saved_;
-};
 
 void BM_PipelineRate(benchmark::State &state)
 {
@@ -55,7 +34,7 @@ void BM_PipelineRate(benchmark::State &state)
         SimPi &pi = SimPi::reset();
         int status;
         {
-            SilentStdout quiet;
+            QuietStdout quiet;
             status = OpenSensor(path.c_str());
         }
         if (status != 0) {
