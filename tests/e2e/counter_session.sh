@@ -33,9 +33,13 @@ wait_for_line() {
     done
 }
 
-window=$(timeout 30 xdotool search --sync --name '^se_cam$' | head -n 1) ||
+window=$(timeout 30 xdotool search --sync --onlyvisible --name '^se_cam$' | head -n 1) ||
     fail "the window se_cam did not appear"
-xdotool windowfocus --sync "$window"
+# Focusing may fail while the window manager maps the window: tried again.
+for attempt in 1 2 3 4 5; do
+    xdotool windowfocus --sync "$window" 2>/dev/null && break
+    sleep 0.3
+done
 wait_for_line "^-------" 10
 sleep 1
 

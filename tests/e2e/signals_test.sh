@@ -69,11 +69,18 @@ wait_for() {
     done
 }
 
-# press KEY: into the live window (Qt keeps only the last key of a pass).
+# press KEY: into the live window (Qt keeps only the last key of a pass). The window is taken
+# once it is mapped; focusing it may still fail while the window manager maps it, so it is tried
+# again.
 press() {
-    local window
-    window=$(timeout 20 xdotool search --sync --name '^se_cam$' | head -n 1) || return 1
-    xdotool windowfocus --sync "$window" key --clearmodifiers "$1"
+    local window attempt
+    window=$(timeout 20 xdotool search --sync --onlyvisible --name '^se_cam$' | head -n 1) ||
+        return 1
+    for attempt in 1 2 3 4 5; do
+        xdotool windowfocus --sync "$window" key --clearmodifiers "$1" 2>/dev/null && return 0
+        sleep 0.3
+    done
+    return 1
 }
 
 # ended: sets status to the program's exit status once it has ended (124 if it does not end
