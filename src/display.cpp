@@ -1,13 +1,19 @@
-// Live display: the live window's picture in buffers made once (reduced by 4 straight from the
-// frame buffer), and the full-size demosaiced picture, or a region of it, when one is wanted.
+// Live display: the live window's picture in buffers made once (reduced by 4, and by 2 on even
+// sizes, straight from the frame buffer), and the full-size demosaiced picture, or a region of it, when one is wanted.
 //
 // The demosaiced picture rgb(x, y) follows OpenCV's bilinear Bayer rule for BG2BGR: the pixels
 // of rows and columns 1 .. size - 2 are interpolated from their 3 x 3 neighbourhood, the outer
 // rows and columns repeat their inner neighbours. Reduced by 4, OpenCV's resize takes the mean
 // ((sum + 2) >> 2) of the pixels at 4d + 1 and 4d + 2 in each direction, a coordinate past the
-// edge standing for the last one; so the view needs only those pixels, made straight from the
-// frame's rows converted to 8 bits.
+// edge standing for the last one; reduced by 2 (as an area mean) that of the pixels at 2d and
+// 2d + 1. So the view needs only those pixels, made straight from the frame's rows converted to
+// 8 bits.
 #include "display.h"
+#include "display_neon.h"
+#include "halve_row.h"
+#ifdef TOLVA_DISPLAY_NEON
+#include "unpack_neon.h"
+#endif
 
 #include <opencv2/imgproc.hpp>
 
@@ -26,11 +32,63 @@ constexpr int kRowSlots = 4;           // converted rows a band keeps: all one v
 
 int Width = 0, Height = 0, Depth = CV_16U, Div = 1;
 bool Tiny = false; // under 3 x 3: OpenCV's own chain, as its demosaic has no interior there
+// The view made here, from the frame's rows: by 4, and by 2 on even sizes (odd ones have view
+// pixels that average fewer than four pixels, which resize rounds in floating point).
+bool Direct = false;
 cv::Size ViewSize;
 cv::Mat Bayer8, Full, View;
 // Per band: converted 8-bit rows (slot y % 4, tagged with y).
 std::vector<uint8_t> RowCache;
 std::vector<int> RowTag;
+
+// The by-2 kernel for this processor; without one (row null) the view is made pixel by pixel.
+using HalveRow = void (*)(const uint8_t *a, const uint8_t *b, const uint8_t *c, const uint8_t *e,
+                          int first, int last, uint8_t *out);
+struct HalvePath {
+    const char *name;
+    HalveRow row;
+};
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) void halve_row_avx2(const uint8_t *a, const uint8_t *b,
+                                                    const uint8_t *c, const uint8_t *e, int first,
+                                                    int last, uint8_t *out)
+{
+    halve_row_kernel(a, b, c, e, first, last, out);
+}
+
+__attribute__((target("ssse3"))) void halve_row_ssse3(const uint8_t *a, const uint8_t *b,
+                                                      const uint8_t *c, const uint8_t *e,
+                                                      int first, int last, uint8_t *out)
+{
+    halve_row_kernel(a, b, c, e, first, last, out);
+}
+
+HalvePath best_halve_path()
+{
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2"))
+        return {"avx2", halve_row_avx2};
+    if (__builtin_cpu_supports("ssse3"))
+        return {"ssse3", halve_row_ssse3};
+    return {"plain", nullptr};
+}
+#elif defined(TOLVA_DISPLAY_NEON)
+HalvePath best_halve_path()
+{
+    return neon_available() ? HalvePath{"neon", halve_row_neon} : HalvePath{"plain", nullptr};
+}
+#else
+HalvePath best_halve_path() { return {"plain", nullptr}; }
+#endif
+
+bool ForcePlain = false;
+
+HalvePath halve_path()
+{
+    static const HalvePath best = best_halve_path();
+    return ForcePlain ? HalvePath{"plain", nullptr} : best;
+}
 
 struct Rows {
     const uint8_t *up, *mid, *down;
@@ -112,51 +170,81 @@ void add_any(const Rows &r, bool odd_y, int x, unsigned bgr[3])
         odd_y ? add_pixel<false, true>(r, x, bgr) : add_pixel<false, false>(r, x, bgr);
 }
 
-// View row dy reduced by 4: the mean of picture rows and columns 4d + 1 and 4d + 2.
-template <bool OddA, bool OddB>
-void quarter_interior(const Rows &ra, const Rows &rb, int whole, uint8_t *out)
+// The first picture row and column of the pixels a view pixel d averages: by 4, 4d + 1 and
+// 4d + 2; by 2 (even sizes only), 2d and 2d + 1.
+inline int first_of(int d) { return Div == 4 ? 4 * d + 1 : 2 * d; }
+
+// View row pixels [first, last) from the interior pixels first_of(d) and first_of(d) + 1.
+template <int Reduction, bool OddA, bool OddB>
+void reduce_interior(const Rows &ra, const Rows &rb, int first, int last, uint8_t *out)
 {
-    for (int dx = 0; dx < whole; ++dx) {
-        const int x = 4 * dx + 1;
+    constexpr int kStep = Reduction, kOffset = Reduction == 4 ? 1 : 0;
+    constexpr bool kOddX = kOffset == 1;
+    for (int dx = first; dx < last; ++dx) {
+        const int x = kStep * dx + kOffset;
         unsigned bgr[3] = {2, 2, 2};
-        add_pixel<true, OddA>(ra, x, bgr);
-        add_pixel<false, OddA>(ra, x + 1, bgr);
-        add_pixel<true, OddB>(rb, x, bgr);
-        add_pixel<false, OddB>(rb, x + 1, bgr);
+        add_pixel<kOddX, OddA>(ra, x, bgr);
+        add_pixel<!kOddX, OddA>(ra, x + 1, bgr);
+        add_pixel<kOddX, OddB>(rb, x, bgr);
+        add_pixel<!kOddX, OddB>(rb, x + 1, bgr);
         out[3 * dx] = static_cast<uint8_t>(bgr[0] >> 2);
         out[3 * dx + 1] = static_cast<uint8_t>(bgr[1] >> 2);
         out[3 * dx + 2] = static_cast<uint8_t>(bgr[2] >> 2);
     }
 }
 
-void quarter_row(const void *frame, int band, int dy, uint8_t *out)
+template <int Reduction>
+void reduce_interior(const Rows &ra, bool odd_a, const Rows &rb, bool odd_b, int first, int last,
+                     uint8_t *out)
 {
-    const int ya = std::min(4 * dy + 1, Height - 1);
-    const int yb = std::min(4 * dy + 2, Height - 1);
+    if (odd_a && !odd_b)
+        reduce_interior<Reduction, true, false>(ra, rb, first, last, out);
+    else if (odd_a)
+        reduce_interior<Reduction, true, true>(ra, rb, first, last, out);
+    else if (odd_b)
+        reduce_interior<Reduction, false, true>(ra, rb, first, last, out);
+    else
+        reduce_interior<Reduction, false, false>(ra, rb, first, last, out);
+}
+
+// View pixel dx of any column: the pixels it averages clamp at the far edge.
+void reduce_any(const Rows &ra, bool odd_a, const Rows &rb, bool odd_b, int dx, uint8_t *out)
+{
+    const int xa = std::min(first_of(dx), Width - 1);
+    const int xb = xa == Width - 1 ? xa : xa + 1;
+    unsigned bgr[3] = {2, 2, 2};
+    add_any(ra, odd_a, xa, bgr);
+    add_any(ra, odd_a, xb, bgr);
+    add_any(rb, odd_b, xa, bgr);
+    add_any(rb, odd_b, xb, bgr);
+    for (int c = 0; c < 3; ++c)
+        out[3 * dx + c] = static_cast<uint8_t>(bgr[c] >> 2);
+}
+
+// View row dy: the mean of the pixels at first_of(d) and first_of(d) + 1 in each direction.
+void reduce_row(const void *frame, int band, int dy, uint8_t *out)
+{
+    const int ya = std::min(first_of(dy), Height - 1);
+    const int yb = std::min(ya + 1, Height - 1);
     bool odd_a, odd_b;
     const Rows ra = rows_for(frame, band, ya, odd_a);
     const Rows rb = rows_for(frame, band, yb, odd_b);
-    // Columns 4d .. 4d + 3 inside the frame: pixels 4d + 1 and 4d + 2 are interior.
-    const int inner = std::min(ViewSize.width, Width / 4);
-    if (odd_a && !odd_b)
-        quarter_interior<true, false>(ra, rb, inner, out);
-    else if (odd_a)
-        quarter_interior<true, true>(ra, rb, inner, out);
-    else if (odd_b)
-        quarter_interior<false, true>(ra, rb, inner, out);
+    // The view columns whose two pixels are interior (1 .. width - 2).
+    const int first = Div == 4 ? 0 : 1;
+    const int last = std::max(first, std::min(ViewSize.width, Div == 4 ? Width / 4 : Width / 2 - 1));
+    // By 2, rows ya - 1 .. ya + 2 are the four rows of the kernel in every view row but the outer
+    // ones, where the edge rows repeat.
+    const HalveRow halve = Div == 2 ? halve_path().row : nullptr;
+    if (halve && dy > 0 && dy < ViewSize.height - 1)
+        halve(ra.up, ra.mid, rb.mid, rb.down, first, last, out);
+    else if (Div == 4)
+        reduce_interior<4>(ra, odd_a, rb, odd_b, first, last, out);
     else
-        quarter_interior<false, false>(ra, rb, inner, out);
-    for (int dx = inner; dx < ViewSize.width; ++dx) {
-        const int xa = std::min(4 * dx + 1, Width - 1);
-        const int xb = xa == Width - 1 ? xa : xa + 1;
-        unsigned bgr[3] = {2, 2, 2};
-        add_any(ra, odd_a, xa, bgr);
-        add_any(ra, odd_a, xb, bgr);
-        add_any(rb, odd_b, xa, bgr);
-        add_any(rb, odd_b, xb, bgr);
-        for (int c = 0; c < 3; ++c)
-            out[3 * dx + c] = static_cast<uint8_t>(bgr[c] >> 2);
-    }
+        reduce_interior<2>(ra, odd_a, rb, odd_b, first, last, out);
+    for (int dx = 0; dx < first; ++dx)
+        reduce_any(ra, odd_a, rb, odd_b, dx, out);
+    for (int dx = last; dx < ViewSize.width; ++dx)
+        reduce_any(ra, odd_a, rb, odd_b, dx, out);
 }
 
 void reduce_band(const void *frame, int band)
@@ -166,7 +254,7 @@ void reduce_band(const void *frame, int band)
     for (int slot = 0; slot < kRowSlots; ++slot)
         RowTag[band * kRowSlots + slot] = -1; // a new frame
     for (int dy = first; dy < last; ++dy) {
-        quarter_row(frame, band, dy, View.ptr<uint8_t>(dy));
+        reduce_row(frame, band, dy, View.ptr<uint8_t>(dy));
     }
 }
 
@@ -192,8 +280,13 @@ int display_init(int width, int height, int depth, int div)
     View = div == 1 ? Full : cv::Mat(ViewSize, CV_8UC3);
     RowCache.assign(static_cast<size_t>(kStripes) * kRowSlots * width, 0);
     RowTag.assign(kStripes * kRowSlots, -1);
+    Direct = !Tiny && (div == 4 || (div == 2 && width % 2 == 0 && height % 2 == 0));
     return 0;
 }
+
+const char *display_path() { return halve_path().name; }
+
+void display_force_plain(int plain) { ForcePlain = plain != 0; }
 
 int display_full(const void *frame, cv::Mat &full)
 {
@@ -211,9 +304,8 @@ int display_view(const void *frame, cv::Mat &view)
 {
     if (Div == 1)
         return display_full(frame, view);
-    // By 2, OpenCV's own SIMD demosaic and area mean into the unit's buffers are the faster way
-    // (measured); by 4 the view reads a quarter of the demosaiced pixels, made here alone.
-    if (Div == 2 || Tiny) {
+    // The view reads a quarter (by 2) or a sixteenth (by 4) of the demosaiced pixels.
+    if (!Direct) {
         display_full(frame, view);
         const double rate = 1.0f / Div;
         cv::resize(Full, View, cv::Size(), rate, rate, cv::INTER_LINEAR);

@@ -1,5 +1,5 @@
-// Live display: the live window's picture in buffers made once (reduced by 4 straight from the
-// frame buffer), and the full-size demosaiced picture, or a region of it, when one is wanted.
+// Live display: the live window's picture in buffers made once (reduced by 4, and by 2 on even
+// sizes, straight from the frame buffer), and the full-size demosaiced picture, or a region of it, when one is wanted.
 //
 // Every picture equals what convertTo(CV_8U, 0.08) (16-bit samples only), cvtColor
 // (COLOR_BayerBG2BGR) and resize(1 / div, INTER_LINEAR) make of the frame.
@@ -18,5 +18,10 @@ int display_full(const void *frame, cv::Mat &full);
 // The demosaiced picture of `region` (full-frame pixels, inside the frame, not empty) of `frame`:
 // its pixels equal the full picture's there. Returns -1 when the region is outside the frame.
 int display_region(const void *frame, cv::Rect region, cv::Mat &picture);
+
+// The kernel the view by 2 takes: "avx2", "ssse3", "neon" or "plain" (pixel by pixel).
+// display_force_plain(1) makes it take the plain one (tests compare the two).
+const char *display_path();
+void display_force_plain(int plain);
 
 #endif

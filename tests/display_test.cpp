@@ -1,11 +1,20 @@
 // Tests of the live display against the plain OpenCV chain it replaces: convertTo, cvtColor,
-// resize, for every reduction, both sample widths, odd and even sizes and random samples.
+// resize, for every reduction, both sample widths, odd and even sizes and random samples, on the
+// processor's kernel and on the plain one.
 #include "display.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#if defined(__x86_64__) || defined(__i386__)
+#define TOLVA_TEST_X86 1
+#elif defined(__arm__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -14,9 +23,12 @@ struct Geometry {
     int width, height;
 };
 
-// Sizes with every remainder modulo 4 (the reduced sizes round, ties to even).
-const std::vector<Geometry> kSizes = {{3, 3},   {4, 5},   {7, 6},   {10, 9},   {14, 11},
-                                      {22, 18}, {37, 23}, {64, 48}, {101, 67}, {130, 98}};
+// Sizes with every remainder modulo 4 (the reduced sizes round, ties to even); by 2 the even
+// ones are made in blocks of rows, 6 x 4 in one, 200 x 518 in several per band with a short
+// last block.
+const std::vector<Geometry> kSizes = {{3, 3},   {4, 5},   {6, 4},    {7, 6},    {10, 9},
+                                      {14, 11}, {22, 18}, {37, 23},  {64, 48},  {101, 67},
+                                      {130, 98}, {200, 518}};
 
 cv::Mat random_frame(Geometry g, int depth, unsigned seed)
 {
@@ -64,19 +76,21 @@ protected:
     int div() const { return std::get<1>(GetParam()); }
 };
 
-TEST_P(DisplayTest, ViewEqualsThePlainChain)
+void expect_views_of_the_plain_chain(int depth, int div)
 {
     for (Geometry g : kSizes) {
         for (unsigned seed = 1; seed <= 3; ++seed) {
-            const cv::Mat frame = random_frame(g, depth(), seed);
-            ASSERT_EQ(display_init(g.width, g.height, depth(), div()), 0);
+            const cv::Mat frame = random_frame(g, depth, seed);
+            ASSERT_EQ(display_init(g.width, g.height, depth, div), 0);
             cv::Mat view;
             ASSERT_EQ(display_view(frame.data, view), 0);
-            EXPECT_TRUE(same(plain_view(frame, div()), view))
-                << g.width << "x" << g.height << " seed " << seed;
+            EXPECT_TRUE(same(plain_view(frame, div), view))
+                << g.width << "x" << g.height << " seed " << seed << " path " << display_path();
         }
     }
 }
+
+TEST_P(DisplayTest, ViewEqualsThePlainChain) { expect_views_of_the_plain_chain(depth(), div()); }
 
 TEST_P(DisplayTest, ViewOfASecondFrameIsThatFramesOwn)
 {
@@ -157,6 +171,27 @@ TEST_P(DisplayTest, RegionsAlongEveryEdgeOfEvenAndOddFrames)
 INSTANTIATE_TEST_SUITE_P(DepthsAndReductions, DisplayTest,
                          ::testing::Combine(::testing::Values(CV_16U, CV_8U),
                                             ::testing::Values(1, 2, 4)));
+
+TEST(Display, TheProcessorsKernelByTwoIsTakenAndTheOtherAgreesWithIt)
+{
+    std::string expected = "plain";
+#ifdef TOLVA_TEST_X86
+    if (__builtin_cpu_supports("avx2"))
+        expected = "avx2";
+    else if (__builtin_cpu_supports("ssse3"))
+        expected = "ssse3";
+#elif defined(__arm__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (getauxval(AT_HWCAP) & HWCAP_NEON)
+        expected = "neon";
+#endif
+    EXPECT_EQ(display_path(), expected);
+    display_force_plain(1);
+    EXPECT_STREQ(display_path(), "plain");
+    for (int depth : {CV_16U, CV_8U})
+        expect_views_of_the_plain_chain(depth, 2);
+    display_force_plain(0);
+    EXPECT_EQ(display_path(), expected);
+}
 
 TEST(Display, EverySampleValueConvertsAsConvertToDoes)
 {
