@@ -1,5 +1,6 @@
 // Live display: the live window's picture in buffers made once (reduced by 4, and by 2 on even
-// sizes, straight from the frame buffer), and the full-size demosaiced picture, or a region of it, when one is wanted.
+// sizes, straight from the frame buffer), and the full-size demosaiced picture, or a region of it,
+// when one is wanted.
 //
 // The demosaiced picture rgb(x, y) follows OpenCV's bilinear Bayer rule for BG2BGR: the pixels
 // of rows and columns 1 .. size - 2 are interpolated from their 3 x 3 neighbourhood, the outer
@@ -58,8 +59,8 @@ __attribute__((target("avx2"))) void halve_row_avx2(const uint8_t *a, const uint
 }
 
 __attribute__((target("ssse3"))) void halve_row_ssse3(const uint8_t *a, const uint8_t *b,
-                                                      const uint8_t *c, const uint8_t *e,
-                                                      int first, int last, uint8_t *out)
+                                                      const uint8_t *c, const uint8_t *e, int first,
+                                                      int last, uint8_t *out)
 {
     halve_row_kernel(a, b, c, e, first, last, out);
 }
@@ -231,7 +232,8 @@ void reduce_row(const void *frame, int band, int dy, uint8_t *out)
     const Rows rb = rows_for(frame, band, yb, odd_b);
     // The view columns whose two pixels are interior (1 .. width - 2).
     const int first = Div == 4 ? 0 : 1;
-    const int last = std::max(first, std::min(ViewSize.width, Div == 4 ? Width / 4 : Width / 2 - 1));
+    const int last =
+        std::max(first, std::min(ViewSize.width, Div == 4 ? Width / 4 : Width / 2 - 1));
     // By 2, rows ya - 1 .. ya + 2 are the four rows of the kernel in every view row but the outer
     // ones, where the edge rows repeat.
     const HalveRow halve = Div == 2 ? halve_path().row : nullptr;

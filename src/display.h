@@ -1,5 +1,6 @@
 // Live display: the live window's picture in buffers made once (reduced by 4, and by 2 on even
-// sizes, straight from the frame buffer), and the full-size demosaiced picture, or a region of it, when one is wanted.
+// sizes, straight from the frame buffer), and the full-size demosaiced picture, or a region of it,
+// when one is wanted.
 //
 // Every picture equals what convertTo(CV_8U, 0.08) (16-bit samples only), cvtColor
 // (COLOR_BayerBG2BGR) and resize(1 / div, INTER_LINEAR) make of the frame.

@@ -24,17 +24,16 @@ halve_row_kernel(const uint8_t *__restrict a, const uint8_t *__restrict b,
         const uint16_t cE = c[x], cO = c[x + 1], cOm = c[x - 1], cEp = c[x + 2];
         const uint16_t eE = e[x], eO = e[x + 1], eEp = e[x + 2];
         // The red pixel (b, x), the greens (b, x + 1) and (c, x), the blue pixel (c, x + 1).
-        const uint16_t blue = static_cast<uint16_t>(
-            (((aOm + aO + cOm + cO + 2) >> 2) + ((aO + cO + 1) >> 1) + ((cOm + cO + 1) >> 1) + cO +
-             2) >>
-            2);
+        const uint16_t blue =
+            static_cast<uint16_t>((((aOm + aO + cOm + cO + 2) >> 2) + ((aO + cO + 1) >> 1) +
+                                   ((cOm + cO + 1) >> 1) + cO + 2) >>
+                                  2);
         const uint16_t green = static_cast<uint16_t>(
-            (((aE + cE + bOm + bO + 2) >> 2) + bO + cE + ((bO + eO + cE + cEp + 2) >> 2) + 2) >>
-            2);
-        const uint16_t red = static_cast<uint16_t>(
-            (bE + ((bE + bEp + 1) >> 1) + ((bE + eE + 1) >> 1) + ((bE + bEp + eE + eEp + 2) >> 2) +
-             2) >>
-            2);
+            (((aE + cE + bOm + bO + 2) >> 2) + bO + cE + ((bO + eO + cE + cEp + 2) >> 2) + 2) >> 2);
+        const uint16_t red =
+            static_cast<uint16_t>((bE + ((bE + bEp + 1) >> 1) + ((bE + eE + 1) >> 1) +
+                                   ((bE + bEp + eE + eEp + 2) >> 2) + 2) >>
+                                  2);
         out[3 * dx] = static_cast<uint8_t>(blue);
         out[3 * dx + 1] = static_cast<uint8_t>(green);
         out[3 * dx + 2] = static_cast<uint8_t>(red);

@@ -26,9 +26,9 @@ struct Geometry {
 // Sizes with every remainder modulo 4 (the reduced sizes round, ties to even); by 2 the even
 // ones are made in blocks of rows, 6 x 4 in one, 200 x 518 in several per band with a short
 // last block.
-const std::vector<Geometry> kSizes = {{3, 3},   {4, 5},   {6, 4},    {7, 6},    {10, 9},
-                                      {14, 11}, {22, 18}, {37, 23},  {64, 48},  {101, 67},
-                                      {130, 98}, {200, 518}};
+const std::vector<Geometry> kSizes = {{3, 3},   {4, 5},    {6, 4},    {7, 6},
+                                      {10, 9},  {14, 11},  {22, 18},  {37, 23},
+                                      {64, 48}, {101, 67}, {130, 98}, {200, 518}};
 
 cv::Mat random_frame(Geometry g, int depth, unsigned seed)
 {
