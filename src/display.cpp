@@ -304,20 +304,33 @@ int display_full(const void *frame, cv::Mat &full)
 
 int display_view(const void *frame, cv::Mat &view)
 {
-    if (Div == 1)
-        return display_full(frame, view);
-    // The view reads a quarter (by 2) or a sixteenth (by 4) of the demosaiced pixels.
+    return display_view_beside(frame, view, nullptr, nullptr);
+}
+
+int display_view_beside(const void *frame, cv::Mat &view, void (*beside)(void *), void *context)
+{
     if (!Direct) {
+        if (beside)
+            beside(context);
+        if (Div == 1)
+            return display_full(frame, view);
         display_full(frame, view);
         const double rate = 1.0f / Div;
         cv::resize(Full, View, cv::Size(), rate, rate, cv::INTER_LINEAR);
         view = View;
         return 0;
     }
-    cv::parallel_for_(cv::Range(0, kStripes), [frame](const cv::Range &bands) {
-        for (int band = bands.start; band < bands.end; ++band)
-            reduce_band(frame, band);
-    });
+    // The view reads a quarter (by 2) or a sixteenth (by 4) of the demosaiced pixels, in bands
+    // over OpenCV's threads; the job beside is one more task of the same loop, taken first, so
+    // the threads share out the bands while one of them runs it.
+    const int first = beside ? -1 : 0;
+    cv::parallel_for_(
+        cv::Range(first, kStripes),
+        [frame, beside, context](const cv::Range &tasks) {
+            for (int task = tasks.start; task < tasks.end; ++task)
+                task < 0 ? beside(context) : reduce_band(frame, task);
+        },
+        kStripes - first);
     view = View;
     return 0;
 }

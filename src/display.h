@@ -14,6 +14,10 @@
 int display_init(int width, int height, int depth, int div);
 // The live window's picture of `frame`, in a buffer of the unit that the next call overwrites.
 int display_view(const void *frame, cv::Mat &view);
+// The same, with beside(context) run once meanwhile on one of OpenCV's threads, which share out
+// the view's work when it is done (before the view, on the calling thread, where the view is
+// made by OpenCV's own chain). It has ended when this returns; it must not touch the unit.
+int display_view_beside(const void *frame, cv::Mat &view, void (*beside)(void *), void *context);
 // The full-size demosaiced picture of `frame`.
 int display_full(const void *frame, cv::Mat &full);
 // The demosaiced picture of `region` (full-frame pixels, inside the frame, not empty) of `frame`:

@@ -339,11 +339,28 @@ void detection(Driver &d, double sx, double sy)
     oc = frame_count;
 }
 
+// The SER append of the current frame, stamped with the time it was received.
+void stamp_frame()
+{
+    timeval received;
+    GetFrameTime(&received);
+    SetSERFrameTime(&received);
+}
+
+void append_frame(void *driver)
+{
+    Driver &d = *static_cast<Driver *>(driver);
+    WriteSERImage(d.BinImage2.get(), d.width * d.height * d.dpp / 8, d.dpp);
+}
+
 // The reduced picture goes to "se_cam"; of the full-size one only the zoomed region is made.
-void show_frame(Driver &d)
+// With `append`, the frame is appended to the recording while the picture is made.
+void show_frame(Driver &d, bool append)
 {
     cv::Mat dsp8BitMat, regionMat;
-    display_view(d.BinImage2.get(), dsp8BitMat);
+    if (append)
+        stamp_frame();
+    display_view_beside(d.BinImage2.get(), dsp8BitMat, append ? append_frame : nullptr, &d);
     cv::Rect region;
     if (zoom_region(cv::Size(d.width, d.height), &region) == 1)
         display_region(d.BinImage2.get(), region, regionMat);
@@ -459,17 +476,15 @@ bool act_on_key(Driver &d)
     return true;
 }
 
-// Appends the frame when the state says so and closes a recording that ends; false when the
-// loop is to be left.
-bool recording_step(Driver &d)
+// Appends the frame when the state says so, unless it was `appended` already, and closes a
+// recording that ends; false when the loop is to be left.
+bool recording_step(Driver &d, bool appended)
 {
-    if (d.mode != MODE_DIFF_RECORDING || d.diff == 1) {
-        timeval received;
-        GetFrameTime(&received);
-        SetSERFrameTime(&received);
-        WriteSERImage(d.BinImage2.get(), d.width * d.height * d.dpp / 8, d.dpp);
-        d.diff = 0;
+    if (!appended && (d.mode != MODE_DIFF_RECORDING || d.diff == 1)) {
+        stamp_frame();
+        append_frame(&d);
     }
+    d.diff = 0;
     if (d.mode == MODE_END_RECORDING) {
         close_recording(d);
         BufferFrames(0); // live view: the window is current again at once
@@ -503,11 +518,14 @@ bool frame_pass(Driver &d)
         apply_mask(d.mask_r, d.BinImage2.get(), d);
     if (d.mode == MODE_DIFF_RECORDING)
         difference_step(d);
-    show_frame(d);
+    // In a SER recording every frame is appended, whatever key this pass reads: the append
+    // runs beside the display. A difference recording's `e` drops the frame it ends on.
+    const bool append_now = d.mode == MODE_RECORDING;
+    show_frame(d, append_now);
     d.keycode = win_waitKey(1);
     if (!act_on_key(d))
         return false;
-    return d.mode == MODE_LIVE || recording_step(d);
+    return d.mode == MODE_LIVE || recording_step(d, append_now);
 }
 
 void complete_recording(Driver &d)

@@ -193,6 +193,23 @@ TEST(Display, TheProcessorsKernelByTwoIsTakenAndTheOtherAgreesWithIt)
     EXPECT_EQ(display_path(), expected);
 }
 
+void count_call(void *calls) { ++*static_cast<int *>(calls); }
+
+TEST_P(DisplayTest, AJobBesideTheViewRunsOnceAndLeavesTheViewAsItIs)
+{
+    for (Geometry g : {Geometry{130, 98}, Geometry{101, 67}, Geometry{200, 518}}) {
+        const cv::Mat frame = random_frame(g, depth(), 5);
+        ASSERT_EQ(display_init(g.width, g.height, depth(), div()), 0);
+        for (int pass = 1; pass <= 3; ++pass) {
+            int calls = 0;
+            cv::Mat view;
+            ASSERT_EQ(display_view_beside(frame.data, view, count_call, &calls), 0);
+            EXPECT_EQ(calls, 1) << g.width << "x" << g.height << " pass " << pass;
+            EXPECT_TRUE(same(plain_view(frame, div()), view)) << g.width << "x" << g.height;
+        }
+    }
+}
+
 TEST(Display, EverySampleValueConvertsAsConvertToDoes)
 {
     // A 256 x 256 frame holds each 16-bit value once; odd columns keep their own values in the
