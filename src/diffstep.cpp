@@ -54,36 +54,47 @@ template <typename Sample> void difference_row(unsigned short *dst, const Step &
         dst[i] = static_cast<unsigned short>(a[i] > b[i] ? a[i] - b[i] : 0);
 }
 
+// Sample i of a marked row: marked when it brightened and is not masked; 1 when marked.
+template <bool Masked>
+inline unsigned keep(unsigned short *out, const unsigned char *mask, int i, bool brightened)
+{
+    const bool on = brightened & (!Masked || mask[i] == 0);
+    out[i] = on ? kMarked : 0;
+    return on;
+}
+
 // Row j of the marked frame from the differences of rows j - 1, j and j + 1 (up and down are
 // not read on the first and the last row); returns its marked samples.
+template <bool Masked>
 int mark_row(unsigned short *out, const unsigned short *up, const unsigned short *mid,
-             const unsigned short *down, const Step &s, int j)
+             const unsigned short *down, const unsigned char *mask, int w, unsigned short thr,
+             bool interior)
 {
-    const int w = s.width;
-    const unsigned short thr = s.threshold;
-    const bool interior = j > 0 && j < s.height - 1;
+    unsigned count = 0;
     if (interior && w > 2) {
         // Interior columns: an isolated point (all four neighbours below) is removed.
         for (int i = 1; i < w - 1; ++i) {
             const bool isolated =
                 (mid[i - 1] < thr) & (mid[i + 1] < thr) & (up[i] < thr) & (down[i] < thr);
-            out[i] = (mid[i] > thr) & !isolated ? kMarked : 0;
+            count += keep<Masked>(out, mask, i, (mid[i] > thr) & !isolated);
         }
-        out[0] = mid[0] > thr ? kMarked : 0;
-        out[w - 1] = mid[w - 1] > thr ? kMarked : 0;
+        count += keep<Masked>(out, mask, 0, mid[0] > thr);
+        count += keep<Masked>(out, mask, w - 1, mid[w - 1] > thr);
     } else {
         for (int i = 0; i < w; ++i)
-            out[i] = mid[i] > thr ? kMarked : 0;
+            count += keep<Masked>(out, mask, i, mid[i] > thr);
     }
-    if (s.mask) {
-        const unsigned char *m = s.mask + static_cast<std::size_t>(j) * w;
-        for (int i = 0; i < w; ++i)
-            out[i] = m[i] ? 0 : out[i];
-    }
-    unsigned count = 0;
-    for (int i = 0; i < w; ++i)
-        count += out[i] & 1u;
     return static_cast<int>(count);
+}
+
+int mark_row(unsigned short *out, const unsigned short *up, const unsigned short *mid,
+             const unsigned short *down, const Step &s, int j)
+{
+    const bool interior = j > 0 && j < s.height - 1;
+    if (!s.mask)
+        return mark_row<false>(out, up, mid, down, nullptr, s.width, s.threshold, interior);
+    const unsigned char *m = s.mask + static_cast<std::size_t>(j) * s.width;
+    return mark_row<true>(out, up, mid, down, m, s.width, s.threshold, interior);
 }
 
 // Reduced row dy from the marked rows it reads, all of them already made.
