@@ -1,6 +1,7 @@
 // Image operations: per-sample arithmetic, thresholds and statistics over whole 16-bit frames.
 #include "image.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,17 @@ void for_each_pair(unsigned short *dst, const unsigned short *src, int width, in
     for_each_of_two(dst, dst, src, width, height, op);
 }
 
+// Samples looked at together for one above the threshold: a marked frame is mostly empty.
+constexpr int kScanBlock = 16;
+
+bool any_above(const unsigned short *samples, unsigned short threshold)
+{
+    bool above = false;
+    for (int k = 0; k < kScanBlock; ++k)
+        above |= samples[k] > threshold;
+    return above;
+}
+
 // Calls visit(i, j) for every sample above the threshold, in raster order.
 template <typename Visit>
 void for_each_above(const unsigned short *frame, unsigned short threshold, int width, int height,
@@ -42,9 +54,14 @@ void for_each_above(const unsigned short *frame, unsigned short threshold, int w
 {
     for (int j = 0; j < height; ++j) {
         const unsigned short *row = frame + static_cast<std::size_t>(j) * width;
-        for (int i = 0; i < width; ++i) {
-            if (row[i] > threshold) {
-                visit(i, j);
+        for (int block = 0; block < width; block += kScanBlock) {
+            const int end = std::min(width, block + kScanBlock);
+            if (end - block == kScanBlock && !any_above(row + block, threshold))
+                continue;
+            for (int i = block; i < end; ++i) {
+                if (row[i] > threshold) {
+                    visit(i, j);
+                }
             }
         }
     }

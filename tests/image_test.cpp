@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <ostream>
@@ -165,6 +166,54 @@ TEST(SDeviImage, SinglePointAndTwoPointsInARow)
     EXPECT_EQ(2.0, ay);
     EXPECT_EQ(1.0, sx); // population deviation, not sqrt(2)
     EXPECT_EQ(0.0, sy);
+}
+
+// The spread and the bounding box of sparse points on rows of every length around the scan's
+// blocks of 16, points at block edges and in the last, short block included, equal the sums and
+// extremes taken sample by sample in raster order, to the last bit.
+TEST(SDeviImage, SparsePointsOnAnyRowLengthGiveTheRasterOrderResult)
+{
+    std::mt19937 rng(17);
+    for (int w : {15, 16, 17, 31, 32, 33, 47, 100, 257}) {
+        const int h = 9;
+        for (int points : {1, 2, 5, 40}) {
+            Frame f(static_cast<std::size_t>(w) * h, kDark);
+            for (int p = 0; p < points; ++p) {
+                const int i = p % 3 == 0   ? (p * 16 + 15) % w
+                              : p % 3 == 1 ? w - 1
+                                           : static_cast<int>(rng() % w);
+                f[static_cast<std::size_t>(rng() % h) * w + i] = p % 2 ? kAbove : 65535;
+            }
+            long long n = 0, sum_i = 0, sum_j = 0;
+            int minx = w, miny = h, maxx = 0, maxy = 0;
+            for (int j = 0; j < h; ++j)
+                for (int i = 0; i < w; ++i)
+                    if (f[static_cast<std::size_t>(j) * w + i] > kThr) {
+                        ++n, sum_i += i, sum_j += j;
+                        minx = std::min(minx, i), maxx = std::max(maxx, i);
+                        miny = std::min(miny, j), maxy = std::max(maxy, j);
+                    }
+            const double mean_i = static_cast<double>(sum_i) / n;
+            const double mean_j = static_cast<double>(sum_j) / n;
+            double q_i = 0.0, q_j = 0.0;
+            for (int j = 0; j < h; ++j)
+                for (int i = 0; i < w; ++i)
+                    if (f[static_cast<std::size_t>(j) * w + i] > kThr) {
+                        q_i += (i - mean_i) * (i - mean_i);
+                        q_j += (j - mean_j) * (j - mean_j);
+                    }
+            double ax, ay, sx, sy;
+            SDeviImage(f.data(), kThr, w, h, &ax, &ay, &sx, &sy);
+            EXPECT_EQ(ax, mean_i) << w << " wide, " << points << " points";
+            EXPECT_EQ(ay, mean_j) << w << " wide, " << points << " points";
+            EXPECT_EQ(sx, std::sqrt(q_i / n)) << w << " wide, " << points << " points";
+            EXPECT_EQ(sy, std::sqrt(q_j / n)) << w << " wide, " << points << " points";
+            int box[4];
+            MaxMinImage(f.data(), kThr, w, h, &box[0], &box[1], &box[2], &box[3]);
+            EXPECT_EQ((std::vector<int>{box, box + 4}), (std::vector<int>{minx, miny, maxx, maxy}))
+                << w << " wide, " << points << " points";
+        }
+    }
 }
 
 TEST(SDeviImage, FullTwelveMegapixelFrameDoesNotOverflow)
