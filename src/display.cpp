@@ -11,7 +11,7 @@
 // 8 bits.
 #include "display.h"
 #include "display_neon.h"
-#include "halve_row.h"
+#include "view_rows.h"
 #ifdef TOLVA_DISPLAY_NEON
 #include "unpack_neon.h"
 #endif
@@ -20,7 +20,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 static const char __PROGRAM_VERSION__[] = "@(#)display Ver. 1.0000 (2026/12/09 07:00:00)";
@@ -42,72 +41,86 @@ cv::Mat Bayer8, Full, View;
 std::vector<uint8_t> RowCache;
 std::vector<int> RowTag;
 
-// The by-2 kernel for this processor; without one (row null) the view is made pixel by pixel.
-using HalveRow = void (*)(const uint8_t *a, const uint8_t *b, const uint8_t *c, const uint8_t *e,
-                          int first, int last, uint8_t *out);
-struct HalvePath {
+// The row kernels for this processor; without view row kernels (null) the view is made pixel by
+// pixel and the rows converted by the kernel built for any processor.
+using ConvertRow = void (*)(const uint16_t *src, uint8_t *dst, int n, float scale);
+using ViewRow = void (*)(const uint8_t *r0, const uint8_t *r1, const uint8_t *r2, const uint8_t *r3,
+                         int first, int last, uint8_t *out);
+struct ViewPath {
     const char *name;
-    HalveRow row;
+    ConvertRow convert;
+    ViewRow halve, quarter;
 };
 
+void convert_row(const uint16_t *src, uint8_t *dst, int n, float scale)
+{
+    convert_row_kernel(src, dst, n, scale);
+}
+
+const ViewPath kPlain = {"plain", convert_row, nullptr, nullptr};
+
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx2"))) void halve_row_avx2(const uint8_t *a, const uint8_t *b,
-                                                    const uint8_t *c, const uint8_t *e, int first,
-                                                    int last, uint8_t *out)
+// A kernel built for AVX2 or SSSE3: it is inlined into these.
+template <void (*Kernel)(const uint8_t *, const uint8_t *, const uint8_t *, const uint8_t *, int,
+                         int, uint8_t *)>
+__attribute__((target("avx2"))) void avx2_row(const uint8_t *r0, const uint8_t *r1,
+                                              const uint8_t *r2, const uint8_t *r3, int first,
+                                              int last, uint8_t *out)
 {
-    halve_row_kernel(a, b, c, e, first, last, out);
+    Kernel(r0, r1, r2, r3, first, last, out);
 }
 
-__attribute__((target("ssse3"))) void halve_row_ssse3(const uint8_t *a, const uint8_t *b,
-                                                      const uint8_t *c, const uint8_t *e, int first,
-                                                      int last, uint8_t *out)
+__attribute__((target("avx2"))) void avx2_convert(const uint16_t *src, uint8_t *dst, int n,
+                                                  float scale)
 {
-    halve_row_kernel(a, b, c, e, first, last, out);
+    convert_row_kernel(src, dst, n, scale);
 }
 
-HalvePath best_halve_path()
+template <void (*Kernel)(const uint8_t *, const uint8_t *, const uint8_t *, const uint8_t *, int,
+                         int, uint8_t *)>
+__attribute__((target("ssse3"))) void ssse3_row(const uint8_t *r0, const uint8_t *r1,
+                                                const uint8_t *r2, const uint8_t *r3, int first,
+                                                int last, uint8_t *out)
+{
+    Kernel(r0, r1, r2, r3, first, last, out);
+}
+
+__attribute__((target("ssse3"))) void ssse3_convert(const uint16_t *src, uint8_t *dst, int n,
+                                                    float scale)
+{
+    convert_row_kernel(src, dst, n, scale);
+}
+
+ViewPath best_view_path()
 {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        return {"avx2", halve_row_avx2};
+        return {"avx2", avx2_convert, avx2_row<halve_row_kernel>, avx2_row<quarter_row_kernel>};
     if (__builtin_cpu_supports("ssse3"))
-        return {"ssse3", halve_row_ssse3};
-    return {"plain", nullptr};
+        return {"ssse3", ssse3_convert, ssse3_row<halve_row_kernel>, ssse3_row<quarter_row_kernel>};
+    return kPlain;
 }
 #elif defined(TOLVA_DISPLAY_NEON)
-HalvePath best_halve_path()
+ViewPath best_view_path()
 {
-    return neon_available() ? HalvePath{"neon", halve_row_neon} : HalvePath{"plain", nullptr};
+    return neon_available() ? ViewPath{"neon", convert_row_neon, halve_row_neon, quarter_row_neon}
+                            : kPlain;
 }
 #else
-HalvePath best_halve_path() { return {"plain", nullptr}; }
+ViewPath best_view_path() { return kPlain; }
 #endif
 
 bool ForcePlain = false;
 
-HalvePath halve_path()
+ViewPath view_path()
 {
-    static const HalvePath best = best_halve_path();
-    return ForcePlain ? HalvePath{"plain", nullptr} : best;
+    static const ViewPath best = best_view_path();
+    return ForcePlain ? kPlain : best;
 }
 
 struct Rows {
     const uint8_t *up, *mid, *down;
 };
-
-// 16-bit sample to 8 bits as convertTo does: the product in single precision rounded to the
-// nearest integer, ties to even (adding 1.5 x 2^23 leaves that integer in the low bits).
-void convert_row(const uint16_t *src, uint8_t *dst, int n)
-{
-    const float scale = static_cast<float>(kDisplayScale);
-    for (int i = 0; i < n; ++i) {
-        float f = static_cast<float>(src[i]) * scale + 12582912.0f;
-        int32_t bits;
-        std::memcpy(&bits, &f, sizeof bits);
-        const int32_t v = bits - 0x4B400000;
-        dst[i] = static_cast<uint8_t>(v > 255 ? 255 : v);
-    }
-}
 
 // Bayer row y of the frame in 8 bits, for band `band`.
 const uint8_t *bayer_row(const void *frame, int band, int y)
@@ -117,8 +130,8 @@ const uint8_t *bayer_row(const void *frame, int band, int y)
     const int slot = band * kRowSlots + (y % kRowSlots);
     uint8_t *row = RowCache.data() + static_cast<size_t>(slot) * Width;
     if (RowTag[slot] != y) {
-        convert_row(static_cast<const uint16_t *>(frame) + static_cast<size_t>(y) * Width, row,
-                    Width);
+        view_path().convert(static_cast<const uint16_t *>(frame) + static_cast<size_t>(y) * Width,
+                            row, Width, static_cast<float>(kDisplayScale));
         RowTag[slot] = y;
     }
     return row;
@@ -234,11 +247,13 @@ void reduce_row(const void *frame, int band, int dy, uint8_t *out)
     const int first = Div == 4 ? 0 : 1;
     const int last =
         std::max(first, std::min(ViewSize.width, Div == 4 ? Width / 4 : Width / 2 - 1));
-    // By 2, rows ya - 1 .. ya + 2 are the four rows of the kernel in every view row but the outer
-    // ones, where the edge rows repeat.
-    const HalveRow halve = Div == 2 ? halve_path().row : nullptr;
-    if (halve && dy > 0 && dy < ViewSize.height - 1)
-        halve(ra.up, ra.mid, rb.mid, rb.down, first, last, out);
+    // Rows ya - 1 .. ya + 2 are the four rows of the kernels in every view row but those at the
+    // edges, where edge rows repeat: by 2 the first and the last, by 4 those that reach the last.
+    const ViewPath path = view_path();
+    const bool inner = Div == 2 ? dy > 0 && dy < ViewSize.height - 1 : ya + 2 <= Height - 1;
+    const ViewRow kernel = inner ? (Div == 2 ? path.halve : path.quarter) : nullptr;
+    if (kernel)
+        kernel(ra.up, ra.mid, rb.mid, rb.down, first, last, out);
     else if (Div == 4)
         reduce_interior<4>(ra, odd_a, rb, odd_b, first, last, out);
     else
@@ -286,7 +301,7 @@ int display_init(int width, int height, int depth, int div)
     return 0;
 }
 
-const char *display_path() { return halve_path().name; }
+const char *display_path() { return view_path().name; }
 
 void display_force_plain(int plain) { ForcePlain = plain != 0; }
 

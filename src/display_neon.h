@@ -1,4 +1,4 @@
-// The live display's NEON kernel for 32-bit ARM, compiled for NEON on its own and taken only on
+// The live display's NEON kernels for 32-bit ARM, compiled for NEON on its own and taken only on
 // processors that have it (see unpack_neon.h).
 #ifndef TOLVA_DISPLAY_NEON_H
 #define TOLVA_DISPLAY_NEON_H
@@ -8,9 +8,12 @@
 #if defined(__arm__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #define TOLVA_DISPLAY_NEON 1
 
-// halve_row_kernel (halve_row.h) built for NEON.
-void halve_row_neon(const uint8_t *a, const uint8_t *b, const uint8_t *c, const uint8_t *e,
+// convert_row_kernel, halve_row_kernel and quarter_row_kernel (view_rows.h) built for NEON.
+void convert_row_neon(const uint16_t *src, uint8_t *dst, int n, float scale);
+void halve_row_neon(const uint8_t *r0, const uint8_t *r1, const uint8_t *r2, const uint8_t *r3,
                     int first, int last, uint8_t *out);
+void quarter_row_neon(const uint8_t *r0, const uint8_t *r1, const uint8_t *r2, const uint8_t *r3,
+                      int first, int last, uint8_t *out);
 #endif
 
 #endif
