@@ -60,45 +60,35 @@ void convert_row(const uint16_t *src, uint8_t *dst, int n, float scale)
 const ViewPath kPlain = {"plain", convert_row, nullptr, nullptr};
 
 #if defined(__x86_64__) || defined(__i386__)
-// A kernel built for AVX2 or SSSE3: it is inlined into these.
-template <void (*Kernel)(const uint8_t *, const uint8_t *, const uint8_t *, const uint8_t *, int,
-                         int, uint8_t *)>
-__attribute__((target("avx2"))) void avx2_row(const uint8_t *r0, const uint8_t *r1,
-                                              const uint8_t *r2, const uint8_t *r3, int first,
-                                              int last, uint8_t *out)
-{
-    Kernel(r0, r1, r2, r3, first, last, out);
-}
-
-__attribute__((target("avx2"))) void avx2_convert(const uint16_t *src, uint8_t *dst, int n,
-                                                  float scale)
+// The kernels built for AVX2, SSSE3 and the PC's baseline (SSE2); the loader links the one this
+// processor runs, in the order given.
+__attribute__((target_clones("avx2", "ssse3", "default"))) void
+convert_row_x86(const uint16_t *src, uint8_t *dst, int n, float scale)
 {
     convert_row_kernel(src, dst, n, scale);
 }
 
-template <void (*Kernel)(const uint8_t *, const uint8_t *, const uint8_t *, const uint8_t *, int,
-                         int, uint8_t *)>
-__attribute__((target("ssse3"))) void ssse3_row(const uint8_t *r0, const uint8_t *r1,
-                                                const uint8_t *r2, const uint8_t *r3, int first,
-                                                int last, uint8_t *out)
+__attribute__((target_clones("avx2", "ssse3", "default"))) void
+halve_row_x86(const uint8_t *r0, const uint8_t *r1, const uint8_t *r2, const uint8_t *r3, int first,
+              int last, uint8_t *out)
 {
-    Kernel(r0, r1, r2, r3, first, last, out);
+    halve_row_kernel(r0, r1, r2, r3, first, last, out);
 }
 
-__attribute__((target("ssse3"))) void ssse3_convert(const uint16_t *src, uint8_t *dst, int n,
-                                                    float scale)
+__attribute__((target_clones("avx2", "ssse3", "default"))) void
+quarter_row_x86(const uint8_t *r0, const uint8_t *r1, const uint8_t *r2, const uint8_t *r3,
+                int first, int last, uint8_t *out)
 {
-    convert_row_kernel(src, dst, n, scale);
+    quarter_row_kernel(r0, r1, r2, r3, first, last, out);
 }
 
 ViewPath best_view_path()
 {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2"))
-        return {"avx2", avx2_convert, avx2_row<halve_row_kernel>, avx2_row<quarter_row_kernel>};
-    if (__builtin_cpu_supports("ssse3"))
-        return {"ssse3", ssse3_convert, ssse3_row<halve_row_kernel>, ssse3_row<quarter_row_kernel>};
-    return kPlain;
+    const char *name = __builtin_cpu_supports("avx2")    ? "avx2"
+                       : __builtin_cpu_supports("ssse3") ? "ssse3"
+                                                         : "sse2";
+    return {name, convert_row_x86, halve_row_x86, quarter_row_x86};
 }
 #elif defined(TOLVA_DISPLAY_NEON)
 ViewPath best_view_path()

@@ -24,8 +24,8 @@ int display_full(const void *frame, cv::Mat &full);
 // its pixels equal the full picture's there. Returns -1 when the region is outside the frame.
 int display_region(const void *frame, cv::Rect region, cv::Mat &picture);
 
-// The row kernels the view by 2 and by 4 takes: "avx2", "ssse3", "neon" or "plain" (pixel by
-// pixel). display_force_plain(1) makes it take the plain path (tests compare the two).
+// The row kernels the view by 2 and by 4 takes: "avx2", "ssse3", "sse2", "neon" or "plain"
+// (pixel by pixel). display_force_plain(1) makes it take the plain path (tests compare the two).
 const char *display_path();
 void display_force_plain(int plain);
 

@@ -176,10 +176,9 @@ TEST(Display, TheProcessorsViewKernelsAreTakenAndThePlainPathAgrees)
 {
     std::string expected = "plain";
 #ifdef TOLVA_TEST_X86
-    if (__builtin_cpu_supports("avx2"))
-        expected = "avx2";
-    else if (__builtin_cpu_supports("ssse3"))
-        expected = "ssse3";
+    expected = __builtin_cpu_supports("avx2")    ? "avx2"
+               : __builtin_cpu_supports("ssse3") ? "ssse3"
+                                                 : "sse2";
 #elif defined(__arm__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     if (getauxval(AT_HWCAP) & HWCAP_NEON)
         expected = "neon";
