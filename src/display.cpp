@@ -108,6 +108,8 @@ ViewPath view_path()
     return ForcePlain ? kPlain : best;
 }
 
+ViewPath Path = kPlain; // the kernels of the frames set up last
+
 struct Rows {
     const uint8_t *up, *mid, *down;
 };
@@ -120,8 +122,8 @@ const uint8_t *bayer_row(const void *frame, int band, int y)
     const int slot = band * kRowSlots + (y % kRowSlots);
     uint8_t *row = RowCache.data() + static_cast<size_t>(slot) * Width;
     if (RowTag[slot] != y) {
-        view_path().convert(static_cast<const uint16_t *>(frame) + static_cast<size_t>(y) * Width,
-                            row, Width, static_cast<float>(kDisplayScale));
+        Path.convert(static_cast<const uint16_t *>(frame) + static_cast<size_t>(y) * Width, row,
+                     Width, static_cast<float>(kDisplayScale));
         RowTag[slot] = y;
     }
     return row;
@@ -239,9 +241,8 @@ void reduce_row(const void *frame, int band, int dy, uint8_t *out)
         std::max(first, std::min(ViewSize.width, Div == 4 ? Width / 4 : Width / 2 - 1));
     // Rows ya - 1 .. ya + 2 are the four rows of the kernels in every view row but those at the
     // edges, where edge rows repeat: by 2 the first and the last, by 4 those that reach the last.
-    const ViewPath path = view_path();
     const bool inner = Div == 2 ? dy > 0 && dy < ViewSize.height - 1 : ya + 2 <= Height - 1;
-    const ViewRow kernel = inner ? (Div == 2 ? path.halve : path.quarter) : nullptr;
+    const ViewRow kernel = inner ? (Div == 2 ? Path.halve : Path.quarter) : nullptr;
     if (kernel)
         kernel(ra.up, ra.mid, rb.mid, rb.down, first, last, out);
     else if (Div == 4)
@@ -288,6 +289,7 @@ int display_init(int width, int height, int depth, int div)
     RowCache.assign(static_cast<size_t>(kStripes) * kRowSlots * width, 0);
     RowTag.assign(kStripes * kRowSlots, -1);
     Direct = !Tiny && (div == 4 || (div == 2 && width % 2 == 0 && height % 2 == 0));
+    Path = view_path();
     return 0;
 }
 

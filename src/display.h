@@ -25,7 +25,8 @@ int display_full(const void *frame, cv::Mat &full);
 int display_region(const void *frame, cv::Rect region, cv::Mat &picture);
 
 // The row kernels the view by 2 and by 4 takes: "avx2", "ssse3", "sse2", "neon" or "plain"
-// (pixel by pixel). display_force_plain(1) makes it take the plain path (tests compare the two).
+// (pixel by pixel). display_force_plain(1) makes the next display_init take the plain path (tests
+// compare the two).
 const char *display_path();
 void display_force_plain(int plain);
 
