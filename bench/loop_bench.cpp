@@ -113,7 +113,8 @@ struct SizeFigures {
     bool measured[kModes] = {};
     int detections = 0;
     Times read_raw, unpack, difference, ser_append;
-    std::vector<double> copies; // the reference copies around this size's runs
+    std::vector<double> plain_writes; // each frame's bare write() before the recording
+    std::vector<double> copies;       // the reference copies around this size's runs
     MemcpyReference reference() const { return MemcpyReference(tolva::bench::median(copies)); }
 };
 
@@ -234,13 +235,66 @@ void remove_files_in(const fs::path &dir)
         fs::remove_all(entry.path());
 }
 
-// Start-up and the live loop with the mode's keys; false (reported) when start-up fails.
-bool run_mode(const std::string &init_file, Mode mode, int frames, Driver &d, Times &passes)
+// Frames written into a file of the scratch directory by a bare write() each, timed: the disk's own
+// cost of a frame in the same run. The recording that follows takes their memory a frame a pass
+// (the file is cut by one frame before each append), so that it writes into pages the machine
+// has just used, as a long recording does on a Pi once its page cache is full. A virtual machine
+// that hands freed memory back to its host (free page reporting) makes writes into memory that
+// went back wait for the host, at many times a Pi's cost; the plain writes show that cost.
+class PlainFrames {
+public:
+    PlainFrames(fs::path file, long long frame_bytes, int frames)
+        : file_(std::move(file)), frame_bytes_(frame_bytes)
+    {
+        std::vector<unsigned char> frame(static_cast<size_t>(frame_bytes), 0x5a);
+        fd_ = open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        for (; fd_ >= 0 && frames_ < frames; ++frames_) {
+            Clock::time_point start = Clock::now();
+            if (write(fd_, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
+                break;
+            seconds_.push_back(seconds_since(start));
+        }
+        if (frames_ < frames)
+            std::fprintf(stderr, "loop_bench: can't write %s: %s\n", file_.c_str(),
+                         std::strerror(errno));
+    }
+    ~PlainFrames()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fs::remove(file_);
+    }
+    PlainFrames(const PlainFrames &) = delete;
+    PlainFrames &operator=(const PlainFrames &) = delete;
+
+    const std::vector<double> &write_seconds() const { return seconds_; }
+    void give_back_frame()
+    {
+        if (frames_ > 0 && ftruncate(fd_, static_cast<off_t>(--frames_) * frame_bytes_) != 0)
+            frames_ = 0;
+    }
+
+private:
+    fs::path file_;
+    long long frame_bytes_;
+    int fd_ = -1;
+    int frames_ = 0;
+    std::vector<double> seconds_;
+};
+
+// Start-up and the live loop with the mode's keys, `plain` (if any) giving back a frame's memory
+// each pass from the mode's key on; false (reported) when start-up fails.
+bool run_mode(const std::string &init_file, Mode mode, int frames, PlainFrames *plain, Driver &d,
+              Times &passes)
 {
     WindowScript &script = WindowScript::get();
     script.reset();
     script.keep_last_image_only(true);
     script.add_keys(key_script(mode, frames));
+    script.on_wait([plain](int pass) {
+        if (plain && pass >= kWarmPasses)
+            plain->give_back_frame();
+    });
     zoom_reset();
     std::string program = "tolvacapture", file = init_file;
     char *av[] = {program.data(), file.data(), nullptr};
@@ -285,7 +339,7 @@ void next_frame(Driver &d)
 }
 
 // The stages, on the frames of the run that `d` comes from, through the program's own functions.
-void measure_stages(Driver &d, int frames, SizeFigures &figures)
+void measure_stages(Driver &d, int frames, const fs::path &scratch, SizeFigures &figures)
 {
     QuietStdout quiet;
     unsigned char *raw = d.RawImage.get();
@@ -307,9 +361,11 @@ void measure_stages(Driver &d, int frames, SizeFigures &figures)
     d.mode = MODE_LIVE;
     WriteSERHeader("stages.ser");
     int bytes = d.width * d.height * d.dpp / 8;
+    PlainFrames plain(scratch / "plain_frames.bin", bytes, frames);
     figures.ser_append = stage(
         frames,
-        [] {
+        [&plain] {
+            plain.give_back_frame();
             timeval now;
             gettimeofday(&now, nullptr);
             SetSERFrameTime(&now);
@@ -364,6 +420,8 @@ void print_size(const RatioReport &report, const FrameSize &size, const SizeFigu
         report.print("  display (live pass - ReadRAW - unpack)", display_seconds(f), bytes);
     print_times(report, "difference step", f.difference, bytes);
     print_times(report, "SER append", f.ser_append, bytes);
+    if (!f.plain_writes.empty())
+        print_times(report, "plain write() of the frame", times_of(f.plain_writes), bytes);
 }
 
 std::string cell(const RatioReport &report, bool measured, double seconds, long long bytes)
@@ -439,15 +497,23 @@ int main(int argc, char **argv)
             if (options.mode >= 0 && options.mode != mode)
                 continue;
             append(figures.copies, MemcpyReference::copy_times(kReferenceRounds));
+            std::unique_ptr<PlainFrames> plain;
+            if (mode == kRecording) {
+                plain = std::make_unique<PlainFrames>(scratch / "plain_frames.bin",
+                                                      frame16_bytes(size.width, size.height),
+                                                      frames + kSkippedPasses + 1);
+                figures.plain_writes = plain->write_seconds();
+            }
             d = std::make_unique<Driver>();
-            if (!run_mode(init_file, static_cast<Mode>(mode), frames, *d, figures.pass[mode]))
+            if (!run_mode(init_file, static_cast<Mode>(mode), frames, plain.get(), *d,
+                          figures.pass[mode]))
                 return 1;
             figures.measured[mode] = true;
             if (mode == kDifference)
                 figures.detections = d->diffcount;
             remove_files_in(scratch);
         }
-        measure_stages(*d, std::min(frames, kStageFrames), figures);
+        measure_stages(*d, std::min(frames, kStageFrames), scratch, figures);
         remove_files_in(scratch);
         append(figures.copies, MemcpyReference::copy_times(kReferenceRounds));
         print_size(RatioReport(figures.reference()), size, figures);
