@@ -41,6 +41,7 @@ struct Step {
     unsigned short threshold;
     unsigned short *reduced;
     int div;
+    int *row_marks;
     int rwidth;
     int rheight;
 };
@@ -139,7 +140,10 @@ template <typename Sample> int run_rows(const Step &s, unsigned short *ring, int
         difference_row<Sample>(down, s, j0 + 1);
     int count = 0;
     for (int j = j0; j < j1; ++j) {
-        count += mark_row(s.diff + static_cast<std::size_t>(j) * w, up, mid, down, s, j);
+        const int marks = mark_row(s.diff + static_cast<std::size_t>(j) * w, up, mid, down, s, j);
+        if (s.row_marks)
+            s.row_marks[j] = marks;
+        count += marks;
         const bool group_done = (j + 1) % s.div == 0 || j == s.height - 1;
         if (s.reduced && group_done && j / s.div < s.rheight)
             reduce_row(s, j / s.div);
@@ -180,7 +184,7 @@ private:
 template <typename Sample>
 int diff_step(unsigned short *diff, const Sample *cur, const Sample *prev,
               const unsigned char *mask, int width, int height, unsigned short threshold,
-              unsigned short *reduced, int div)
+              unsigned short *reduced, int div, int *row_marks)
 {
     if (width <= 0 || height <= 0)
         return 0;
@@ -194,6 +198,7 @@ int diff_step(unsigned short *diff, const Sample *cur, const Sample *prev,
            threshold,
            reducing ? reduced : nullptr,
            reducing ? div : 1,
+           row_marks,
            0,
            0};
     if (reducing)
@@ -227,14 +232,14 @@ void DiffReducedSize(int width, int height, int div, int *rwidth, int *rheight)
 
 int DiffStep16(unsigned short *diff, const unsigned short *cur, const unsigned short *prev,
                const unsigned char *mask, int width, int height, unsigned short threshold,
-               unsigned short *reduced, int div)
+               unsigned short *reduced, int div, int *row_marks)
 {
-    return diff_step(diff, cur, prev, mask, width, height, threshold, reduced, div);
+    return diff_step(diff, cur, prev, mask, width, height, threshold, reduced, div, row_marks);
 }
 
 int DiffStep8(unsigned short *diff, const unsigned char *cur, const unsigned char *prev,
               const unsigned char *mask, int width, int height, unsigned short threshold,
-              unsigned short *reduced, int div)
+              unsigned short *reduced, int div, int *row_marks)
 {
-    return diff_step(diff, cur, prev, mask, width, height, threshold, reduced, div);
+    return diff_step(diff, cur, prev, mask, width, height, threshold, reduced, div, row_marks);
 }

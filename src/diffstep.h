@@ -18,14 +18,15 @@ void DiffReducedSize(int width, int height, int div, int *rwidth, int *rheight);
 // isolated point nor masked: diff := 65535 there, 0 elsewhere. mask (width bytes a row, may be
 // null) hides the samples whose byte is not 0. With div 2 or 4, reduced (DiffReducedSize
 // samples, row-major) := the marked frame reduced as cv::resize with INTER_LINEAR reduces it;
-// with div 1 or a null reduced nothing is made. Rows may be shared over OpenCV's threads.
-// Returns the number of marked samples.
+// with div 1 or a null reduced nothing is made. row_marks (height ints, may be null) := the
+// marked samples of each row, so that later passes over the marks can pass over the rows that
+// hold none. Rows may be shared over OpenCV's threads. Returns the number of marked samples.
 int DiffStep16(unsigned short *diff, const unsigned short *cur, const unsigned short *prev,
                const unsigned char *mask, int width, int height, unsigned short threshold,
-               unsigned short *reduced, int div);
+               unsigned short *reduced, int div, int *row_marks);
 // The same on 8-bit samples (-8), without widening the frames.
 int DiffStep8(unsigned short *diff, const unsigned char *cur, const unsigned char *prev,
               const unsigned char *mask, int width, int height, unsigned short threshold,
-              unsigned short *reduced, int div);
+              unsigned short *reduced, int div, int *row_marks);
 
 #endif

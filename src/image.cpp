@@ -47,12 +47,15 @@ bool any_above(const unsigned short *samples, unsigned short threshold)
     return above;
 }
 
-// Calls visit(i, j) for every sample above the threshold, in raster order.
+// Calls visit(i, j) for every sample above the threshold, in raster order; with rows given, only
+// in the rows j whose rows[j] is not 0.
 template <typename Visit>
 void for_each_above(const unsigned short *frame, unsigned short threshold, int width, int height,
-                    Visit visit)
+                    const int *rows, Visit visit)
 {
     for (int j = 0; j < height; ++j) {
+        if (rows && rows[j] == 0)
+            continue;
         const unsigned short *row = frame + static_cast<std::size_t>(j) * width;
         for (int block = 0; block < width; block += kScanBlock) {
             const int end = std::min(width, block + kScanBlock);
@@ -65,6 +68,34 @@ void for_each_above(const unsigned short *frame, unsigned short threshold, int w
             }
         }
     }
+}
+
+// SDeviImage's sums, in its order, over the rows for_each_above is given.
+void spread(const unsigned short *dst, unsigned short threshold, int width, int height,
+            const int *rows, double *ax, double *ay, double *sx, double *sy)
+{
+    // 64-bit sums: a 4000 x 3000 frame all above the threshold sums columns to about 2.4e10.
+    std::int64_t count = 0;
+    std::int64_t sumx = 0;
+    std::int64_t sumy = 0;
+    for_each_above(dst, threshold, width, height, rows, [&](int i, int j) {
+        ++count;
+        sumx += i;
+        sumy += j;
+    });
+    *ax = static_cast<double>(sumx) / static_cast<double>(count);
+    *ay = static_cast<double>(sumy) / static_cast<double>(count);
+
+    const double meanx = *ax;
+    const double meany = *ay;
+    double qsumx = 0.0;
+    double qsumy = 0.0;
+    for_each_above(dst, threshold, width, height, rows, [&](int i, int j) {
+        qsumx += (i - meanx) * (i - meanx);
+        qsumy += (j - meany) * (j - meany);
+    });
+    *sx = std::sqrt(qsumx / static_cast<double>(count));
+    *sy = std::sqrt(qsumy / static_cast<double>(count));
 }
 
 // The count as a fraction of the frame, the product formed as int: 0 / 0 (NaN) for an empty frame.
@@ -149,28 +180,13 @@ float CountImage(const unsigned short *dst, unsigned short threshold, int width,
 void SDeviImage(const unsigned short *dst, unsigned short threshold, int width, int height,
                 double *ax, double *ay, double *sx, double *sy)
 {
-    // 64-bit sums: a 4000 x 3000 frame all above the threshold sums columns to about 2.4e10.
-    std::int64_t count = 0;
-    std::int64_t sumx = 0;
-    std::int64_t sumy = 0;
-    for_each_above(dst, threshold, width, height, [&](int i, int j) {
-        ++count;
-        sumx += i;
-        sumy += j;
-    });
-    *ax = static_cast<double>(sumx) / static_cast<double>(count);
-    *ay = static_cast<double>(sumy) / static_cast<double>(count);
+    spread(dst, threshold, width, height, nullptr, ax, ay, sx, sy);
+}
 
-    const double meanx = *ax;
-    const double meany = *ay;
-    double qsumx = 0.0;
-    double qsumy = 0.0;
-    for_each_above(dst, threshold, width, height, [&](int i, int j) {
-        qsumx += (i - meanx) * (i - meanx);
-        qsumy += (j - meany) * (j - meany);
-    });
-    *sx = std::sqrt(qsumx / static_cast<double>(count));
-    *sy = std::sqrt(qsumy / static_cast<double>(count));
+void SDeviRows(const unsigned short *dst, const int *rows, unsigned short threshold, int width,
+               int height, double *ax, double *ay, double *sx, double *sy)
+{
+    spread(dst, threshold, width, height, rows, ax, ay, sx, sy);
 }
 
 void SDImage(unsigned short *dst, const unsigned short *src, int width, int height, int)
@@ -225,7 +241,7 @@ void MaxMinImage(const unsigned short *dst, unsigned short threshold, int width,
     *miny = height;
     *maxx = 0;
     *maxy = 0;
-    for_each_above(dst, threshold, width, height, [&](int i, int j) {
+    for_each_above(dst, threshold, width, height, nullptr, [&](int i, int j) {
         if (i < *minx) {
             *minx = i;
         }

@@ -25,6 +25,10 @@ float CountImage(const unsigned short *dst, unsigned short threshold, int width,
 // samples above the threshold, in pixels; NaN when there is none.
 void SDeviImage(const unsigned short *dst, unsigned short threshold, int width, int height,
                 double *ax, double *ay, double *sx, double *sy);
+// SDeviImage passing over the rows j whose rows[j] is 0, which must hold no sample above the
+// threshold (as the rows without marks of a marked frame): then the results are SDeviImage's.
+void SDeviRows(const unsigned short *dst, const int *rows, unsigned short threshold, int width,
+               int height, double *ax, double *ay, double *sx, double *sy);
 
 // dst := the per-sample minimum of dst and src.
 void SDImage(unsigned short *dst, const unsigned short *src, int width, int height, int num);

@@ -57,6 +57,12 @@ const char kDetectScriptName[] = "detect_voice.sh"; // in the home directory
 
 // The ImageDiff window's picture when the display is reduced, kept from frame to frame.
 cv::Mat DiffPicture;
+// The marked samples of each row of the current difference (the difference step's passes over
+// the marks skip the rows without any), and the ImageDiffStack window's picture at full size
+// and reduced, all kept from frame to frame.
+std::vector<int> RowMarks;
+cv::Mat StackPicture;
+cv::Mat StackView;
 
 // Three hundred thousand empty polls of 500 us: the stream has stalled for 150 s.
 constexpr int kTimeoutPolls = 300000;
@@ -283,22 +289,45 @@ void high_bytes_of_16(unsigned char *dst, const unsigned char *src, int pairs)
 }
 
 // The stack as an 8-bit picture with its caption, at full resolution.
-cv::Mat stack_picture(Driver &d)
+// The 8-bit stack with its count of detections written in, made in bands over OpenCV's threads
+// (each band's conversion is the whole frame's).
+const cv::Mat &stack_picture(Driver &d)
 {
-    cv::Mat stack(d.height, d.width, CV_16U, d.StkImage.get());
-    cv::Mat picture;
-    stack.convertTo(picture, CV_8U, kStackScale, 0.0);
+    const cv::Mat stack(d.height, d.width, CV_16U, d.StkImage.get());
+    StackPicture.create(d.height, d.width, CV_8U); // allocated once per geometry
+    cv::parallel_for_(cv::Range(0, d.height), [&stack](const cv::Range &rows) {
+        cv::Mat band = StackPicture.rowRange(rows.start, rows.end);
+        stack.rowRange(rows.start, rows.end).convertTo(band, CV_8U, kStackScale, 0.0);
+    });
     std::snprintf(d.str, sizeof d.str, "%d differences detected", d.diffcount);
-    cv::putText(picture, d.str, cv::Point(20, 50), cv::FONT_HERSHEY_SIMPLEX, 1.0,
+    cv::putText(StackPicture, d.str, cv::Point(20, 50), cv::FONT_HERSHEY_SIMPLEX, 1.0,
                 cv::Scalar(200, 200, 200, 0), 1, cv::LINE_8, false);
-    return picture;
+    return StackPicture;
 }
 
-void show_reduced(const char *window, const cv::Mat &picture, int div)
+void show_stack(Driver &d)
 {
-    cv::Mat reduced;
-    cv::resize(picture, reduced, cv::Size(), 1.0 / div, 1.0 / div, cv::INTER_LINEAR);
-    win_imshow(window, reduced);
+    cv::resize(stack_picture(d), StackView, cv::Size(), 1.0 / d.div, 1.0 / d.div, cv::INTER_LINEAR);
+    win_imshow(kStackWindow, StackView);
+}
+
+// The difference's marks into the stack (SLImage), on the rows that hold any: on the others the
+// maximum with 0 leaves the stack as it is.
+void stack_marked_rows(Driver &d, const unsigned short *diff)
+{
+    unsigned short *stack = samples16(d.StkImage);
+    const std::size_t w = static_cast<std::size_t>(d.width);
+    for (int j = 0; j < d.height;) {
+        if (RowMarks[j] == 0) {
+            ++j;
+            continue;
+        }
+        int end = j + 1;
+        while (end < d.height && RowMarks[end] != 0)
+            ++end;
+        SLImage(stack + j * w, diff + j * w, d.width, end - j, 0);
+        j = end;
+    }
 }
 
 // The user's script, through the shell, without waiting for it: the loop goes on with the frames
@@ -861,11 +890,12 @@ int mark_difference(Driver &d, unsigned short threshold)
         reduced = DiffPicture.ptr<unsigned short>(0);
     }
     unsigned short *diff = samples16(d.DiffImage);
+    RowMarks.resize(static_cast<std::size_t>(d.height)); // allocated once per geometry
     if (d.raw8_flag)
         return DiffStep8(diff, d.BinImage2.get(), d.BinImage3.get(), mask, d.width, d.height,
-                         threshold, reduced, d.div);
+                         threshold, reduced, d.div, RowMarks.data());
     return DiffStep16(diff, samples16(d.BinImage2), samples16(d.BinImage3), mask, d.width, d.height,
-                      threshold, reduced, d.div);
+                      threshold, reduced, d.div, RowMarks.data());
 }
 
 void difference_step(Driver &d)
@@ -878,14 +908,14 @@ void difference_step(Driver &d)
     float lrate = static_cast<float>(changed * 100.0);
     if (lrate > kMinChangedPercent) {
         double ax, ay, sx, sy;
-        SDeviImage(diff, thr, w, h, &ax, &ay, &sx, &sy);
+        SDeviRows(diff, RowMarks.data(), thr, w, h, &ax, &ay, &sx, &sy);
         if (sx / w < kCompactFraction || sy / h < kCompactFraction)
             detection(d, sx, sy);
     }
     win_imshow(kDiffWindow, d.div > 1 ? DiffPicture : cv::Mat(h, w, CV_16U, diff));
     if (d.diff == 1) {
-        SLImage(samples16(d.StkImage), diff, w, h, 0);
-        show_reduced(kStackWindow, stack_picture(d), d.div);
+        stack_marked_rows(d, diff);
+        show_stack(d);
     }
 }
 
@@ -895,7 +925,7 @@ void end_difference_recording(Driver &d)
     d.diff = 0;
     win_destroyWindow(kDiffWindow);
     if (d.diffcount != 0) {
-        cv::Mat bayerMat = stack_picture(d);
+        const cv::Mat &bayerMat = stack_picture(d);
         std::snprintf(d.pfname, sizeof d.pfname, "%.*s_%04ddifs.png", kBaseNameMax, d.tfname,
                       d.diffcount);
         write_png(d.pfname, bayerMat);

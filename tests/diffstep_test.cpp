@@ -104,6 +104,15 @@ void expect_same_picture(const cv::Mat &expected, const Samples &got, int div)
     EXPECT_EQ(cv::norm(expected, mine, cv::NORM_INF), 0.0);
 }
 
+// Each row's entry counts the marks the rules put in that row.
+void expect_row_marks(const Samples &marks, const std::vector<int> &rows, int w, int h)
+{
+    for (int j = 0; j < h; ++j) {
+        auto row = marks.begin() + static_cast<std::ptrdiff_t>(j) * w;
+        ASSERT_EQ(rows[j], std::count(row, row + w, 0xFFFF)) << "row " << j;
+    }
+}
+
 // Runs the step on 16-bit samples and, where they fit, 8-bit ones, and compares with the rules.
 void check_step(const Pair &f, const Bytes &mask, int w, int h, unsigned short thr, int div)
 {
@@ -116,12 +125,14 @@ void check_step(const Pair &f, const Bytes &mask, int w, int h, unsigned short t
     ASSERT_EQ(rh, p.picture.rows);
     Samples marks(f.cur.size(), 7);
     Samples reduced(static_cast<size_t>(rw) * rh, 7);
+    std::vector<int> rows(h, -1);
     const unsigned char *m = mask.empty() ? nullptr : mask.data();
-    EXPECT_EQ(
-        DiffStep16(marks.data(), f.cur.data(), f.prev.data(), m, w, h, thr, reduced.data(), div),
-        p.count);
+    EXPECT_EQ(DiffStep16(marks.data(), f.cur.data(), f.prev.data(), m, w, h, thr, reduced.data(),
+                         div, rows.data()),
+              p.count);
     EXPECT_EQ(marks, p.marks);
     expect_same_picture(p.picture, reduced, div);
+    expect_row_marks(p.marks, rows, w, h);
 }
 
 void check_step8(const Bytes &cur, const Bytes &prev, const Bytes &mask, int w, int h,
@@ -133,11 +144,14 @@ void check_step8(const Bytes &cur, const Bytes &prev, const Bytes &mask, int w, 
     DiffReducedSize(w, h, div, &rw, &rh);
     Samples marks(cur.size(), 7);
     Samples reduced(static_cast<size_t>(rw) * rh, 7);
+    std::vector<int> rows(h, -1);
     const unsigned char *m = mask.empty() ? nullptr : mask.data();
-    EXPECT_EQ(DiffStep8(marks.data(), cur.data(), prev.data(), m, w, h, thr, reduced.data(), div),
+    EXPECT_EQ(DiffStep8(marks.data(), cur.data(), prev.data(), m, w, h, thr, reduced.data(), div,
+                        rows.data()),
               p.count);
     EXPECT_EQ(marks, p.marks);
     expect_same_picture(p.picture, reduced, div);
+    expect_row_marks(p.marks, rows, w, h);
 }
 
 Bytes narrowed(const Samples &s)
@@ -226,7 +240,7 @@ protected:
     Samples marks()
     {
         Samples m(kW * kH, 7);
-        DiffStep16(m.data(), cur.data(), prev.data(), nullptr, kW, kH, kThr, nullptr, 1);
+        DiffStep16(m.data(), cur.data(), prev.data(), nullptr, kW, kH, kThr, nullptr, 1, nullptr);
         Plain p = plain_step(cur, prev, {}, kW, kH, kThr, 1);
         EXPECT_EQ(m, p.marks);
         return m;

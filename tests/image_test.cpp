@@ -208,12 +208,38 @@ TEST(SDeviImage, SparsePointsOnAnyRowLengthGiveTheRasterOrderResult)
             EXPECT_EQ(ay, mean_j) << w << " wide, " << points << " points";
             EXPECT_EQ(sx, std::sqrt(q_i / n)) << w << " wide, " << points << " points";
             EXPECT_EQ(sy, std::sqrt(q_j / n)) << w << " wide, " << points << " points";
+            // The same sums over the rows that hold points only, as the difference step runs it.
+            std::vector<int> rows(h, 0);
+            for (int j = 0; j < h; ++j)
+                for (int i = 0; i < w; ++i)
+                    rows[j] += f[static_cast<std::size_t>(j) * w + i] > kThr;
+            double rx, ry, rsx, rsy;
+            SDeviRows(f.data(), rows.data(), kThr, w, h, &rx, &ry, &rsx, &rsy);
+            EXPECT_EQ((std::vector<double>{rx, ry, rsx, rsy}),
+                      (std::vector<double>{ax, ay, sx, sy}))
+                << w << " wide, " << points << " points, by rows";
             int box[4];
             MaxMinImage(f.data(), kThr, w, h, &box[0], &box[1], &box[2], &box[3]);
             EXPECT_EQ((std::vector<int>{box, box + 4}), (std::vector<int>{minx, miny, maxx, maxy}))
                 << w << " wide, " << points << " points";
         }
     }
+}
+
+// Rows given as holding nothing are not read: the spread is the frame's without them.
+TEST(SDeviImage, RowsGivenAsEmptyAreNotRead)
+{
+    Frame f = frame_of(5, 4, kDark);
+    f[0 * 5 + 1] = kAbove;
+    f[2 * 5 + 3] = kAbove;
+    f[3 * 5 + 4] = kAbove;
+    const int rows[4] = {1, 0, 0, 1};
+    double ax, ay, sx, sy;
+    SDeviRows(f.data(), rows, kThr, 5, 4, &ax, &ay, &sx, &sy);
+    EXPECT_EQ(ax, 2.5);
+    EXPECT_EQ(ay, 1.5);
+    EXPECT_EQ(sx, 1.5);
+    EXPECT_EQ(sy, 1.5);
 }
 
 TEST(SDeviImage, FullTwelveMegapixelFrameDoesNotOverflow)

@@ -5,6 +5,7 @@
 #include "window_script.h"
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
 
@@ -302,6 +303,43 @@ TEST_F(DifferenceTest, SevenDetectionsGiveACaptionedStackUnderTheBaseName)
     EXPECT_GT(cv::countNonZero(stack(cv::Rect(20, 25, 280, 30)) == 200), 100);
     EXPECT_FALSE(WindowScript::get().is_open("ImageDiffStack"));
     EXPECT_FALSE(WindowScript::get().is_open("ImageDiff"));
+}
+
+// Detections on rows far apart, frames without any between them: the stack is the maximum of
+// the detected frames' whole differences, and its window shows the full frame's conversion with
+// the caption, reduced as resize reduces it, whichever rows the marks were on.
+TEST_F(DifferenceTest, TheStackIsTheMaximumOfTheWholeDifferencesOfTheDetectedFrames)
+{
+    make(320, 240, 12);
+    d.div = 2;
+    const size_t n = static_cast<size_t>(d.width) * d.height;
+    std::vector<unsigned short> expected(n, 0);
+    const unsigned short *diff = reinterpret_cast<const unsigned short *>(d.DiffImage.get());
+    const int rows[] = {0, 239 - 2, 117, 1, 200, 64};
+    for (int k = 0; k < 12; ++k) {
+        next_frame();
+        if (k % 2 == 0)
+            brighten_block(25 * k + 3, rows[k / 2], 3, 3, 3000);
+        step();
+        if (d.diff == 1)
+            for (size_t m = 0; m < n; ++m)
+                expected[m] = std::max(expected[m], diff[m]);
+        d.diff = 0; // as the loop clears it after the pass
+    }
+    ASSERT_EQ(d.diffcount, 6);
+    const unsigned short *stack = reinterpret_cast<const unsigned short *>(d.StkImage.get());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stack));
+
+    cv::Mat picture;
+    cv::Mat(d.height, d.width, CV_16U, expected.data()).convertTo(picture, CV_8U, 0.125, 0.0);
+    cv::putText(picture, "6 differences detected", cv::Point(20, 50), cv::FONT_HERSHEY_SIMPLEX, 1.0,
+                cv::Scalar(200, 200, 200, 0), 1, cv::LINE_8, false);
+    cv::Mat view;
+    cv::resize(picture, view, cv::Size(), 0.5, 0.5, cv::INTER_LINEAR);
+    const tolva::test::ShownImage *shown = WindowScript::get().last_shown("ImageDiffStack");
+    ASSERT_NE(shown, nullptr);
+    ASSERT_EQ(shown->image.size(), view.size());
+    EXPECT_EQ(cv::norm(shown->image, view, cv::NORM_INF), 0.0);
 }
 
 struct StackFailure {
