@@ -113,7 +113,7 @@ struct SizeFigures {
     bool measured[kModes] = {};
     int detections = 0;
     Times read_raw, unpack, difference, ser_append;
-    std::vector<double> plain_writes; // each frame's bare write() before the recording
+    std::vector<double> plain_writes; // each frame's bare write() before the recordings
     std::vector<double> copies;       // the reference copies around this size's runs
     MemcpyReference reference() const { return MemcpyReference(tolva::bench::median(copies)); }
 };
@@ -282,8 +282,16 @@ private:
     std::vector<double> seconds_;
 };
 
+// The frames a mode's run appends, with a few to spare: a SER recording every frame from its key
+// on, a difference recording the frames with a spot.
+int appends_of(Mode mode, int frames)
+{
+    int passes = frames + kSkippedPasses + 2;
+    return mode == kRecording ? passes : passes / tolva::bench::kSpotEvery + 2;
+}
+
 // Start-up and the live loop with the mode's keys, `plain` (if any) giving back a frame's memory
-// each pass from the mode's key on; false (reported) when start-up fails.
+// for each frame the recording appends; false (reported) when start-up fails.
 bool run_mode(const std::string &init_file, Mode mode, int frames, PlainFrames *plain, Driver &d,
               Times &passes)
 {
@@ -291,8 +299,10 @@ bool run_mode(const std::string &init_file, Mode mode, int frames, PlainFrames *
     script.reset();
     script.keep_last_image_only(true);
     script.add_keys(key_script(mode, frames));
-    script.on_wait([plain](int pass) {
-        if (plain && pass >= kWarmPasses)
+    // The key wait comes before the pass's append: a SER recording appends every frame from its
+    // key on, a difference recording the frames its step marked.
+    script.on_wait([plain, mode, &d](int pass) {
+        if (plain && pass >= kWarmPasses && (mode == kRecording || d.diff == 1))
             plain->give_back_frame();
     });
     zoom_reset();
@@ -498,11 +508,11 @@ int main(int argc, char **argv)
                 continue;
             append(figures.copies, MemcpyReference::copy_times(kReferenceRounds));
             std::unique_ptr<PlainFrames> plain;
-            if (mode == kRecording) {
+            if (mode != kLive) {
                 plain = std::make_unique<PlainFrames>(scratch / "plain_frames.bin",
                                                       frame16_bytes(size.width, size.height),
-                                                      frames + kSkippedPasses + 1);
-                figures.plain_writes = plain->write_seconds();
+                                                      appends_of(static_cast<Mode>(mode), frames));
+                append(figures.plain_writes, plain->write_seconds());
             }
             d = std::make_unique<Driver>();
             if (!run_mode(init_file, static_cast<Mode>(mode), frames, plain.get(), *d,
