@@ -288,17 +288,19 @@ void high_bytes_of_16(unsigned char *dst, const unsigned char *src, int pairs)
         dst[p] = src[2 * p + 1];
 }
 
-// The stack as an 8-bit picture with its caption, at full resolution.
-// The 8-bit stack with its count of detections written in, made in bands over OpenCV's threads
-// (each band's conversion is the whole frame's).
+// The stack as an 8-bit picture with its caption, at full resolution: converted in one band a
+// thread over OpenCV's threads (each band's conversion is the whole frame's, sample for sample).
 const cv::Mat &stack_picture(Driver &d)
 {
     const cv::Mat stack(d.height, d.width, CV_16U, d.StkImage.get());
     StackPicture.create(d.height, d.width, CV_8U); // allocated once per geometry
-    cv::parallel_for_(cv::Range(0, d.height), [&stack](const cv::Range &rows) {
-        cv::Mat band = StackPicture.rowRange(rows.start, rows.end);
-        stack.rowRange(rows.start, rows.end).convertTo(band, CV_8U, kStackScale, 0.0);
-    });
+    cv::parallel_for_(
+        cv::Range(0, d.height),
+        [&stack](const cv::Range &rows) {
+            cv::Mat band = StackPicture.rowRange(rows.start, rows.end);
+            stack.rowRange(rows.start, rows.end).convertTo(band, CV_8U, kStackScale, 0.0);
+        },
+        cv::getNumThreads());
     std::snprintf(d.str, sizeof d.str, "%d differences detected", d.diffcount);
     cv::putText(StackPicture, d.str, cv::Point(20, 50), cv::FONT_HERSHEY_SIMPLEX, 1.0,
                 cv::Scalar(200, 200, 200, 0), 1, cv::LINE_8, false);
