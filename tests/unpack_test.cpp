@@ -164,8 +164,9 @@ TEST(UnpackPath, TheProcessorsVectorKernelsAreTakenAndCanBeSwitchedOff)
         expected = "neon";
     // The emulator of the armhf test run has NEON: there the NEON kernels must be what is tested.
     const char *emulator = std::getenv("TOLVA_EMULATOR");
-    if (emulator && std::string(emulator) == "qemu-arm")
+    if (emulator && std::string(emulator) == "qemu-arm") {
         EXPECT_EQ(expected, "neon") << "qemu-arm reports no NEON: set QEMU_CPU";
+    }
 #endif
     EXPECT_EQ(unpack_path(), expected);
     unpack_force_plain(1);
