@@ -2,6 +2,7 @@
 // scale where and when the stand-in says, in both packings.
 #include "capture_standin.h"
 
+#include "difference_recording.h"
 #include "raw_pack.h"
 #include "tolvacapture.h"
 

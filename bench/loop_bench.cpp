@@ -12,6 +12,7 @@
 #include "ratio_reporter.h"
 
 #include "cap.h"
+#include "difference_recording.h"
 #include "ser.h"
 #include "ser_testing.h"
 #include "tolvacapture.h"

@@ -1,14 +1,13 @@
-// The driver: start-up, raw frame unpacking and masking, the live loop and difference detection.
+// The driver: start-up, raw frame unpacking and masking, and the live loop with its keys.
 #include "tolvacapture.h"
 
 #include "camera_i2c.h"
 #include "cap.h"
-#include "diffstep.h"
+#include "difference_recording.h"
 #include "display.h"
+#include "end_signals.h"
 #include "fits.h"
-#include "host.h"
 #include "i2c.h"
-#include "image.h"
 #include "magic.h"
 #include "ser.h"
 #include "tolvacapture_version.h"
@@ -20,14 +19,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,21 +43,7 @@ double et;
 namespace {
 
 const char kLiveWindow[] = "se_cam";
-const char kDiffWindow[] = "ImageDiff";
-const char kStackWindow[] = "ImageDiffStack";
 const char kRecordMask[] = "./mask_rec.png";
-const char kDetectionMask[] = "./mask_det.png";
-const char kDetectScript[] = "~/detect_voice.sh";
-const char kDetectScriptName[] = "detect_voice.sh"; // in the home directory
-
-// The ImageDiff window's picture when the display is reduced, kept from frame to frame.
-cv::Mat DiffPicture;
-// The marked samples of each row of the current difference (the difference step's passes over
-// the marks skip the rows without any), and the ImageDiffStack window's picture at full size
-// and reduced, all kept from frame to frame.
-std::vector<int> RowMarks;
-cv::Mat StackPicture;
-cv::Mat StackView;
 
 // Three hundred thousand empty polls of 500 us: the stream has stalled for 150 s.
 constexpr int kTimeoutPolls = 300000;
@@ -76,19 +57,6 @@ constexpr int kNoFrameHintPolls = 10000;
 constexpr int kQuickAttempts = 10;
 constexpr unsigned int kAttemptPauseUs = 100000;
 
-// The signals that end the program as q does. The handlers, on whichever thread a signal
-// reaches, only record it; the main thread acts on it between passes of its loops.
-struct EndSignalKind {
-    int number;
-    const char *name;
-};
-const EndSignalKind kEndSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
-std::atomic<int> EndSignal{0};
-std::atomic<unsigned int> EndSignalsSeen{0}; // one bit per signal number
-static_assert(std::atomic<int>::is_always_lock_free &&
-                  std::atomic<unsigned int>::is_always_lock_free,
-              "signal handlers may only use lock-free atomics");
-
 // Keys as waitKey returns them; upper-case letters are other keys.
 constexpr int kKeyEsc = 27;
 constexpr int kKeyQuit = 'q';
@@ -100,12 +68,6 @@ constexpr int kKeyEnd = 'e';
 
 // 12-bit full scale (4095) a little above 8-bit white: samples above 3181 saturate.
 constexpr float kZoomMagnification = 2.0f;
-// Stack samples are 0 or 65535; an eighth of that saturates to white.
-constexpr double kStackScale = 0.125;
-// A detection: the changed samples are more than this percentage of the frame ...
-constexpr double kMinChangedPercent = 0.001;
-// ... and spread over less than this fraction of the frame in at least one direction.
-constexpr double kCompactFraction = 0.1;
 
 // Display divisor: large raw lines or tall frames are shown reduced.
 constexpr int kQuarterLine = 3800;
@@ -114,67 +76,6 @@ constexpr int kHalfLine = 1900;
 constexpr int kHalfHeight = 1000;
 
 void sleep_us(unsigned int microseconds) { usleep(microseconds); }
-
-void set_disposition(int sig, void (*handler)(int))
-{
-    struct sigaction action = {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = handler == SIG_DFL ? 0 : SA_RESTART;
-    sigaction(sig, &action, nullptr);
-}
-
-// Async-signal-safe: lock-free atomics, sigaction and raise only. A signal that comes again
-// ends the program at once: its default action is restored and it is raised anew (delivered as
-// soon as this handler returns).
-void record_end_signal(int sig)
-{
-    int saved_errno = errno;
-    unsigned int bit = 1u << sig;
-    if (EndSignalsSeen.fetch_or(bit) & bit) {
-        set_disposition(sig, SIG_DFL);
-        raise(sig);
-    } else {
-        int none = 0;
-        EndSignal.compare_exchange_strong(none, sig);
-    }
-    errno = saved_errno;
-}
-
-// Writes to a pipe whose reader has gone fail with EPIPE instead of ending the program. A
-// handler rather than SIG_IGN: commands run through the shell get the default action back.
-void ignore_signal(int) {}
-
-const char *end_signal_name(int sig)
-{
-    for (const EndSignalKind &kind : kEndSignals)
-        if (kind.number == sig)
-            return kind.name;
-    return "a signal";
-}
-
-void announce_end_signal(int sig)
-{
-    std::fprintf(stderr, "tolvacapture: %s received, quitting\n", end_signal_name(sig));
-}
-
-int end_signal_status(int sig) { return 128 + sig; }
-
-// Threads that the capture library and the window system start inherit the signal mask of the
-// thread that makes them: made with the ending signals blocked, they never take one in the
-// middle of a library call, and the signals go to the main thread, where they also cut short
-// the sleeps of its loops.
-template <typename Call> void with_end_signals_held(Call call)
-{
-    sigset_t held, old;
-    sigemptyset(&held);
-    for (const EndSignalKind &kind : kEndSignals)
-        sigaddset(&held, kind.number);
-    pthread_sigmask(SIG_BLOCK, &held, &old);
-    call();
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
-
 void usage(const char *program) { std::printf("usage> %s sensor_init_file [-8]\n", program); }
 
 void print_key_help()
@@ -237,35 +138,12 @@ FrameBuffer allocate(long long bytes)
     return FrameBuffer(static_cast<unsigned char *>(std::malloc(static_cast<size_t>(bytes))));
 }
 
-// Reads a mask image into `mask` as 8-bit grey. A missing file is no error and leaves `mask`
-// as it was; so does a file of another size than the frame's, which is reported.
-void load_mask(const char *path, Driver &d, cv::Mat &mask)
-{
-    // Checked first: the image reader warns about a missing file, and a missing mask is normal.
-    if (access(path, R_OK) != 0)
-        return;
-    d.readmask = cv::imread(path, cv::IMREAD_COLOR);
-    if (d.readmask.empty())
-        return;
-    if (d.readmask.cols != d.width || d.readmask.rows != d.height) {
-        std::fprintf(stderr, "tolvacapture: %s is %dx%d, the frame %dx%d: mask ignored\n", path,
-                     d.readmask.cols, d.readmask.rows, d.width, d.height);
-        return;
-    }
-    cv::cvtColor(d.readmask, mask, cv::COLOR_RGB2GRAY);
-}
-
 void apply_mask(const cv::Mat &mask, unsigned char *frame, const Driver &d)
 {
     if (d.raw8_flag)
         bmask8(mask, frame, d.width, d.height);
     else
         bmask(mask, reinterpret_cast<unsigned short *>(frame), d.width, d.height);
-}
-
-unsigned short *samples16(const FrameBuffer &buffer)
-{
-    return reinterpret_cast<unsigned short *>(buffer.get());
 }
 
 template <typename Sample> void blank_masked(const cv::Mat &msk, Sample *dst, int width, int height)
@@ -286,88 +164,6 @@ void high_bytes_of_16(unsigned char *dst, const unsigned char *src, int pairs)
 {
     for (int p = 0; p < pairs; ++p)
         dst[p] = src[2 * p + 1];
-}
-
-// The stack as an 8-bit picture with its caption, at full resolution: converted in one band a
-// thread over OpenCV's threads (each band's conversion is the whole frame's, sample for sample).
-const cv::Mat &stack_picture(Driver &d)
-{
-    const cv::Mat stack(d.height, d.width, CV_16U, d.StkImage.get());
-    StackPicture.create(d.height, d.width, CV_8U); // allocated once per geometry
-    cv::parallel_for_(
-        cv::Range(0, d.height),
-        [&stack](const cv::Range &rows) {
-            cv::Mat band = StackPicture.rowRange(rows.start, rows.end);
-            stack.rowRange(rows.start, rows.end).convertTo(band, CV_8U, kStackScale, 0.0);
-        },
-        cv::getNumThreads());
-    std::snprintf(d.str, sizeof d.str, "%d differences detected", d.diffcount);
-    cv::putText(StackPicture, d.str, cv::Point(20, 50), cv::FONT_HERSHEY_SIMPLEX, 1.0,
-                cv::Scalar(200, 200, 200, 0), 1, cv::LINE_8, false);
-    return StackPicture;
-}
-
-void show_stack(Driver &d)
-{
-    cv::resize(stack_picture(d), StackView, cv::Size(), 1.0 / d.div, 1.0 / d.div, cv::INTER_LINEAR);
-    win_imshow(kStackWindow, StackView);
-}
-
-// The difference's marks into the stack (SLImage), on the rows that hold any: on the others the
-// maximum with 0 leaves the stack as it is.
-void stack_marked_rows(Driver &d, const unsigned short *diff)
-{
-    unsigned short *stack = samples16(d.StkImage);
-    const std::size_t w = static_cast<std::size_t>(d.width);
-    for (int j = 0; j < d.height;) {
-        if (RowMarks[j] == 0) {
-            ++j;
-            continue;
-        }
-        int end = j + 1;
-        while (end < d.height && RowMarks[end] != 0)
-            ++end;
-        SLImage(stack + j * w, diff + j * w, d.width, end - j, 0);
-        j = end;
-    }
-}
-
-// The user's script, through the shell, without waiting for it: the loop goes on with the frames
-// of the event it announces. A script that is not there is not started (the shell would say
-// "not found" at every run of detections).
-void start_script(Driver &d)
-{
-    const char *home = std::getenv("HOME");
-    if (home && access((std::string(home) + "/" + kDetectScriptName).c_str(), F_OK) != 0)
-        return;
-    pid_t pid = host_spawn_shell(kDetectScript);
-    if (pid < 0) {
-        std::fprintf(stderr, "tolvacapture: can't start %s: %s\n", kDetectScript,
-                     std::strerror(errno));
-        return;
-    }
-    d.scripts.push_back(pid);
-}
-
-// Scripts that have ended are reaped (their results are of no concern); running ones stay.
-void reap_scripts(Driver &d)
-{
-    auto ended = [](pid_t pid) {
-        int status;
-        return host_waitpid_nohang(pid, &status) != 0;
-    };
-    d.scripts.erase(std::remove_if(d.scripts.begin(), d.scripts.end(), ended), d.scripts.end());
-}
-
-void detection(Driver &d, double sx, double sy)
-{
-    ++d.diffcount;
-    std::printf("%5d:Diff Detect. sx:%04.0lf sy:%04.0lf\n", d.diffcount, sx, sy);
-    d.diff = 1;
-    // The script announces the start of a run of detections in consecutive frames.
-    if (oc + 1 != frame_count)
-        start_script(d);
-    oc = frame_count;
 }
 
 // The SER append of the current frame, stamped with the time it was received.
@@ -397,21 +193,6 @@ void show_frame(Driver &d, bool append)
         display_region(d.BinImage2.get(), region, regionMat);
     zoom_imshow_region(regionMat, dsp8BitMat, kZoomMagnification);
     win_imshow(kLiveWindow, dsp8BitMat);
-}
-
-// PNG pictures are encoded in memory and written as the other files are, so that a picture that
-// cannot be written is reported with the system's reason, whichever step failed.
-bool write_png(const char *fname, const cv::Mat &picture)
-{
-    std::vector<unsigned char> png;
-    if (!cv::imencode(".png", picture, png)) {
-        std::fprintf(stderr, "can't write %s: the picture cannot be encoded\n", fname);
-        return false;
-    }
-    int result = write_whole_file(fname, png.data(), png.size());
-    if (result == kFileNotCreated)
-        report_write_failure(fname);
-    return result == 0;
 }
 
 void new_base_name(Driver &d)
@@ -623,22 +404,36 @@ void default_sleep(Driver &d)
 
 } // namespace
 
-// A signal that was ignored when the program started stays ignored: whoever started it asked
-// for that (nohup, a job that a script started in the background).
-void catch_end_signals()
+void load_mask(const char *path, Driver &d, cv::Mat &mask)
 {
-    EndSignal = 0;
-    EndSignalsSeen = 0;
-    for (const EndSignalKind &kind : kEndSignals) {
-        struct sigaction current;
-        sigaction(kind.number, nullptr, &current);
-        if (current.sa_handler != SIG_IGN)
-            set_disposition(kind.number, record_end_signal);
+    // Checked first: the image reader warns about a missing file, and a missing mask is normal.
+    if (access(path, R_OK) != 0)
+        return;
+    d.readmask = cv::imread(path, cv::IMREAD_COLOR);
+    if (d.readmask.empty())
+        return;
+    if (d.readmask.cols != d.width || d.readmask.rows != d.height) {
+        std::fprintf(stderr, "tolvacapture: %s is %dx%d, the frame %dx%d: mask ignored\n", path,
+                     d.readmask.cols, d.readmask.rows, d.width, d.height);
+        return;
     }
-    set_disposition(SIGPIPE, ignore_signal);
+    cv::cvtColor(d.readmask, mask, cv::COLOR_RGB2GRAY);
 }
 
-int end_signal() { return EndSignal.load(); }
+// PNG pictures are encoded in memory and written as the other files are, so that a picture that
+// cannot be written is reported with the system's reason, whichever step failed.
+bool write_png(const char *fname, const cv::Mat &picture)
+{
+    std::vector<unsigned char> png;
+    if (!cv::imencode(".png", picture, png)) {
+        std::fprintf(stderr, "can't write %s: the picture cannot be encoded\n", fname);
+        return false;
+    }
+    int result = write_whole_file(fname, png.data(), png.size());
+    if (result == kFileNotCreated)
+        report_write_failure(fname);
+    return result == 0;
+}
 
 long long unpacked_size(int srcSize, int bpp, int raw8)
 {
@@ -767,13 +562,6 @@ double frame_rate(int frames, double seconds)
     return 1.0 / (seconds / frames);
 }
 
-unsigned short difference_threshold(const Driver &d)
-{
-    // The same fraction (three eighths) of the samples' range: 8-bit samples with -8.
-    int bits = d.raw8_flag ? 8 : d.bpp;
-    return static_cast<unsigned short>(d.bthresh >> (16 - bits));
-}
-
 // The frame buffers hold what the unpacker writes, what the display reads (width x height
 // samples) and BinSize, whichever is largest; the difference buffers width x height 16-bit
 // samples whatever the mode.
@@ -866,71 +654,4 @@ int live_loop(Driver &d)
             break;
     }
     return finish(d);
-}
-
-void prepare_difference_recording(Driver &d)
-{
-    d.mode = MODE_DIFF_RECORDING;
-    d.diffcount = 0;
-    InitImage(samples16(d.StkImage), d.width, d.height, 0);
-    load_mask(kDetectionMask, d, d.mask_d);
-}
-
-// The marked difference of the current frame, in one pass over the two frames; DiffPicture
-// becomes the ImageDiff window's picture at the display's reduction. Returns the marked samples.
-int mark_difference(Driver &d, unsigned short threshold)
-{
-    // load_mask makes the mask one continuous 8-bit grey picture of the frame's size.
-    const unsigned char *mask = nullptr;
-    if (!d.mask_d.empty() && d.mask_d.cols == d.width && d.mask_d.rows == d.height)
-        mask = d.mask_d.ptr<unsigned char>(0);
-    unsigned short *reduced = nullptr;
-    if (d.div > 1) {
-        int rw, rh;
-        DiffReducedSize(d.width, d.height, d.div, &rw, &rh);
-        DiffPicture.create(rh, rw, CV_16U); // allocated once per geometry
-        reduced = DiffPicture.ptr<unsigned short>(0);
-    }
-    unsigned short *diff = samples16(d.DiffImage);
-    RowMarks.resize(static_cast<std::size_t>(d.height)); // allocated once per geometry
-    if (d.raw8_flag)
-        return DiffStep8(diff, d.BinImage2.get(), d.BinImage3.get(), mask, d.width, d.height,
-                         threshold, reduced, d.div, RowMarks.data());
-    return DiffStep16(diff, samples16(d.BinImage2), samples16(d.BinImage3), mask, d.width, d.height,
-                      threshold, reduced, d.div, RowMarks.data());
-}
-
-void difference_step(Driver &d)
-{
-    unsigned short thr = difference_threshold(d);
-    int w = d.width, h = d.height;
-    int marked = mark_difference(d, thr);
-    unsigned short *diff = samples16(d.DiffImage);
-    float changed = static_cast<float>(marked) / static_cast<float>(w * h);
-    float lrate = static_cast<float>(changed * 100.0);
-    if (lrate > kMinChangedPercent) {
-        double ax, ay, sx, sy;
-        SDeviRows(diff, RowMarks.data(), thr, w, h, &ax, &ay, &sx, &sy);
-        if (sx / w < kCompactFraction || sy / h < kCompactFraction)
-            detection(d, sx, sy);
-    }
-    win_imshow(kDiffWindow, d.div > 1 ? DiffPicture : cv::Mat(h, w, CV_16U, diff));
-    if (d.diff == 1) {
-        stack_marked_rows(d, diff);
-        show_stack(d);
-    }
-}
-
-void end_difference_recording(Driver &d)
-{
-    d.mode = MODE_END_RECORDING;
-    d.diff = 0;
-    win_destroyWindow(kDiffWindow);
-    if (d.diffcount != 0) {
-        const cv::Mat &bayerMat = stack_picture(d);
-        std::snprintf(d.pfname, sizeof d.pfname, "%.*s_%04ddifs.png", kBaseNameMax, d.tfname,
-                      d.diffcount);
-        write_png(d.pfname, bayerMat);
-        win_destroyWindow(kStackWindow);
-    }
 }

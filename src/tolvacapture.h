@@ -1,4 +1,4 @@
-// The driver: start-up, raw frame unpacking and masking, the live loop and difference detection.
+// The driver: start-up, raw frame unpacking and masking, and the live loop with its keys.
 #ifndef TOLVA_TOLVACAPTURE_H
 #define TOLVA_TOLVACAPTURE_H
 
@@ -102,25 +102,18 @@ int derive_geometry(Driver &d);
 bool allocate_buffers(Driver &d);
 // Frames a second for the statistics; 0 when there was no frame or no measurable time.
 double frame_rate(int frames, double seconds);
-// The difference threshold on the samples' scale.
-unsigned short difference_threshold(const Driver &d);
-
-// SIGINT, SIGTERM and SIGHUP end the program as q does, with status 128 + the signal's number;
-// the same signal a second time ends it at once. catch_end_signals installs the handlers (a
-// signal recorded before is forgotten; one ignored when the program started stays ignored),
-// end_signal is the first one received since, 0 for none.
-// SIGPIPE ends nothing: output to a pipe whose reader has gone is lost, the recording goes on.
-void catch_end_signals();
-int end_signal();
 
 // Everything from the banner to the record mask; kRunLoop or an exit status.
 int start_up(int ac, char **av, Driver &d);
 // The live loop with its set-up and way out; the exit status.
 int live_loop(Driver &d);
 
-// Difference recording: preparation on 'd', the step of each pass, and the end on 'e'.
-void prepare_difference_recording(Driver &d);
-void difference_step(Driver &d);
-void end_difference_recording(Driver &d);
+// Reads a mask image into `mask` as 8-bit grey. A missing file is no error and leaves `mask`
+// as it was; so does a file of another size than the frame's, which is reported.
+void load_mask(const char *path, Driver &d, cv::Mat &mask);
+// Writes a picture as a PNG file; false, with the reason on standard error, when it cannot.
+bool write_png(const char *fname, const cv::Mat &picture);
+// Base names (frame size and time stamp) are far shorter; the bound keeps room for the endings.
+constexpr int kBaseNameMax = 8000;
 
 #endif

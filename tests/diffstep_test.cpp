@@ -1,6 +1,7 @@
 // Tests of the one-pass difference step against the image unit's rules run one after another,
 // and of the driver's difference recording against those rules: marks, counts, detections, the
 // ImageDiff and ImageDiffStack pictures and the stack PNG.
+#include "difference_recording.h"
 #include "diffstep.h"
 #include "image.h"
 #include "test_support.h"

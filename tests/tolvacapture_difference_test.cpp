@@ -1,4 +1,5 @@
 // Tests of the difference recording on scripted frames: detection, script runs, stack picture.
+#include "difference_recording.h"
 #include "output_capture.h"
 #include "test_support.h"
 #include "tolvacapture.h"

@@ -1,5 +1,7 @@
 // Tests of the driver's kernels and start-up arithmetic: unpacking, masks, command line, geometry,
 // and the signals that end the program.
+#include "difference_recording.h"
+#include "end_signals.h"
 #include "output_capture.h"
 #include "tolvacapture.h"
 
