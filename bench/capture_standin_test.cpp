@@ -87,7 +87,7 @@ TEST_P(StandinFrameTest, NoiseFramesDifferByLessThanTheDifferenceThreshold)
     EXPECT_NE(a, b);
     std::vector<std::uint16_t> first = unpacked(a), second = unpacked(b);
     Driver d;
-    d.bpp = GetParam().bits;
+    d.rawbit = GetParam().bits;
     int threshold = difference_threshold(d), largest = 0;
     for (size_t k = 0; k < first.size(); ++k)
         largest = std::max(largest, std::abs(first[k] - second[k]));

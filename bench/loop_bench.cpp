@@ -346,7 +346,7 @@ void next_frame(Driver &d)
 {
     ReadRAW(d.RawImage.get());
     std::swap(d.BinImage2, d.BinImage3);
-    CnvertImage(d.BinImage2.get(), d.RawImage.get(), d.RawSize, d.rawbit, d.raw8_flag);
+    CnvertImage(d.BinImage2.get(), d.RawImage.get(), d.bufsiz, d.rawbit, d.raw8_flag);
 }
 
 // The stages, on the frames of the run that `d` comes from, through the program's own functions.
@@ -359,7 +359,7 @@ void measure_stages(Driver &d, int frames, const fs::path &scratch, SizeFigures 
     figures.unpack = stage(
         frames, [raw] { ReadRAW(raw); },
         [&d] {
-            CnvertImage(d.BinImage2.get(), d.RawImage.get(), d.RawSize, d.rawbit, d.raw8_flag);
+            CnvertImage(d.BinImage2.get(), d.RawImage.get(), d.bufsiz, d.rawbit, d.raw8_flag);
         });
     prepare_difference_recording(d);
     // As the loop does after a pass of the recording: the frame appended, the mark cleared.

@@ -159,7 +159,7 @@ void reap_scripts(Driver &d)
 unsigned short difference_threshold(const Driver &d)
 {
     // The same fraction (three eighths) of the samples' range: 8-bit samples with -8.
-    int bits = d.raw8_flag ? 8 : d.bpp;
+    int bits = d.raw8_flag ? 8 : d.rawbit;
     return static_cast<unsigned short>(d.bthresh >> (16 - bits));
 }
 

@@ -2,8 +2,8 @@
 #include "i2c.h"
 
 #include "fatal.h"
-#include "file_handle.h"
 #include "host.h"
+#include "init_file.h"
 
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 
 static const char __PROGRAM_VERSION__[] = "@(#)i2c Ver. 1.0030 (2021/10/04 10:46:59)";
@@ -56,10 +55,12 @@ int BufSiz;
 int DataLanes;
 int RawBit;
 
-// Lines where the frame size settings were last made, for the messages that refuse them.
+// Lines where the frame size settings were last made, for the messages that refuse them, and
+// where the interpreter last set RawBit (0: no line did).
 int WidthLine;
 int HeightLine;
 int BufSizLine;
+int RawBitLine;
 
 // A line of the init file, as messages name it.
 struct Line {
@@ -216,14 +217,28 @@ void check_setting(const Line &line, const char *key, const char *token, int val
     }
 }
 
-// Calls handle(line, line number) for each line that strip keeps; a line longer than the
-// buffer comes in pieces, each handled as a line. Stops early when handle returns false.
-template <typename Handler> void for_each_line(std::FILE *fp, Handler handle)
+// The piece of `text` from `at` that a line buffer holds: up to and with the next new line, at
+// most kLineMax - 1 characters, as fgets reads it.
+std::size_t line_piece(const std::string &text, std::size_t at)
+{
+    std::size_t newline = text.find('\n', at);
+    std::size_t end = newline == std::string::npos ? text.size() : newline + 1;
+    return std::min<std::size_t>(end - at, kLineMax - 1);
+}
+
+// Calls handle(line, line number) for each line of the text that strip keeps; a line longer
+// than the buffer comes in pieces, each handled as a line. Stops early when handle returns
+// false.
+template <typename Handler> void for_each_line(const std::string &text, Handler handle)
 {
     static char buf[kLineMax];
     int line_no = 0;
     bool at_line_start = true;
-    while (std::fgets(buf, sizeof buf, fp)) {
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t length = line_piece(text, at);
+        text.copy(buf, length, at);
+        buf[length] = '\0';
+        at += length;
         if (at_line_start)
             ++line_no;
         at_line_start = std::strchr(buf, '\n') != nullptr;
@@ -233,18 +248,13 @@ template <typename Handler> void for_each_line(std::FILE *fp, Handler handle)
     }
 }
 
-// Shared by check_rawbit and check_lanes: the first line whose first token is the keyword
-// (upper case only) gives the value.
-int scan_setting(const char *fname, const char *keyword, int fallback, int &setting)
+// The scans' rule: the first line whose first token is the keyword (upper case only) gives the
+// value; `fallback` when none does.
+int scan_text(const std::string &text, const char *fname, const char *keyword, int fallback)
 {
-    FileHandle fp(std::fopen(fname, "r"));
-    if (!fp) {
-        std::fprintf(stderr, "can't open %s\n", fname);
-        return -1;
-    }
-    setting = fallback;
+    int setting = fallback;
     static char key[kLineMax], value[kLineMax];
-    for_each_line(fp.get(), [&](char *s, int number) {
+    for_each_line(text, [&](char *s, int number) {
         const char *rest = gettok(s, key);
         if (std::strcmp(key, keyword) != 0)
             return true;
@@ -258,6 +268,17 @@ int scan_setting(const char *fname, const char *keyword, int fallback, int &sett
     return setting;
 }
 
+// check_rawbit and check_lanes: the scan of the file's text; -1 when it cannot be opened.
+int scan_setting(const char *fname, const char *keyword, int fallback)
+{
+    std::string text;
+    if (!read_init_file(fname, text)) {
+        std::fprintf(stderr, "can't open %s\n", fname);
+        return -1;
+    }
+    return scan_text(text, fname, keyword, fallback);
+}
+
 void sleep_ms(int ms)
 {
     if (ms <= 0)
@@ -267,7 +288,7 @@ void sleep_ms(int ms)
     }
 }
 
-void set_size(int &setting, int &setting_line, int value, const Line &line)
+void set_at_line(int &setting, int &setting_line, int value, const Line &line)
 {
     setting = value;
     setting_line = line.number;
@@ -280,15 +301,15 @@ bool apply_setting(const Line &line, const char *key, const char *token, int val
     if (strcasecmp(key, "I2C_ADDRESS") == 0)
         I2C_ADDRESS = value;
     else if (strcasecmp(key, "WIDTH") == 0)
-        set_size(Width, WidthLine, value, line);
+        set_at_line(Width, WidthLine, value, line);
     else if (strcasecmp(key, "HEIGHT") == 0)
-        set_size(Height, HeightLine, value, line);
+        set_at_line(Height, HeightLine, value, line);
     else if (strcasecmp(key, "BUFSIZ") == 0)
-        set_size(BufSiz, BufSizLine, value, line);
+        set_at_line(BufSiz, BufSizLine, value, line);
     else if (strcasecmp(key, "DATA_LANES") == 0)
         DataLanes = value;
     else if (strcasecmp(key, "RAWBIT") == 0)
-        RawBit = value;
+        set_at_line(RawBit, RawBitLine, value, line);
     else if (strcasecmp(key, "WAIT") == 0 || strcasecmp(key, "DELAY") == 0)
         sleep_ms(value);
     else
@@ -332,15 +353,11 @@ void setting_or_register(const Line &line, const char *s)
         Set1Byte(reg, value);
 }
 
-int i2c(const char *fname)
+// The interpreter, over the file's text.
+void i2c(const char *fname, const std::string &text)
 {
-    FileHandle fp(std::fopen(fname, "r"));
-    if (!fp) {
-        std::fprintf(stderr, "can't open %s.\n", fname);
-        return -1;
-    }
     table_n = 0;
-    for_each_line(fp.get(), [&](char *s, int number) {
+    for_each_line(text, [&](char *s, int number) {
         Line line{fname, number};
         if (*s == '@')
             std::printf("%s\n", s);
@@ -350,7 +367,6 @@ int i2c(const char *fname)
             setting_or_register(line, s);
         return true;
     });
-    return 0;
 }
 
 // The frame the sizes describe must be one the receiver can deliver and the program hold:
@@ -386,34 +402,8 @@ int refuse_file()
     return -1;
 }
 
-} // namespace
-
-int check_rawbit(const char *fname) { return scan_setting(fname, "RAWBIT", kRaw10, RawBit); }
-
-int check_lanes(const char *fname)
+void print_summary(const char *fname)
 {
-    return scan_setting(fname, "DATA_LANES", kDefaultLanes, DataLanes);
-}
-
-int InitSensor(const char *fname, int *width, int *height, int *bufsiz)
-{
-    Width = Height = BufSiz = 0;
-    WidthLine = HeightLine = BufSizLine = 0;
-    DataLanes = kDefaultLanes;
-    if (i2c(fname) < 0)
-        return -1;
-    if (Width == 0 || Height == 0) {
-        std::fprintf(stderr, "can't set WIDTH and/or HEIGHT\n");
-        return refuse_file();
-    }
-    // The receiver takes its depth from the scan, not from the interpreter's last RAWBIT.
-    int receiver_rawbit = kRaw10;
-    if (scan_setting(fname, "RAWBIT", kRaw10, receiver_rawbit) < 0 ||
-        !frame_fits(fname, receiver_rawbit))
-        return refuse_file();
-    *width = Width;
-    *height = Height;
-    *bufsiz = BufSiz;
     std::printf("--- %s ---\n", fname);
     std::printf("RAWBIT     : %4d\n", RawBit);
     std::printf("DATA_LANES : %4d\n", DataLanes);
@@ -422,6 +412,40 @@ int InitSensor(const char *fname, int *width, int *height, int *bufsiz)
     std::printf("HEIGHT     : %4d\n", Height);
     std::printf("BUFSIZ     : %d\n", BufSiz);
     std::printf("----------\n");
+}
+
+} // namespace
+
+int check_rawbit(const char *fname) { return scan_setting(fname, "RAWBIT", kRaw10); }
+
+int check_lanes(const char *fname) { return scan_setting(fname, "DATA_LANES", kDefaultLanes); }
+
+int InitSensor(const char *fname, int *width, int *height, int *bufsiz)
+{
+    Width = Height = BufSiz = 0;
+    WidthLine = HeightLine = BufSizLine = RawBitLine = 0;
+    DataLanes = kDefaultLanes;
+    std::string text;
+    if (!read_init_file(fname, text)) {
+        std::fprintf(stderr, "can't open %s.\n", fname);
+        return -1;
+    }
+    i2c(fname, text);
+    if (Width == 0 || Height == 0) {
+        std::fprintf(stderr, "can't set WIDTH and/or HEIGHT\n");
+        return refuse_file();
+    }
+    // The receiver's depth follows the scan's rule; the summary shows it unless the file's
+    // RAWBIT lines, in any case, said otherwise.
+    int receiver_rawbit = scan_text(text, fname, "RAWBIT", kRaw10);
+    if (RawBitLine == 0)
+        RawBit = receiver_rawbit;
+    if (!frame_fits(fname, receiver_rawbit))
+        return refuse_file();
+    *width = Width;
+    *height = Height;
+    *bufsiz = BufSiz;
+    print_summary(fname);
     return 0;
 }
 

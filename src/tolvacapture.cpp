@@ -8,6 +8,7 @@
 #include "end_signals.h"
 #include "fits.h"
 #include "i2c.h"
+#include "init_file.h"
 #include "magic.h"
 #include "ser.h"
 #include "tolvacapture_version.h"
@@ -227,7 +228,7 @@ void write_frame(Driver &d)
     name_file(d, ".png");
     announce_written(write_png(d.wfname, rgb8BitMat), d.wfname);
     name_file(d, ".fts");
-    announce_written(WriteFTS(d.BinImage2.get(), d.BinSize, d.bpp, d.wfname) == 0, d.wfname);
+    announce_written(WriteFTS(d.BinImage2.get(), d.BinSize, d.rawbit, d.wfname) == 0, d.wfname);
 }
 
 // While a recording runs, frames wait in the hand-over, so a stall of the loop loses none.
@@ -316,7 +317,7 @@ void unpack_frame(Driver &d)
         unpack_lines(d.BinImage2.get(), d.RawImage.get(), d.width, d.height, d.xwidth, d.rawbit,
                      d.raw8_flag);
     else
-        CnvertImage(d.BinImage2.get(), d.RawImage.get(), d.RawSize, d.rawbit, d.raw8_flag);
+        CnvertImage(d.BinImage2.get(), d.RawImage.get(), d.bufsiz, d.rawbit, d.raw8_flag);
 }
 
 // One pass that received a frame; false when the loop is to be left.
@@ -365,7 +366,7 @@ void no_frame_hint(const Driver &d)
                  "on %d lanes (BUFSIZ %d); check the init file: RAWBIT and DATA_LANES against the "
                  "sensor's data format (0x0112) and lane mode (0x0114), the register values that "
                  "start streaming (0x0100), BUFSIZ against the frame size\n",
-                 d.width, d.height, d.rawbit == 12 ? 12 : 10, check_lanes(d.fname), d.bufsiz);
+                 d.width, d.height, d.rawbit, check_lanes(d.fname), d.bufsiz);
 }
 
 int finish(Driver &d)
@@ -510,6 +511,30 @@ int read_command_line(int ac, char **av, Driver &d)
     return -1;
 }
 
+// The bits a pixel that the raw frame's sizes give (truncated: line fill of less than one more
+// bit a pixel is allowed) must be a depth the unpacker knows and the one the init file states;
+// a driver without an init file takes them as they are.
+int confirm_depth(Driver &d)
+{
+    long long bits = static_cast<long long>(d.bufsiz) * 8 / d.width / d.height;
+    if (bits != 10 && bits != 12) {
+        std::fprintf(stderr,
+                     "tolvacapture: a raw frame of %d bytes for %dx%d pixels gives %lld bits a "
+                     "pixel; only 10 and 12 can be unpacked\n",
+                     d.bufsiz, d.width, d.height, bits);
+        return -1;
+    }
+    if (d.rawbit != 0 && bits != d.rawbit) {
+        std::fprintf(stderr,
+                     "tolvacapture: a raw frame of %d bytes for %dx%d pixels gives %lld bits a "
+                     "pixel, the init file's RAWBIT %d; check BUFSIZ against the frame size\n",
+                     d.bufsiz, d.width, d.height, bits, d.rawbit);
+        return -1;
+    }
+    d.rawbit = static_cast<int>(bits);
+    return 0;
+}
+
 int derive_geometry(Driver &d)
 {
     if (d.width <= 0 || d.height <= 0) {
@@ -524,28 +549,19 @@ int derive_geometry(Driver &d)
         d.div = 2;
     else
         d.div = 1;
-    d.RawSize = d.bufsiz;
-    long long raw_bits = static_cast<long long>(d.RawSize) * 8;
-    long long bpp = raw_bits / d.width / d.height;
-    if (bpp != 10 && bpp != 12) {
-        std::fprintf(stderr,
-                     "tolvacapture: a raw frame of %d bytes for %dx%d pixels gives %lld bits a "
-                     "pixel; only 10 and 12 can be unpacked\n",
-                     d.RawSize, d.width, d.height, bpp);
+    if (confirm_depth(d) < 0)
         return -1;
-    }
-    d.bpp = static_cast<int>(bpp);
     // Lines with fill are unpacked without it (unpack_frame): the frame is its samples alone.
-    long long size = d.RawSize;
-    long long bin_size = d.bpp == 10 ? (d.raw8_flag ? size * 4 / 5 : size * 8 / 5)
-                                     : (d.raw8_flag ? size * 2 / 3 : size * 4 / 3);
-    if (lines_carry_fill(d.width, d.xwidth, d.bpp))
+    long long size = d.bufsiz;
+    long long bin_size = d.rawbit == 10 ? (d.raw8_flag ? size * 4 / 5 : size * 8 / 5)
+                                        : (d.raw8_flag ? size * 2 / 3 : size * 4 / 3);
+    if (lines_carry_fill(d.width, d.xwidth, d.rawbit))
         bin_size = frame_samples(d) * bytes_per_sample(d);
     // Frame sizes are ints everywhere (the writers take them so).
     if (bin_size > INT_MAX) {
         std::fprintf(stderr,
                      "tolvacapture: a raw frame of %d bytes unpacks to %lld bytes, more than %d\n",
-                     d.RawSize, bin_size, INT_MAX);
+                     d.bufsiz, bin_size, INT_MAX);
         return -1;
     }
     d.BinSize = static_cast<int>(bin_size);
@@ -567,11 +583,11 @@ double frame_rate(int frames, double seconds)
 // samples whatever the mode.
 bool allocate_buffers(Driver &d)
 {
-    long long frame = std::max({static_cast<long long>(d.BinSize),
-                                unpacked_size(d.RawSize, d.rawbit, d.raw8_flag),
-                                frame_samples(d) * bytes_per_sample(d)});
+    long long frame =
+        std::max({static_cast<long long>(d.BinSize), unpacked_size(d.bufsiz, d.rawbit, d.raw8_flag),
+                  frame_samples(d) * bytes_per_sample(d)});
     long long wide = frame_samples(d) * 2;
-    d.RawImage = allocate(d.RawSize);
+    d.RawImage = allocate(d.bufsiz);
     d.BinImage2 = allocate(frame);
     d.BinImage3 = allocate(frame);
     d.DiffImage = allocate(wide);
@@ -593,6 +609,8 @@ int start_up(int ac, char **av, Driver &d)
     }
     if (read_command_line(ac, av, d) < 0)
         return 0;
+    // Read once: the scans, the receiver's set-up and the interpreter all take this text.
+    keep_init_file(d.fname);
     d.rawbit = check_rawbit(d.fname);
     if (d.rawbit < 0) {
         std::fprintf(stderr, "tolvacapture: check_rawbit error\n");

@@ -43,17 +43,18 @@ using FrameBuffer = std::unique_ptr<unsigned char[], FreeBuffer>;
 struct Driver {
     const char *fname = nullptr;
     bool raw8_flag = false;
+    // The samples' bits as the init file states them (check_rawbit), which the raw frame's sizes
+    // must give too (derive_geometry): the depth the unpacker and the writers are told.
     int rawbit = 0;
     int colorID = 0;
     int s_status = 0;
 
     int width = 0;
     int height = 0;
+    // Bytes of one raw frame as the pipeline reports it: RawImage's size, the unpacker's input.
     int bufsiz = 0;
     int xwidth = 0;
     int div = 1;
-    int RawSize = 0;
-    int bpp = 0;
     int BinSize = 0;
     int dpp = 0;
     int depth = CV_16U;
@@ -95,8 +96,8 @@ constexpr int kRunLoop = -1;
 // Reads `tolvacapture sensor_init_file [-8]`; prints the usage line and returns -1 when the
 // command line is not one of its forms.
 int read_command_line(int ac, char **av, Driver &d);
-// xwidth, div, RawSize, bpp, BinSize, dpp and depth from width, height and bufsiz; -1 (with a
-// message naming the sizes) when they give a bit depth other than 10 or 12.
+// xwidth, div, BinSize, dpp and depth from width, height, bufsiz and rawbit; -1 (with a message
+// naming the sizes) when they give a bit depth other than 10 or 12, or other than rawbit.
 int derive_geometry(Driver &d);
 // The frame buffers for that geometry; false when one cannot be had.
 bool allocate_buffers(Driver &d);

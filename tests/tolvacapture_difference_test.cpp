@@ -59,6 +59,7 @@ protected:
         d.width = width;
         d.height = height;
         d.bufsiz = width * height * bpp / 8;
+        d.rawbit = bpp;
         d.raw8_flag = raw8;
         ASSERT_EQ(derive_geometry(d), 0);
         ASSERT_TRUE(allocate_buffers(d));

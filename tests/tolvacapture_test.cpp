@@ -272,8 +272,7 @@ TEST_P(GeometryTest, FollowsTheSizes)
     ASSERT_EQ(derive_geometry(d), 0);
     EXPECT_EQ(d.xwidth, g.xwidth);
     EXPECT_EQ(d.div, g.div);
-    EXPECT_EQ(d.RawSize, g.bufsiz);
-    EXPECT_EQ(d.bpp, g.bpp);
+    EXPECT_EQ(d.rawbit, g.bpp);
     EXPECT_EQ(d.BinSize, g.BinSize);
     EXPECT_EQ(d.dpp, g.dpp);
     EXPECT_EQ(d.depth, g.depth);
@@ -308,6 +307,7 @@ TEST(Geometry, RefusesBitDepthsItCannotUnpackNamingTheSizes)
     struct {
         int width, height, bufsiz;
         const char *message;
+        int rawbit = 0; // the init file's, 0 for none
     } cases[] = {
         {1920, 1080, 1920 * 1080, "a raw frame of 2073600 bytes for 1920x1080 pixels gives 8"},
         {1920, 1080, 1920 * 1080 * 2, "4147200 bytes for 1920x1080 pixels gives 16 bits"},
@@ -315,12 +315,15 @@ TEST(Geometry, RefusesBitDepthsItCannotUnpackNamingTheSizes)
         {64, 64, 64 * 64 * 11 / 8, "gives 11 bits a pixel; only 10 and 12 can be unpacked"},
         {0, 1080, 2592000, "frame size 0x1080 cannot be captured"},
         {40000, 40000, 2000000000, "2000000000 bytes unpacks to 3200000000 bytes, more than"},
+        // RAW10 lines of 64 pixels padded to 96 bytes read as 12 bits a pixel.
+        {64, 48, 96 * 48, "gives 12 bits a pixel, the init file's RAWBIT 10; check BUFSIZ", 10},
     };
     for (const auto &c : cases) {
         Driver d;
         d.width = c.width;
         d.height = c.height;
         d.bufsiz = c.bufsiz;
+        d.rawbit = c.rawbit;
         capture_stderr();
         EXPECT_EQ(derive_geometry(d), -1);
         EXPECT_NE(captured_stderr().find(c.message), std::string::npos) << c.message;
@@ -338,9 +341,9 @@ TEST(Statistics, FrameRateIsANumberEvenWithoutFramesOrTime)
 TEST(Geometry, ThresholdSitsAtThreeEighthsOfTheSampleRange)
 {
     Driver d;
-    d.bpp = 10;
+    d.rawbit = 10;
     EXPECT_EQ(difference_threshold(d), 384);
-    d.bpp = 12;
+    d.rawbit = 12;
     EXPECT_EQ(difference_threshold(d), 1536);
     d.raw8_flag = true;
     EXPECT_EQ(difference_threshold(d), 96);
