@@ -4,6 +4,7 @@
 #include "fatal.h"
 #include "file_handle.h"
 #include "host.h"
+#include "util.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -205,13 +206,6 @@ char *skipspace(char *s)
     while (std::isspace(static_cast<unsigned char>(*s)))
         ++s;
     return s;
-}
-
-void striptail(char *s)
-{
-    for (std::size_t n = std::strlen(s);
-         n > 0 && std::isspace(static_cast<unsigned char>(s[n - 1])); --n)
-        s[n - 1] = '\0';
 }
 
 // The first line that names "Revision" is the one: later ones are not read. Without a colon

@@ -13,7 +13,7 @@
 #include "display_neon.h"
 #include "view_rows.h"
 #ifdef TOLVA_DISPLAY_NEON
-#include "unpack_neon.h"
+#include "cpu_features.h"
 #endif
 
 #include <opencv2/imgproc.hpp>
@@ -26,9 +26,11 @@ static const char __PROGRAM_VERSION__[] = "@(#)display Ver. 1.0000 (2026/12/09 0
 
 namespace {
 
-constexpr double kDisplayScale = 0.08; // 16-bit samples to the 8-bit picture
-constexpr int kStripes = 8;            // bands of the view made side by side
-constexpr int kRowSlots = 4;           // converted rows a band keeps: all one view row reads
+// 16-bit samples to the 8-bit picture: 12-bit full scale (4095) a little above white, samples
+// above 3181 saturate.
+constexpr double kDisplayScale = 0.08;
+constexpr int kStripes = 8;  // bands of the view made side by side
+constexpr int kRowSlots = 4; // converted rows a band keeps: all one view row reads
 
 int Width = 0, Height = 0, Depth = CV_16U, Div = 1;
 bool Tiny = false; // under 3 x 3: OpenCV's own chain, as its demosaic has no interior there
@@ -129,12 +131,10 @@ const uint8_t *bayer_row(const void *frame, int band, int y)
     return row;
 }
 
-int clamp(int v, int low, int high) { return v < low ? low : v > high ? high : v; }
-
 // The rows that interpolate picture row y (any row: the outer ones repeat their neighbours).
 Rows rows_for(const void *frame, int band, int y, bool &odd)
 {
-    const int c = clamp(y, 1, Height - 2);
+    const int c = std::clamp(y, 1, Height - 2); // frames of 3 x 3 and more come here
     odd = (c & 1) != 0;
     return {bayer_row(frame, band, c - 1), bayer_row(frame, band, c),
             bayer_row(frame, band, c + 1)};
@@ -168,7 +168,7 @@ template <bool OddX, bool OddY> inline void add_pixel(const Rows &r, int x, unsi
 // The same for any column x of the picture.
 void add_any(const Rows &r, bool odd_y, int x, unsigned bgr[3])
 {
-    x = clamp(x, 1, Width - 2);
+    x = std::clamp(x, 1, Width - 2);
     const bool odd_x = (x & 1) != 0;
     if (odd_x)
         odd_y ? add_pixel<true, true>(r, x, bgr) : add_pixel<true, false>(r, x, bgr);

@@ -1,5 +1,5 @@
 // The live display's NEON kernels for 32-bit ARM, compiled for NEON on its own and taken only on
-// processors that have it (see unpack_neon.h).
+// processors that have it (cpu_features.h).
 #ifndef TOLVA_DISPLAY_NEON_H
 #define TOLVA_DISPLAY_NEON_H
 

@@ -7,7 +7,6 @@
 
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -36,13 +35,6 @@ const char *const gdata[] = {
 
 // Whether a log that cannot be used has been reported; once until the log can be used again.
 bool LogReported;
-
-void striptail(char *s)
-{
-    for (std::size_t n = std::strlen(s);
-         n > 0 && std::isspace(static_cast<unsigned char>(s[n - 1])); --n)
-        s[n - 1] = '\0';
-}
 
 void strip_hyphen(char *s)
 {

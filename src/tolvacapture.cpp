@@ -67,7 +67,7 @@ constexpr int kKeyRecord = 's';
 constexpr int kKeyDiffRecord = 'd';
 constexpr int kKeyEnd = 'e';
 
-// 12-bit full scale (4095) a little above 8-bit white: samples above 3181 saturate.
+// The zoom window shows its region at twice the frame's size.
 constexpr float kZoomMagnification = 2.0f;
 
 // Display divisor: large raw lines or tall frames are shown reduced.

@@ -1,6 +1,7 @@
 // Unpacking of packed RAW10 and RAW12 samples: plain and vector kernels, whole streams and lines.
 #include "unpack.h"
 
+#include "cpu_features.h"
 #include "unpack_neon.h"
 
 #include <cstdint>

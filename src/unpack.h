@@ -30,6 +30,11 @@ void raw12_to_16(unsigned char *dst, const unsigned char *src, long long groups)
 void raw10_to_8(unsigned char *dst, const unsigned char *src, long long groups);
 void raw12_to_8(unsigned char *dst, const unsigned char *src, long long groups);
 
+// Vector kernels load more bytes than the groups they convert: the groups a loop of steps of
+// `step_groups` groups may take when each step reads `reach` bytes from its start without
+// leaving the stream of `groups` groups of `group_bytes`. The plain kernels do the rest.
+long long vector_groups(long long groups, int group_bytes, int step_groups, int reach);
+
 // The path unpack_groups takes: "ssse3", "neon" or "plain". unpack_force_plain(1) makes
 // it take the plain kernels (so tests check both paths on one machine), 0 the processor's best.
 const char *unpack_path();

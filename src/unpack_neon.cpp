@@ -5,8 +5,6 @@
 #include "unpack.h"
 
 #include <arm_neon.h>
-#include <asm/hwcap.h>
-#include <sys/auxv.h>
 
 namespace {
 
@@ -22,8 +20,6 @@ const uint8x8_t kRaw10LowBits = {4, 4, 4, 4, 9, 9, 9, 9};
 uint8x8x2_t load16(const unsigned char *src) { return {{vld1_u8(src), vld1_u8(src + 8)}}; }
 
 } // namespace
-
-bool neon_available() { return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0; }
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -128,4 +129,11 @@ int WriteRAW(const char *fname, unsigned char *raw, int size)
         report_open_failure(fname);
     // Nothing to write counts as a failure, as a short write does, though nothing went wrong.
     return result == 0 && size > 0 ? 0 : -1;
+}
+
+void striptail(char *s)
+{
+    for (std::size_t n = std::strlen(s);
+         n > 0 && std::isspace(static_cast<unsigned char>(s[n - 1])); --n)
+        s[n - 1] = '\0';
 }

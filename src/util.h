@@ -50,4 +50,7 @@ int open_private_file(const char *path, const char **refusal);
 // "can't use NAME: REFUSAL" on standard error.
 void report_refused_file(const char *fname, const char *refusal);
 
+// Removes the white space at the end of a line read from a text file, its new line included.
+void striptail(char *s);
+
 #endif

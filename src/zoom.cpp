@@ -6,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -71,8 +72,6 @@ int frame_per_view_pixel()
     return k < 1 ? 1 : k; // a view larger than the frame still maps onto it
 }
 
-int clamp(int v, int high) { return v < 0 ? 0 : v > high ? high : v; }
-
 // Orders the press and pointer coordinates along one axis into [low, high].
 void order(int a, int b, int &low, int &high)
 {
@@ -83,7 +82,7 @@ void order(int a, int b, int &low, int &high)
 void update_selection(int x, int y)
 {
     // The view's width and height themselves are allowed: a drag to the edge ends on it.
-    mto = cv::Point(clamp(x, dSize.width), clamp(y, dSize.height));
+    mto = cv::Point(std::clamp(x, 0, dSize.width), std::clamp(y, 0, dSize.height));
     order(mfrom.x, mto.x, from.x, to.x);
     order(mfrom.y, mto.y, from.y, to.y);
     const int k = frame_per_view_pixel();

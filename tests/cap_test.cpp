@@ -1,5 +1,5 @@
 // Tests of the capture pipeline on the simulated Pi: MMAL call sequences, the receiver's
-// configuration and the one-slot hand-over of frames.
+// configuration and the hand-over of frames.
 #include "cap.h"
 #include "fatal_catcher.h"
 #include "i2c.h"
