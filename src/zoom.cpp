@@ -49,7 +49,7 @@ std::string one_line(const cv::Exception &e)
 
 void report(const char *what, const cv::Exception &e)
 {
-    std::fprintf(stderr, "zoom: %s failed: %s\n", what, one_line(e).c_str());
+    std::fprintf(stderr, "tolvacapture: zoom: %s failed: %s\n", what, one_line(e).c_str());
 }
 
 void close_zoom_window()
@@ -161,7 +161,8 @@ int zoom_setMouseCallback(const char *title, float rate)
     try {
         win_setMouseCallback(title, zoom_mouse_callback, &reductionRate);
     } catch (const cv::Exception &e) {
-        std::fprintf(stderr, "zoom: no mouse on window \"%s\": %s\n", title, one_line(e).c_str());
+        std::fprintf(stderr, "tolvacapture: zoom: no mouse on window \"%s\": %s\n", title,
+                     one_line(e).c_str());
         return -1;
     }
     return 0;

@@ -182,7 +182,8 @@ TEST_P(MagicPlanted, IsReportedOnceAndNeverWrittenThrough)
     std::string target = dir.write("precious", "the user's own data\n");
     GetParam().plant(target);
     SimPi &pi = SimPi::reset();
-    std::string report = std::string("can't use /tmp/i2cdetect.log: ") + GetParam().refusal + "\n";
+    std::string report =
+        std::string("tolvacapture: can't use /tmp/i2cdetect.log: ") + GetParam().refusal + "\n";
     capture_stderr();
     for (int attempt = 0; attempt < 3; ++attempt)
         EXPECT_EQ(magic(), -1);
@@ -238,7 +239,8 @@ TEST_F(MagicTest, LogOfAnotherUserIsRefused)
     SimPi::reset();
     capture_stderr();
     EXPECT_EQ(magic(), -1);
-    EXPECT_EQ(captured_stderr(), "can't use /tmp/i2cdetect.log: it belongs to another user\n");
+    EXPECT_EQ(captured_stderr(),
+              "tolvacapture: can't use /tmp/i2cdetect.log: it belongs to another user\n");
 }
 
 } // namespace

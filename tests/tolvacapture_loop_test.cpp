@@ -305,7 +305,7 @@ TEST_F(LoopTest, AWriteWhoseFilesCannotBeCreatedAnnouncesNone)
     EXPECT_EQ(out.find("write: "), std::string::npos) << out;
     EXPECT_THAT(out, testing::ContainsRegex("\ncan't open 64x48_[0-9_]+\\.raw\n"));
     EXPECT_THAT(out, testing::ContainsRegex("\ncan't open 64x48_[0-9_]+\\.fts\n"));
-    EXPECT_THAT(err, testing::MatchesRegex("can't write 64x48_[0-9_]+\\.png: " +
+    EXPECT_THAT(err, testing::MatchesRegex("tolvacapture: can't write 64x48_[0-9_]+\\.png: " +
                                            std::string(std::strerror(ENOENT)) + "\n"));
 }
 
