@@ -43,7 +43,6 @@ double et;
 
 namespace {
 
-const char kLiveWindow[] = "se_cam";
 const char kRecordMask[] = "./mask_rec.png";
 
 // Three hundred thousand empty polls of 500 us: the stream has stalled for 150 s.

@@ -460,6 +460,12 @@ TEST_F(LoopTest, DifferenceRecordingKeepsDetectedFramesAndTheStack)
     ASSERT_EQ(run_keys(s, {'e', kEsc}), 0);
     int detections = occurrences("Diff Detect.");
     ASSERT_GT(detections, 0) << out;
+    // Every window opened has the live window's plain frame.
+    for (const auto &change : WindowScript::get().changes()) {
+        if (change.kind == tolva::test::WindowChange::Created) {
+            EXPECT_EQ(change.flags, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL) << change.window;
+        }
+    }
     auto sers = files(".ser");
     ASSERT_EQ(sers.size(), 1u);
     // The first recording of the run also keeps the frame of the 'd' pass; the 'e' pass is kept.
