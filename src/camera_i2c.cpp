@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 static const char __PROGRAM_VERSION__[] = "@(#)camera_i2c Ver. 1.0020 (2021/10/04 10:46:59)";
@@ -177,6 +178,19 @@ void run(const Sequence &sequence)
     }
 }
 
+// The start-up repeats the routing while it waits for a camera: a board it does not know is
+// reported once, until another board is routed.
+std::string ReportedRevision;
+
+void report_unknown_board(const char *rev, const char *board_type)
+{
+    if (ReportedRevision == rev)
+        return;
+    ReportedRevision = rev;
+    std::fprintf(stderr, "Failed: don't know how to set GPIO for this board! ");
+    std::fprintf(stderr, "Type is %s(%s)\n", rev, board_type);
+}
+
 void cam_i2c(void)
 {
     char *rev = GetRev();
@@ -192,10 +206,10 @@ void cam_i2c(void)
 
     const Sequence *sequence = find_sequence(rev, board_type);
     if (!sequence) {
-        std::fprintf(stderr, "Failed: don't know how to set GPIO for this board! ");
-        std::fprintf(stderr, "Type is %s(%s)\n", rev, board_type);
+        report_unknown_board(rev, board_type);
         return;
     }
+    ReportedRevision.clear();
     run(*sequence);
 }
 

@@ -6,6 +6,7 @@
 #include "host.h"
 #include "image.h"
 #include "window.h"
+#include "window_layout.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -35,6 +36,10 @@ cv::Mat DiffPicture;
 std::vector<int> RowMarks;
 cv::Mat StackPicture;
 cv::Mat StackView;
+// Whether ImageDiff and ImageDiffStack are open: they are placed when they open, and stay where
+// the user moves them afterwards.
+bool DiffWindowOpen = false;
+bool StackWindowOpen = false;
 
 // Stack samples are 0 or 65535; an eighth of that saturates to white.
 constexpr double kStackScale = 0.125;
@@ -42,6 +47,14 @@ constexpr double kStackScale = 0.125;
 constexpr double kMinChangedPercent = 0.001;
 // ... and spread over less than this fraction of the frame in at least one direction.
 constexpr double kCompactFraction = 0.1;
+
+void show_in(const char *window, WindowPlace place, bool &open, const cv::Mat &picture)
+{
+    if (!open)
+        open_beside(window, kLiveWindow, place);
+    open = true;
+    win_imshow(window, picture);
+}
 
 unsigned short *samples16(const FrameBuffer &buffer)
 {
@@ -70,7 +83,7 @@ const cv::Mat &stack_picture(Driver &d)
 void show_stack(Driver &d)
 {
     cv::resize(stack_picture(d), StackView, cv::Size(), 1.0 / d.div, 1.0 / d.div, cv::INTER_LINEAR);
-    win_imshow(kStackWindow, StackView);
+    show_in(kStackWindow, PLACE_BELOW_RIGHT, StackWindowOpen, StackView);
 }
 
 // The difference's marks into the stack (SLImage), on the rows that hold any: on the others the
@@ -167,6 +180,7 @@ void prepare_difference_recording(Driver &d)
 {
     d.mode = MODE_DIFF_RECORDING;
     d.diffcount = 0;
+    DiffWindowOpen = StackWindowOpen = false;
     InitImage(samples16(d.StkImage), d.width, d.height, 0);
     load_mask(kDetectionMask, d, d.mask_d);
 }
@@ -185,7 +199,8 @@ void difference_step(Driver &d)
         if (sx / w < kCompactFraction || sy / h < kCompactFraction)
             detection(d, sx, sy);
     }
-    win_imshow(kDiffWindow, d.div > 1 ? DiffPicture : cv::Mat(h, w, CV_16U, diff));
+    show_in(kDiffWindow, PLACE_BELOW, DiffWindowOpen,
+            d.div > 1 ? DiffPicture : cv::Mat(h, w, CV_16U, diff));
     if (d.diff == 1) {
         stack_marked_rows(d, diff);
         show_stack(d);
@@ -197,11 +212,13 @@ void end_difference_recording(Driver &d)
     d.mode = MODE_END_RECORDING;
     d.diff = 0;
     win_destroyWindow(kDiffWindow);
+    DiffWindowOpen = false;
     if (d.diffcount != 0) {
         const cv::Mat &bayerMat = stack_picture(d);
         std::snprintf(d.pfname, sizeof d.pfname, "%.*s_%04ddifs.png", kBaseNameMax, d.tfname,
                       d.diffcount);
         write_png(d.pfname, bayerMat);
         win_destroyWindow(kStackWindow);
+        StackWindowOpen = false;
     }
 }

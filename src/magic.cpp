@@ -1,5 +1,6 @@
 // Sensor presence check: compares i2cdetect's map of bus 0 with the map of an empty bus.
 #include "magic.h"
+#include "magic_testing.h"
 
 #include "file_handle.h"
 #include "host.h"
@@ -13,11 +14,11 @@
 
 static const char __PROGRAM_VERSION__[] = "@(#)magic Ver. 1.0010 (2021/10/04 10:46:59)";
 
+const char *I2cdetectLog = "/tmp/i2cdetect.log";
+
 namespace {
 
 constexpr int kLineMax = 8192; // command and line buffers, NUL included
-
-const char fname[] = "/tmp/i2cdetect.log";
 
 // i2cdetect's map of a bus on which nothing answers (addresses 0x03 to 0x77).
 const char *const gdata[] = {
@@ -50,7 +51,7 @@ void strip_hyphen(char *s)
 bool log_is_usable()
 {
     const char *refusal;
-    int fd = open_private_file(fname, &refusal);
+    int fd = open_private_file(I2cdetectLog, &refusal);
     if (fd >= 0) {
         close(fd);
         LogReported = false;
@@ -58,9 +59,9 @@ bool log_is_usable()
     }
     if (!LogReported) {
         if (refusal)
-            report_refused_file(fname, refusal);
+            report_refused_file(I2cdetectLog, refusal);
         else
-            report_write_failure(fname);
+            report_write_failure(I2cdetectLog);
     }
     LogReported = true;
     return false;
@@ -75,10 +76,10 @@ int magic(void)
     if (!log_is_usable())
         return -1;
     char cmd[kLineMax];
-    std::snprintf(cmd, sizeof cmd, "i2cdetect -y 0 > %s", fname);
+    std::snprintf(cmd, sizeof cmd, "i2cdetect -y 0 > %s", I2cdetectLog);
     host_system(cmd);
 
-    FileHandle fp(std::fopen(fname, "r"));
+    FileHandle fp(std::fopen(I2cdetectLog, "r"));
     if (!fp)
         return -1;
     char buf[kLineMax];
@@ -95,6 +96,6 @@ int magic(void)
             return 1; // the log stays, showing the device
     }
     fp.reset();
-    unlink(fname);
+    unlink(I2cdetectLog);
     return -1;
 }

@@ -43,7 +43,6 @@ double et;
 
 namespace {
 
-const char kLiveWindow[] = "se_cam";
 const char kRecordMask[] = "./mask_rec.png";
 
 // Three hundred thousand empty polls of 500 us: the stream has stalled for 150 s.
@@ -427,7 +426,8 @@ bool write_png(const char *fname, const cv::Mat &picture)
 {
     std::vector<unsigned char> png;
     if (!cv::imencode(".png", picture, png)) {
-        std::fprintf(stderr, "can't write %s: the picture cannot be encoded\n", fname);
+        std::fprintf(stderr, "tolvacapture: can't write %s: the picture cannot be encoded\n",
+                     fname);
         return false;
     }
     int result = write_whole_file(fname, png.data(), png.size());

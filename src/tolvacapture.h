@@ -90,6 +90,9 @@ struct Driver {
     void (*poll_sleep)(unsigned int microseconds) = nullptr;
 };
 
+// The live window; the other windows open beside it.
+constexpr char kLiveWindow[] = "se_cam";
+
 // Returned by start_up when the live loop is to run; any other value is the exit status.
 constexpr int kRunLoop = -1;
 

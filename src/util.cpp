@@ -65,7 +65,7 @@ void report_open_failure(const char *fname) { std::printf("can't open %s\n", fna
 
 void report_write_failure(const char *fname)
 {
-    std::fprintf(stderr, "can't write %s: %s\n", fname, std::strerror(errno));
+    std::fprintf(stderr, "tolvacapture: can't write %s: %s\n", fname, std::strerror(errno));
 }
 
 // Non-blocking, so that a FIFO without a reader is refused rather than waited on.
@@ -104,7 +104,7 @@ int open_private_file(const char *path, const char **refusal)
 
 void report_refused_file(const char *fname, const char *refusal)
 {
-    std::fprintf(stderr, "can't use %s: %s\n", fname, refusal);
+    std::fprintf(stderr, "tolvacapture: can't use %s: %s\n", fname, refusal);
 }
 
 int write_whole_file(const char *fname, const void *data, size_t size)

@@ -13,3 +13,7 @@ void win_setMouseCallback(const std::string &name, cv::MouseCallback callback, v
 {
     cv::setMouseCallback(name, callback, userdata);
 }
+
+void win_moveWindow(const std::string &name, int x, int y) { cv::moveWindow(name, x, y); }
+
+cv::Rect win_getWindowImageRect(const std::string &name) { return cv::getWindowImageRect(name); }

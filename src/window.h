@@ -22,5 +22,8 @@ void win_imshow(const std::string &name, const cv::Mat &image);
 int win_waitKey(int delay_ms);
 void win_destroyWindow(const std::string &name);
 void win_setMouseCallback(const std::string &name, cv::MouseCallback callback, void *userdata);
+void win_moveWindow(const std::string &name, int x, int y);
+// The window's picture area on the screen; empty when the window is not open.
+cv::Rect win_getWindowImageRect(const std::string &name);
 
 #endif

@@ -3,6 +3,7 @@
 #include "zoom_testing.h"
 
 #include "window.h"
+#include "window_layout.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -36,6 +37,7 @@ cv::Size zSize, dSize; // the region's extent; the live view's size
 cv::Point prevFrom, prevTo;
 cv::Size prevSize;
 bool ZoomWindowOpen = false;
+std::string LiveWindow; // the window the rectangle is dragged on; "zoom" opens beside it
 
 // OpenCV's text of the error, without the line break it ends with.
 std::string one_line(const cv::Exception &e)
@@ -49,7 +51,7 @@ std::string one_line(const cv::Exception &e)
 
 void report(const char *what, const cv::Exception &e)
 {
-    std::fprintf(stderr, "zoom: %s failed: %s\n", what, one_line(e).c_str());
+    std::fprintf(stderr, "tolvacapture: zoom: %s failed: %s\n", what, one_line(e).c_str());
 }
 
 void close_zoom_window()
@@ -143,6 +145,8 @@ void show_region(const cv::Mat &regionMat, float Rate)
     }
     cv::Mat zoomed;
     cv::resize(regionMat, zoomed, cv::Size(), Rate, Rate, cv::INTER_LINEAR);
+    if (!ZoomWindowOpen)
+        open_beside(kZoomWindow, LiveWindow, PLACE_RIGHT);
     win_imshow(kZoomWindow, zoomed);
     ZoomWindowOpen = true;
 }
@@ -158,10 +162,12 @@ void draw_selection(cv::Mat &dspMat, cv::Point a, cv::Point b, const cv::Scalar 
 int zoom_setMouseCallback(const char *title, float rate)
 {
     reductionRate = rate;
+    LiveWindow = title;
     try {
         win_setMouseCallback(title, zoom_mouse_callback, &reductionRate);
     } catch (const cv::Exception &e) {
-        std::fprintf(stderr, "zoom: no mouse on window \"%s\": %s\n", title, one_line(e).c_str());
+        std::fprintf(stderr, "tolvacapture: zoom: no mouse on window \"%s\": %s\n", title,
+                     one_line(e).c_str());
         return -1;
     }
     return 0;

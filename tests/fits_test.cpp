@@ -281,7 +281,7 @@ TEST_F(FitsTest, FullDiskIsReportedWithTheName)
     EXPECT_EQ(WriteFTS(frame.data(), 40000, 12, "/dev/full"), -1);
     captured_stdout();
     EXPECT_EQ(captured_stderr(),
-              "can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
+              "tolvacapture: can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Tests of the sensor presence check, with bus maps written directly and from the simulated bus.
 #include "magic.h"
+#include "magic_testing.h"
 #include "output_capture.h"
 
 #include "camera_i2c.h"
@@ -25,7 +26,11 @@ using tolva::test::ScratchDir;
 
 namespace {
 
-const char kLog[] = "/tmp/i2cdetect.log";
+// The bus map goes into a directory of this process's own: nothing else running on the machine
+// shares it.
+const ScratchDir LogDir;
+const std::string LogPath = LogDir.path() + "/i2cdetect.log";
+const char *const kLog = LogPath.c_str();
 
 // i2cdetect's map of an empty bus, as the tool prints it (each row ends in a blank).
 const std::vector<std::string> kEmptyMap = {
@@ -59,7 +64,11 @@ bool log_exists() { return access(kLog, F_OK) == 0; }
 
 class MagicTest : public testing::Test {
 protected:
-    void SetUp() override { std::filesystem::remove_all(kLog); }
+    void SetUp() override
+    {
+        I2cdetectLog = kLog;
+        std::filesystem::remove_all(kLog);
+    }
     void TearDown() override { std::filesystem::remove_all(kLog); }
 };
 
@@ -78,7 +87,7 @@ TEST_P(MagicLog, ComparesTheLogWithTheEmptyMap)
     SimPi &pi = SimPi::reset();
     pi.script_command("i2cdetect -y 0", GetParam().log);
     EXPECT_EQ(magic(), GetParam().result);
-    EXPECT_EQ(pi.board_record(), std::vector<std::string>{"i2cdetect -y 0 > /tmp/i2cdetect.log"});
+    EXPECT_EQ(pi.board_record(), std::vector<std::string>{"i2cdetect -y 0 > " + LogPath});
     // The log stays only when it showed a device.
     EXPECT_EQ(log_exists(), GetParam().result == 1);
     if (GetParam().result == 1) {
@@ -156,7 +165,7 @@ TEST_F(MagicTest, BringUpLoopWaitsForTheCameraToAnswer)
     } while (magic() < 0 && passes < 10);
     EXPECT_EQ(passes, 2);
     EXPECT_TRUE(pi.bus().answers(0x10));
-    EXPECT_EQ(pi.board_record().back(), "i2cdetect -y 0 > /tmp/i2cdetect.log");
+    EXPECT_EQ(pi.board_record().back(), "i2cdetect -y 0 > " + LogPath);
 }
 
 } // namespace
@@ -182,7 +191,7 @@ TEST_P(MagicPlanted, IsReportedOnceAndNeverWrittenThrough)
     std::string target = dir.write("precious", "the user's own data\n");
     GetParam().plant(target);
     SimPi &pi = SimPi::reset();
-    std::string report = std::string("can't use /tmp/i2cdetect.log: ") + GetParam().refusal + "\n";
+    std::string report = "tolvacapture: can't use " + LogPath + ": " + GetParam().refusal + "\n";
     capture_stderr();
     for (int attempt = 0; attempt < 3; ++attempt)
         EXPECT_EQ(magic(), -1);
@@ -238,7 +247,8 @@ TEST_F(MagicTest, LogOfAnotherUserIsRefused)
     SimPi::reset();
     capture_stderr();
     EXPECT_EQ(magic(), -1);
-    EXPECT_EQ(captured_stderr(), "can't use /tmp/i2cdetect.log: it belongs to another user\n");
+    EXPECT_EQ(captured_stderr(),
+              "tolvacapture: can't use " + LogPath + ": it belongs to another user\n");
 }
 
 } // namespace

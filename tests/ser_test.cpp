@@ -352,7 +352,8 @@ TEST_F(SerTest, SideFileThatIsNotARegularFileOfTheUsersIsRefused)
         written.clear();
         capture_stderr();
         record("planted.ser", 2);
-        EXPECT_EQ(captured_stderr(), "can't use " + planted.path + ": " + planted.refusal + "\n");
+        EXPECT_EQ(captured_stderr(),
+                  "tolvacapture: can't use " + planted.path + ": " + planted.refusal + "\n");
         expect_read_back("planted.ser", 2);
     }
     EXPECT_EQ(read_file(target), "kept\n");
@@ -455,7 +456,8 @@ TEST_P(SerDiskFull, KeepsWholeFramesWithCountAndTrailer)
         FileSizeLimit limit(kHeader + GetParam().room);
         record("full.ser", 5);
     }
-    EXPECT_EQ(captured_stderr(), "can't write " + name + ": " + std::strerror(EFBIG) + "\n");
+    EXPECT_EQ(captured_stderr(),
+              "tolvacapture: can't write " + name + ": " + std::strerror(EFBIG) + "\n");
     written.resize(GetParam().kept * kFrameBytes);
     expect_read_back("full.ser", GetParam().kept);
 }

@@ -368,7 +368,7 @@ TEST_P(DifferenceStackFailureTest, AStackThatCannotBeWrittenIsReportedWithTheRea
     end_difference_recording(d);
     EXPECT_EQ(captured_stdout(), "");
     EXPECT_EQ(captured_stderr(),
-              "can't write " + stack + ": " + std::strerror(failure.error) + "\n");
+              "tolvacapture: can't write " + stack + ": " + std::strerror(failure.error) + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,6 +1,8 @@
 // Tests of start-up and the live loop on the simulated Pi, keys and mouse from the scripted
 // window seam: exit paths, recording states, written files, display scale, masks, time-out.
+#include "cap.h"
 #include "i2c.h"
+#include "magic_testing.h"
 #include "output_capture.h"
 #include "raw_reference.h"
 #include "run_tool.h"
@@ -119,6 +121,7 @@ protected:
         SimPi::reset(knobs);
         I2C_ADDRESS = 0x10;
         TimeStampFile = stamps.c_str();
+        I2cdetectLog = bus_map.c_str();
         // The runner may have started the tests with ending signals ignored, which the program
         // would respect.
         for (int sig : {SIGINT, SIGTERM, SIGHUP})
@@ -226,6 +229,7 @@ protected:
     ScratchDir dir;
     fs::path old_dir;
     std::string stamps = dir.path() + "/timestamp.bin";
+    std::string bus_map = dir.path() + "/i2cdetect.log";
     std::unique_ptr<Driver> d = std::make_unique<Driver>();
     std::string out, err;
 };
@@ -305,7 +309,7 @@ TEST_F(LoopTest, AWriteWhoseFilesCannotBeCreatedAnnouncesNone)
     EXPECT_EQ(out.find("write: "), std::string::npos) << out;
     EXPECT_THAT(out, testing::ContainsRegex("\ncan't open 64x48_[0-9_]+\\.raw\n"));
     EXPECT_THAT(out, testing::ContainsRegex("\ncan't open 64x48_[0-9_]+\\.fts\n"));
-    EXPECT_THAT(err, testing::MatchesRegex("can't write 64x48_[0-9_]+\\.png: " +
+    EXPECT_THAT(err, testing::MatchesRegex("tolvacapture: can't write 64x48_[0-9_]+\\.png: " +
                                            std::string(std::strerror(ENOENT)) + "\n"));
 }
 
@@ -456,6 +460,12 @@ TEST_F(LoopTest, DifferenceRecordingKeepsDetectedFramesAndTheStack)
     ASSERT_EQ(run_keys(s, {'e', kEsc}), 0);
     int detections = occurrences("Diff Detect.");
     ASSERT_GT(detections, 0) << out;
+    // Every window opened has the live window's plain frame.
+    for (const auto &change : WindowScript::get().changes()) {
+        if (change.kind == tolva::test::WindowChange::Created) {
+            EXPECT_EQ(change.flags, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL) << change.window;
+        }
+    }
     auto sers = files(".ser");
     ASSERT_EQ(sers.size(), 1u);
     // The first recording of the run also keeps the frame of the 'd' pass; the 'e' pass is kept.
@@ -752,6 +762,22 @@ std::vector<long long> counter_frames(const std::string &path, int width, int he
     return numbers;
 }
 
+// Frames the sensor has made since the pipeline opened, and those of them that wait in the
+// hand-over (made, neither taken by the loop nor lost).
+std::uint64_t frames_made() { return SimPi::instance().mmal().receiver().frames_delivered(); }
+long long frames_waiting()
+{
+    return static_cast<long long>(frames_made()) - frame_count - GetDropCount();
+}
+
+// A stall of the loop that lasts until the sensor has made what `done` waits for, however fast
+// the machine is.
+template <typename Done> void stall_until(Done done)
+{
+    while (!done())
+        usleep(1000);
+}
+
 // 's', then `passes` passes with these keys ('w' or none), 'e', Esc.
 std::vector<int> recording_keys(int passes, int write_every)
 {
@@ -771,10 +797,11 @@ TEST_F(LoopTest, ARecordingLosesNoFrameToSnapshotsAndStalls)
     // second, so that the loop keeps its rate outside the stalls.
     if (std::getenv("TOLVA_EMULATOR"))
         s.frame_length *= 4;
-    // Half a second, 50 frames, three times in the recording, and a snapshot every 15 frames.
+    // Three stalls in the recording, each until 50 frames wait (half a second's), and a snapshot
+    // every 15 frames.
     WindowScript::get().on_wait([](int pass) {
         if (pass % 20 == 10)
-            usleep(500000);
+            stall_until([] { return frames_waiting() >= 50; });
     });
     ASSERT_EQ(run_keys(s, recording_keys(60, 15)), 0);
     auto sers = files(".ser");
@@ -810,8 +837,10 @@ TEST_F(LoopTest, FramesLostToALongStallAreCountedAsTheRecordingShowsThem)
     Sensor s;
     s.counter = true;
     WindowScript::get().on_wait([](int pass) {
-        if (pass == 5)
-            usleep(1200000); // 120 frames
+        if (pass == 5) {
+            const std::uint64_t start = frames_made();
+            stall_until([start] { return frames_made() - start >= 120; }); // more than held
+        }
     });
     ASSERT_EQ(run_keys(s, recording_keys(100, 0)), 0);
     auto sers = files(".ser");

@@ -145,7 +145,7 @@ TEST_F(WriteRawTest, FullDiskFailsWithTheName)
     capture_stderr();
     EXPECT_EQ(WriteRAW("/dev/full", frame, sizeof frame), -1);
     EXPECT_EQ(captured_stderr(),
-              "can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
+              "tolvacapture: can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
 }
 
 TEST_F(WriteRawTest, WholeFileResultsTellACreateFromAWriteFailure)
@@ -161,7 +161,7 @@ TEST_F(WriteRawTest, WholeFileResultsTellACreateFromAWriteFailure)
     EXPECT_EQ(write_whole_file("/dev/full", bytes, sizeof bytes), kFileNotWritten);
     EXPECT_EQ(captured_stdout(), "");
     EXPECT_EQ(captured_stderr(),
-              "can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
+              "tolvacapture: can't write /dev/full: " + std::string(std::strerror(ENOSPC)) + "\n");
     std::string file = path("bytes.png");
     EXPECT_EQ(write_whole_file(file.c_str(), bytes, sizeof bytes), 0);
     EXPECT_EQ(read_file(file), "\x01\x02\x03\x04");

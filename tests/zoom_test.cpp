@@ -316,7 +316,7 @@ TEST_F(ZoomTest, OpenCvErrorIsReportedOnceAndEndsTheZoom)
     EXPECT_NO_THROW(zoom_imshow(src, view, 0.0f)); // no magnification: resize refuses it
     EXPECT_NO_THROW(zoom_imshow(src, view, 0.0f));
     const std::string err = tolva::test::captured_stderr();
-    EXPECT_EQ(0, err.rfind("zoom: showing the region failed: ", 0)) << err;
+    EXPECT_EQ(0, err.rfind("tolvacapture: zoom: showing the region failed: ", 0)) << err;
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
     EXPECT_EQ(0, mode());
     EXPECT_FALSE(script().is_open("zoom"));
@@ -327,7 +327,8 @@ TEST_F(ZoomTest, MouseOnAMissingWindowIsRefusedWithAMessage)
     tolva::test::capture_stderr();
     EXPECT_EQ(-1, zoom_setMouseCallback("no such window", 0.5f));
     const std::string err = tolva::test::captured_stderr();
-    EXPECT_EQ(0, err.rfind("zoom: no mouse on window \"no such window\": ", 0)) << err;
+    EXPECT_EQ(0, err.rfind("tolvacapture: zoom: no mouse on window \"no such window\": ", 0))
+        << err;
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
 }
 

@@ -24,6 +24,7 @@ void WindowScript::reset()
     open_.clear();
     callbacks_.clear();
     show_counts_.clear();
+    places_.clear();
     changes_.clear();
     shown_.clear();
 }
@@ -81,6 +82,23 @@ void WindowScript::named_window(const std::string &name, int flags)
     }
 }
 
+void WindowScript::move_window(const std::string &name, cv::Point to)
+{
+    if (is_open(name)) {
+        places_[name] = to;
+    }
+}
+
+cv::Rect WindowScript::image_rect(const std::string &name) const
+{
+    const ShownImage *image = last_shown(name);
+    if (!is_open(name)) {
+        return {};
+    }
+    auto place = places_.find(name);
+    return {place == places_.end() ? cv::Point() : place->second, image ? image->size : cv::Size()};
+}
+
 void WindowScript::imshow(const std::string &name, const cv::Mat &image)
 {
     if (!is_open(name)) {
@@ -131,6 +149,7 @@ void WindowScript::destroy_window(const std::string &name)
     }
     if (open_.erase(name) != 0) {
         callbacks_.erase(name);
+        places_.erase(name);
         changes_.push_back({WindowChange::Destroyed, name, 0});
     }
 }
@@ -166,4 +185,14 @@ void win_destroyWindow(const std::string &name) { WindowScript::get().destroy_wi
 void win_setMouseCallback(const std::string &name, cv::MouseCallback callback, void *userdata)
 {
     WindowScript::get().set_mouse_callback(name, callback, userdata);
+}
+
+void win_moveWindow(const std::string &name, int x, int y)
+{
+    WindowScript::get().move_window(name, cv::Point(x, y));
+}
+
+cv::Rect win_getWindowImageRect(const std::string &name)
+{
+    return WindowScript::get().image_rect(name);
 }

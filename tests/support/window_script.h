@@ -72,6 +72,9 @@ public:
     int wait_key();
     void destroy_window(const std::string &name);
     void set_mouse_callback(const std::string &name, cv::MouseCallback callback, void *userdata);
+    void move_window(const std::string &name, cv::Point to);
+    // An open window's place (where it was moved, else the origin) and its last picture's size.
+    cv::Rect image_rect(const std::string &name) const;
 
 private:
     struct Callback {
@@ -91,6 +94,7 @@ private:
     std::map<std::string, int> open_; // window -> flags
     std::map<std::string, Callback> callbacks_;
     std::map<std::string, int> show_counts_;
+    std::map<std::string, cv::Point> places_;
     std::vector<WindowChange> changes_;
     std::vector<ShownImage> shown_;
 };
