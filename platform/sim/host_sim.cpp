@@ -7,6 +7,7 @@
 #include <linux/i2c-dev.h>
 
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -137,6 +138,27 @@ std::FILE *host_fopen_proc(const char *path)
         return proc_file(pi.board().osrelease());
     return std::fopen(path, "r");
 }
+
+// The simulated Pi has no V4L2 device nodes yet.
+int host_dev_open(const char * /*path*/, int /*flags*/) { return fails_with(ENOENT); }
+
+int host_dev_close(int /*fd*/) { return fails_with(EBADF); }
+
+int host_dev_ioctl(int /*fd*/, unsigned long /*request*/, void * /*arg*/)
+{
+    return fails_with(EBADF);
+}
+
+void *host_dev_mmap(std::size_t /*length*/, int /*prot*/, int /*flags*/, int /*fd*/,
+                    off_t /*offset*/)
+{
+    errno = EBADF;
+    return MAP_FAILED;
+}
+
+int host_dev_munmap(void * /*addr*/, std::size_t /*length*/) { return fails_with(EINVAL); }
+
+int host_dev_poll(int /*fd*/, short /*events*/, int /*timeout_ms*/) { return fails_with(EBADF); }
 
 int host_mbox_open(const char *path, int /*flags*/)
 {
