@@ -307,8 +307,7 @@ VideoBuffer *BufferQueue::take_queued()
     return buffer;
 }
 
-void BufferQueue::complete(VideoBuffer *buffer, std::uint32_t sequence,
-                           std::uint64_t timestamp_ns)
+void BufferQueue::complete(VideoBuffer *buffer, std::uint32_t sequence, std::uint64_t timestamp_ns)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -26,13 +26,13 @@ enum class BoundSource {
 
 struct CameraEndpoint {
     ReceiverKind receiver;
-    std::string bus_info;          // the receiver's platform device
-    int i2c_bus;                   // the camera connector's I2C adapter
-    int lanes;                     // data-lanes
-    std::int64_t link_frequency;   // link-frequencies
+    std::string bus_info;        // the receiver's platform device
+    int i2c_bus;                 // the camera connector's I2C adapter
+    int lanes;                   // data-lanes
+    std::int64_t link_frequency; // link-frequencies
     BoundSource source;
-    std::string kernel_sensor;     // the kernel sensor driver's sub-device name
-    std::uint32_t kernel_version;  // KERNEL_VERSION(a, b, c)
+    std::string kernel_sensor;    // the kernel sensor driver's sub-device name
+    std::uint32_t kernel_version; // KERNEL_VERSION(a, b, c)
 };
 
 class MediaDevice : public Pipeline {

@@ -144,8 +144,7 @@ std::vector<std::pair<PadRef, PadRef>> MediaGraph::pipeline_links(std::uint32_t 
     return links;
 }
 
-void MediaGraph::set_streaming(const std::vector<std::pair<PadRef, PadRef>> &links,
-                               bool streaming)
+void MediaGraph::set_streaming(const std::vector<std::pair<PadRef, PadRef>> &links, bool streaming)
 {
     for (const auto &[source, sink] : links)
         for (std::uint32_t end : {source.entity, sink.entity}) {
@@ -197,18 +196,19 @@ int MediaGraph::topology(media_v2_topology *topology) const
                                  });
     std::vector<media_v2_link> links;
     for (const Interface &interface : interfaces_)
-        links.push_back({interface.link_id, interface.id, interface.entity,
-                         MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED |
-                             MEDIA_LNK_FL_IMMUTABLE,
-                         {}});
+        links.push_back(
+            {interface.link_id,
+             interface.id,
+             interface.entity,
+             MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE,
+             {}});
     for (const Link &link : links_)
         links.push_back({link.id, pad_id(link.source), pad_id(link.sink), link.flags, {}});
     std::sort(links.begin(), links.end(),
               [](const media_v2_link &a, const media_v2_link &b) { return a.id < b.id; });
-    room = room && copy_array<media_v2_link>(answer.ptr_links, answer.num_links, links,
-                                             [](const media_v2_link &link, media_v2_link &out) {
-                                                 out = link;
-                                             });
+    room = room && copy_array<media_v2_link>(
+                       answer.ptr_links, answer.num_links, links,
+                       [](const media_v2_link &link, media_v2_link &out) { out = link; });
     if (!room)
         return fails_with(ENOSPC);
     answer.num_entities = static_cast<std::uint32_t>(entities_.size());

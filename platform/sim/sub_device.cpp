@@ -32,8 +32,8 @@ template <std::size_t N> void copy_name(std::uint8_t (&to)[N], const char *name)
 
 std::int32_t clamp_to_int32(std::int64_t value)
 {
-    return static_cast<std::int32_t>(std::min<std::int64_t>(
-        value, std::numeric_limits<std::int32_t>::max()));
+    return static_cast<std::int32_t>(
+        std::min<std::int64_t>(value, std::numeric_limits<std::int32_t>::max()));
 }
 } // namespace
 

@@ -89,11 +89,11 @@ int VideoNode::query_capabilities(v4l2_capability &cap) const
 
 int VideoNode::enumerate_format(v4l2_fmtdesc &desc) const
 {
-    static const std::uint32_t kCodes[] = {
-        MEDIA_BUS_FMT_SBGGR10_1X10, MEDIA_BUS_FMT_SGBRG10_1X10, MEDIA_BUS_FMT_SGRBG10_1X10,
-        MEDIA_BUS_FMT_SRGGB10_1X10, MEDIA_BUS_FMT_SBGGR12_1X12, MEDIA_BUS_FMT_SGBRG12_1X12,
-        MEDIA_BUS_FMT_SGRBG12_1X12, MEDIA_BUS_FMT_SRGGB12_1X12, MEDIA_BUS_FMT_Y10_1X10,
-        MEDIA_BUS_FMT_Y12_1X12};
+    static const std::uint32_t kCodes[] = {MEDIA_BUS_FMT_SBGGR10_1X10, MEDIA_BUS_FMT_SGBRG10_1X10,
+                                           MEDIA_BUS_FMT_SGRBG10_1X10, MEDIA_BUS_FMT_SRGGB10_1X10,
+                                           MEDIA_BUS_FMT_SBGGR12_1X12, MEDIA_BUS_FMT_SGBRG12_1X12,
+                                           MEDIA_BUS_FMT_SGRBG12_1X12, MEDIA_BUS_FMT_SRGGB12_1X12,
+                                           MEDIA_BUS_FMT_Y10_1X10,     MEDIA_BUS_FMT_Y12_1X12};
     if (desc.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc.index >= std::size(kCodes))
         return fails_with(EINVAL);
     std::uint32_t index = desc.index;
