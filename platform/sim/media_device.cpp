@@ -62,10 +62,10 @@ MediaDevice::MediaDevice(const MediaDeviceInfo &info)
 }
 
 MediaDevice::MediaDevice(const CameraEndpoint &endpoint, VirtualSensor &sensor, const Knobs &knobs)
-    : graph_(receiver_info(endpoint)), rules_(receiver_rules(endpoint)), lanes_(endpoint.lanes),
-      sensor_(&sensor), knobs_(&knobs)
+    : graph_(receiver_info(endpoint)), rules_(receiver_rules(endpoint)), kind_(endpoint.receiver),
+      lanes_(endpoint.lanes), sensor_(&sensor), knobs_(&knobs)
 {
-    if (endpoint.receiver == ReceiverKind::unicam)
+    if (kind_ == ReceiverKind::unicam)
         build_unicam(endpoint);
     else
         build_cfe(endpoint);
@@ -186,7 +186,7 @@ int MediaDevice::validate_video_link(PadRef source, const VideoNode &node) const
                  arriving.height == pix.height;
     if (agree)
         return 0;
-    return rules_.driver == "unicam" ? EPIPE : EINVAL;
+    return kind_ == ReceiverKind::unicam ? EPIPE : EINVAL;
 }
 
 // As media_pipeline_start(): every enabled link of the pipeline is validated; between two
@@ -207,12 +207,12 @@ int MediaDevice::validate(const VideoNode &node) const
     return 0;
 }
 
-// CFE streams a node only through its enabled link (EINVAL otherwise); then the pipeline is
-// validated and the source started.
+// CFE streams a node only through its enabled link (EINVAL otherwise; Unicam's is immutable);
+// then the pipeline is validated and the source started.
 int MediaDevice::start(const VideoNode &node)
 {
     if (graph_.enabled_remotes({node.entity, 0}).empty())
-        return rules_.driver == "unicam" ? ENOLINK : EINVAL;
+        return EINVAL;
     int error = validate(node);
     if (error)
         return error;

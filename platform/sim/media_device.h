@@ -75,6 +75,7 @@ private:
 
     MediaGraph graph_;
     ReceiverRules rules_;
+    ReceiverKind kind_ = ReceiverKind::unicam;
     int lanes_ = 0;
     VirtualSensor *sensor_ = nullptr;
     const Knobs *knobs_ = nullptr;

@@ -1,6 +1,8 @@
 // The media controller's graph and its ioctls, with the media core's rules for ids and links.
 #include "media_graph.h"
 
+#include "kernel_answer.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,18 +13,6 @@ namespace {
 // Graph object ids carry their type in the top byte, as media_gobj_gen_id() makes them.
 constexpr std::uint32_t kTypeEntity = 0, kTypePad = 1, kTypeLink = 2, kTypeInterface = 3;
 constexpr int kIdBits = 24;
-
-int fails_with(int error)
-{
-    errno = error;
-    return -1;
-}
-
-template <std::size_t N> void copy_text(char (&to)[N], const std::string &text)
-{
-    std::memset(to, 0, N);
-    std::memcpy(to, text.data(), std::min(text.size(), N - 1));
-}
 
 // Copies `items` out through the user's array pointer, if it gave one, of `room` entries:
 // false (ENOSPC) when that is too short.

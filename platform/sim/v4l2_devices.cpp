@@ -1,6 +1,8 @@
 // Device nodes of the simulated kernel's V4L2 side, numbered as the kernel registers them.
 #include "v4l2_devices.h"
 
+#include "kernel_answer.h"
+
 #include <fcntl.h>
 #include <linux/dma-buf.h>
 #include <sys/mman.h>
@@ -14,12 +16,6 @@ namespace tolva::sim {
 namespace {
 constexpr std::uint32_t kVideoMajor = 81;  // VIDEO_MAJOR: video and sub-device nodes
 constexpr std::uint32_t kMediaMajor = 237; // dynamic; what a Pi tends to give
-
-int fails_with(int error)
-{
-    errno = error;
-    return -1;
-}
 
 std::string devname(const std::string &path) { return path.substr(std::string("/dev/").size()); }
 } // namespace

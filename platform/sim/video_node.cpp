@@ -1,6 +1,8 @@
 // A receiver's video node: format rules of Unicam and CFE, and the buffer queue's ioctls.
 #include "video_node.h"
 
+#include "kernel_answer.h"
+
 #include "bus_formats.h"
 
 #include <linux/media-bus-format.h>
@@ -17,18 +19,6 @@ constexpr std::uint32_t kMinSize = 16;
 constexpr unsigned kWidthAlignBits = 2; // v4l_bound_align_image(): widths in steps of 4
 constexpr std::uint32_t kDefaultWidth = 640, kDefaultHeight = 480;
 constexpr int kOtherProcess = 0x7fffffff; // a file handle no open() of ours gives
-
-int fails_with(int error)
-{
-    errno = error;
-    return -1;
-}
-
-template <std::size_t N> void copy_text(std::uint8_t (&to)[N], const std::string &text)
-{
-    std::memset(to, 0, N);
-    std::memcpy(to, text.data(), std::min(text.size(), N - 1));
-}
 
 std::uint32_t align_up(std::uint32_t value, std::uint32_t alignment)
 {

@@ -3,6 +3,7 @@
 #include "host.h"
 #include "sim_pi.h"
 #include "test_pattern.h"
+#include "test_support.h"
 
 #include <fcntl.h>
 #include <linux/media-bus-format.h>
@@ -49,14 +50,7 @@ struct Graph {
 
 std::string read_kernel_file(const std::string &path)
 {
-    std::FILE *file = host_fopen_proc(path.c_str());
-    if (!file)
-        return "";
-    std::string text;
-    for (int c; (c = std::fgetc(file)) != EOF;)
-        text += static_cast<char>(c);
-    std::fclose(file);
-    return text;
+    return test::read_stream(host_fopen_proc(path.c_str()));
 }
 
 Graph read_graph(int fd)
@@ -80,9 +74,9 @@ Graph read_graph(int fd)
         }
         for (const media_v2_interface &interface : interfaces)
             if (interface.id == link.source_id) {
-                std::string uevent = read_kernel_file(
-                    "/sys/dev/char/" + std::to_string(interface.devnode.major) + ":" +
-                    std::to_string(interface.devnode.minor) + "/uevent");
+                std::string uevent =
+                    read_kernel_file("/sys/dev/char/" + std::to_string(interface.devnode.major) +
+                                     ":" + std::to_string(interface.devnode.minor) + "/uevent");
                 std::size_t name = uevent.find("DEVNAME=");
                 graph.devnodes[link.sink_id] =
                     "/dev/" + uevent.substr(name + 8, uevent.find('\n', name) - name - 8);
@@ -138,7 +132,10 @@ protected:
             open_fds.push_back(fd);
         return fd;
     }
-    int node(const std::string &entity) { return open(graph.devnodes.at(graph.entities.at(entity))); }
+    int node(const std::string &entity)
+    {
+        return open(graph.devnodes.at(graph.entities.at(entity)));
+    }
 
     int set_pad(const std::string &entity, std::uint32_t pad, std::uint32_t width,
                 std::uint32_t height, std::uint32_t code)
@@ -166,7 +163,8 @@ protected:
     {
         v4l2_format format{};
         format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        format.fmt.pix = {width, height, fourcc, V4L2_FIELD_NONE, bytesperline, 0, 0, 0, 0, 0, 0, 0};
+        format.fmt.pix = {width, height, fourcc, V4L2_FIELD_NONE, bytesperline, 0, 0, 0, 0,
+                          0,     0,      0};
         int status = host_dev_ioctl(fd, VIDIOC_S_FMT, &format);
         if (result)
             *result = format.fmt.pix;
@@ -343,12 +341,10 @@ TEST_P(ValidationTest, StreamonRefusesAPipelineThatDisagrees)
         {"height", MEDIA_BUS_FMT_SRGGB10_1X10, V4L2_PIX_FMT_SRGGB10P, 1088, false, true, EPIPE,
          EINVAL},
         {"code", MEDIA_BUS_FMT_SRGGB12_1X12, V4L2_PIX_FMT_SRGGB10P, 0, false, true, EPIPE, EINVAL},
-        {"order", MEDIA_BUS_FMT_SBGGR10_1X10, V4L2_PIX_FMT_SRGGB10P, 0, false, true, EPIPE,
-         EINVAL},
+        {"order", MEDIA_BUS_FMT_SBGGR10_1X10, V4L2_PIX_FMT_SRGGB10P, 0, false, true, EPIPE, EINVAL},
         {"csi2 pad", MEDIA_BUS_FMT_SRGGB10_1X10, V4L2_PIX_FMT_SRGGB10P, 1088, true, true, EPIPE,
          EPIPE},
-        {"link off", MEDIA_BUS_FMT_SRGGB10_1X10, V4L2_PIX_FMT_SRGGB10P, 0, false, false, 0,
-         EINVAL},
+        {"link off", MEDIA_BUS_FMT_SRGGB10_1X10, V4L2_PIX_FMT_SRGGB10P, 0, false, false, 0, EINVAL},
     };
     bool unicam = GetParam().receiver == ReceiverKind::unicam;
     for (const MismatchCase &c : kCases) {
@@ -430,8 +426,7 @@ TEST_P(FrameTest, PackedFramesNumberedWithGapsForTheSpareBuffer)
     knobs.rx_stall_frames = 3;
     start_board();
     int video = node(GetParam().image_node);
-    ASSERT_EQ(configure(video, kWidth, kHeight, MEDIA_BUS_FMT_SRGGB10_1X10,
-                        V4L2_PIX_FMT_SRGGB10P),
+    ASSERT_EQ(configure(video, kWidth, kHeight, MEDIA_BUS_FMT_SRGGB10_1X10, V4L2_PIX_FMT_SRGGB10P),
               0);
     v4l2_pix_format pix{};
     ASSERT_EQ(set_video(video, kWidth, kHeight, V4L2_PIX_FMT_SRGGB10P, kStride, &pix), 0);
@@ -538,8 +533,8 @@ TEST_P(FaultTest, EachFaultAsTheBackEndMeetsIt)
             int media = host_dev_open("/dev/media1", O_RDWR);
             Graph kernel = read_graph(media);
             host_dev_close(media);
-            EXPECT_TRUE(kernel.entities.count("imx477 " + std::to_string(GetParam().bus) +
-                                              "-0010"));
+            EXPECT_TRUE(
+                kernel.entities.count("imx477 " + std::to_string(GetParam().bus) + "-0010"));
         }
         if (found.media_path.empty())
             continue;
@@ -570,7 +565,8 @@ TEST(V4l2Boards, RevisionPicksTheReceiverAndItsBus)
         {"c03114", nullptr, CaptureSystem::unicam, 10, "Raspberry Pi 4 Model B Rev 1.4"},
         {"902120", nullptr, CaptureSystem::unicam, 10, "Raspberry Pi Zero 2 W Rev 1.0"},
         {"c03114", "6.1.21-v8+", CaptureSystem::mmal, 0, nullptr},
-        {"c03114", "6.6.51+rpt-rpi-v8", CaptureSystem::unicam, 10, "Raspberry Pi 4 Model B Rev 1.4"},
+        {"c03114", "6.6.51+rpt-rpi-v8", CaptureSystem::unicam, 10,
+         "Raspberry Pi 4 Model B Rev 1.4"},
         {"a020d3", nullptr, CaptureSystem::mmal, 0, nullptr},
     };
     for (const Case &c : kCases) {
