@@ -580,6 +580,10 @@ TEST(V4l2Boards, RevisionPicksTheReceiverAndItsBus)
         EXPECT_EQ(pi.camera_bus(), c.bus) << c.revision;
         EXPECT_TRUE(pi.i2c_device_exists(("/dev/i2c-" + std::to_string(c.bus)).c_str()));
         EXPECT_EQ(host_dev_open("/dev/media0", O_RDWR) >= 0, c.capture != CaptureSystem::mmal);
+        // The VideoCore's camera receiver exists only where no kernel driver holds the CSI-2
+        // receiver.
+        EXPECT_EQ(pi.mmal().create_component("vc.ril.rawcam") != nullptr,
+                  c.capture == CaptureSystem::mmal);
         std::string model = read_kernel_file("/proc/device-tree/model");
         EXPECT_EQ(model, c.model ? std::string(c.model) + '\0' : "") << c.revision;
     }
