@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 namespace tolva::sim {
 

@@ -492,7 +492,7 @@ INSTANTIATE_TEST_SUITE_P(Receivers, FrameTest, testing::Values(kUnicam, kCfe), b
 struct Fault {
     const char *name;
     bool Knobs::*knob;
-    const char *denied_path; // opening it is refused (EACCES); null: none is
+    const char *denied_path; // opening it is refused (EACCES); "i2c": the camera's bus
     bool source_entity;      // our source is in the graph
     bool sensor_answers;     // on the camera bus
     bool claimed;            // i2cdetect shows UU at the sensor's address
@@ -507,6 +507,7 @@ const Fault kFaults[] = {
     {"perm_media", &Knobs::media_denied, "/dev/media1", false, true, false, false},
     {"perm_video", &Knobs::video_denied, "/dev/video0", true, true, false, false},
     {"perm_subdev", &Knobs::subdev_denied, "/dev/v4l-subdev0", true, true, false, false},
+    {"perm_i2c", &Knobs::i2c_denied, "i2c", true, true, false, false},
 };
 
 class FaultTest : public V4l2Test {};
@@ -519,7 +520,11 @@ TEST_P(FaultTest, EachFaultAsTheBackEndMeetsIt)
             faulty.*fault.knob = true;
         pi = &SimPi::reset(faulty);
         if (fault.denied_path) {
-            EXPECT_EQ(host_dev_open(fault.denied_path, O_RDWR), -1) << fault.name;
+            std::string bus = "/dev/i2c-" + std::to_string(GetParam().bus);
+            int fd = std::strcmp(fault.denied_path, "i2c") == 0
+                         ? host_i2c_open(bus.c_str(), O_RDWR)
+                         : host_dev_open(fault.denied_path, O_RDWR);
+            EXPECT_EQ(fd, -1) << fault.name;
             EXPECT_EQ(errno, EACCES) << fault.name;
         }
         Graph found = find_receiver();
@@ -588,6 +593,26 @@ TEST(V4l2Boards, RevisionPicksTheReceiverAndItsBus)
         EXPECT_EQ(model, c.model ? std::string(c.model) + '\0' : "") << c.revision;
     }
     SimPi::reset();
+}
+
+TEST(V4l2Boards, CameraKnobsComeFromTheEnvironment)
+{
+    setenv("TOLVA_SIM_FAULTS", "no-module,rx-stall:5:2,perm-i2c,rx-stall:x", 1);
+    setenv("TOLVA_SIM_CSI_LANES", "3", 1);
+    setenv("TOLVA_SIM_CAMERA_PORT", "0", 1);
+    testing::internal::CaptureStderr();
+    Knobs knobs = Knobs::from_environment();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "simulated Pi: TOLVA_SIM_FAULTS: unknown fault 'rx-stall:x'\n"
+              "simulated Pi: TOLVA_SIM_CSI_LANES=3 is not 1, 2 or 4; using 2\n");
+    for (const char *name : {"TOLVA_SIM_FAULTS", "TOLVA_SIM_CSI_LANES", "TOLVA_SIM_CAMERA_PORT"})
+        unsetenv(name);
+    EXPECT_TRUE(knobs.no_module);
+    EXPECT_TRUE(knobs.i2c_denied);
+    EXPECT_EQ(knobs.rx_stall_first, 5u);
+    EXPECT_EQ(knobs.rx_stall_frames, 2u);
+    EXPECT_EQ(knobs.csi_lanes, 2);
+    EXPECT_EQ(knobs.camera_port, 0);
 }
 
 } // namespace
