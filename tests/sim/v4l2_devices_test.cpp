@@ -6,6 +6,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <linux/dma-buf.h>
 #include <linux/media-bus-format.h>
 #include <linux/media.h>
 #include <linux/v4l2-subdev.h>
@@ -268,6 +269,21 @@ TEST_P(V4l2Test, GraphAsTheDriverBuildsIt)
         EXPECT_EQ(setup_link(source_name, 0, "csi2", 0), -1);
         EXPECT_EQ(errno, EINVAL); // immutable
     }
+    // The source's rates, from the overlay's link frequency: 2 bits a lane per cycle.
+    ASSERT_EQ(set_pad(source_name, 0, 1920, 1080, MEDIA_BUS_FMT_SRGGB10_1X10), 0);
+    v4l2_ext_control rates[2] = {};
+    rates[0].id = V4L2_CID_LINK_FREQ;
+    rates[1].id = V4L2_CID_PIXEL_RATE;
+    v4l2_ext_controls controls{};
+    controls.count = 2;
+    controls.controls = rates;
+    ASSERT_EQ(host_dev_ioctl(node(source_name), VIDIOC_G_EXT_CTRLS, &controls), 0);
+    v4l2_querymenu menu{};
+    menu.id = V4L2_CID_LINK_FREQ;
+    menu.index = static_cast<std::uint32_t>(rates[0].value);
+    ASSERT_EQ(host_dev_ioctl(node(source_name), VIDIOC_QUERYMENU, &menu), 0);
+    EXPECT_EQ(menu.value, 450000000);
+    EXPECT_EQ(rates[1].value64, 450000000LL * 2 * 2 / 10);
     // An array too short for the graph.
     media_v2_topology topology{};
     media_v2_entity one{};
@@ -481,6 +497,18 @@ TEST_P(FrameTest, PackedFramesNumberedWithGapsForTheSpareBuffer)
     for (std::uint32_t stalled : {3u, 4u, 5u})
         EXPECT_EQ(std::count(sequences.begin(), sequences.end(), stalled), 0);
     EXPECT_EQ(sequences.size() + channel().frames_spare(), channel().next_frame());
+    // An exported buffer is the same memory.
+    v4l2_exportbuffer exported{};
+    exported.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    exported.index = 1;
+    ASSERT_EQ(host_dev_ioctl(video, VIDIOC_EXPBUF, &exported), 0);
+    void *shared = host_dev_mmap(pix.sizeimage, PROT_READ, MAP_SHARED, exported.fd, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    dma_buf_sync sync{DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ};
+    EXPECT_EQ(host_dev_ioctl(exported.fd, DMA_BUF_IOCTL_SYNC, &sync), 0);
+    EXPECT_EQ(std::memcmp(shared, maps[1], pix.sizeimage), 0);
+    EXPECT_EQ(host_dev_munmap(shared, pix.sizeimage), 0);
+    EXPECT_EQ(host_dev_close(exported.fd), 0);
     EXPECT_EQ(stream(video, VIDIOC_STREAMOFF), 0);
     for (std::uint8_t *map : maps)
         EXPECT_EQ(host_dev_munmap(map, pix.sizeimage), 0);
