@@ -72,8 +72,6 @@ MediaDevice::MediaDevice(const CameraEndpoint &endpoint, VirtualSensor &sensor, 
         build_cfe(endpoint);
 }
 
-MediaDevice::~MediaDevice() { videos_.clear(); }
-
 std::vector<SubDevice *> MediaDevice::sub_devices() const
 {
     std::vector<SubDevice *> list;

@@ -41,7 +41,6 @@ public:
     MediaDevice(const CameraEndpoint &endpoint, VirtualSensor &sensor, const Knobs &knobs);
     // A media device of another driver (a codec, the ISP back end), for the search to pass by.
     explicit MediaDevice(const MediaDeviceInfo &info);
-    ~MediaDevice() override;
 
     MediaGraph &graph() { return graph_; }
     // In the order the driver registers their device nodes.

@@ -35,13 +35,6 @@ V4l2Devices::V4l2Devices(const CameraEndpoint &endpoint, const MediaDeviceInfo &
                 video->hold_for_other_process();
 }
 
-V4l2Devices::~V4l2Devices()
-{
-    files_.clear();
-    nodes_.clear();
-    media_.clear();
-}
-
 // The media device node first; the driver's video nodes, then its sub-device nodes, each with
 // its interface in the graph.
 void V4l2Devices::register_nodes(MediaDevice &media)

@@ -55,8 +55,6 @@ VideoNode::VideoNode(std::string name, std::uint32_t device_caps, const Receiver
     try_format(format_);
 }
 
-VideoNode::~VideoNode() { channel_.reset(); }
-
 void VideoNode::hold_for_other_process()
 {
     v4l2_requestbuffers request{};

@@ -44,7 +44,6 @@ public:
     // that the simulation opens and names but does not stream.
     VideoNode(std::string name, std::uint32_t device_caps, const ReceiverRules &rules,
               Pipeline &pipeline, VirtualSensor *channel_sensor, const Knobs &knobs);
-    ~VideoNode();
     VideoNode(const VideoNode &) = delete;
     VideoNode &operator=(const VideoNode &) = delete;
 
