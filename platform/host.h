@@ -27,8 +27,18 @@ pid_t host_spawn_shell(const char *command);
 // runs, -1 with errno set on failure.
 pid_t host_waitpid_nohang(pid_t pid, int *status);
 
-// A /proc text file opened for reading, as fopen(path, "r"); null and errno on failure.
+// A kernel text file (/proc/..., /sys/..., /proc/device-tree/...) opened for reading, as
+// fopen(path, "r"); null and errno on failure.
 std::FILE *host_fopen_proc(const char *path);
+
+// V4L2 and media-controller device nodes (/dev/media*, /dev/video*, /dev/v4l-subdev*).
+// Results and errno as open(2), close(2), ioctl(2), mmap(2), munmap(2) and poll(2).
+int host_dev_open(const char *path, int flags);
+int host_dev_close(int fd);
+int host_dev_ioctl(int fd, unsigned long request, void *arg);
+void *host_dev_mmap(std::size_t length, int prot, int flags, int fd, off_t offset);
+int host_dev_munmap(void *addr, std::size_t length);
+int host_dev_poll(int fd, short events, int timeout_ms);
 
 // Firmware mailbox device (/dev/vcio). Results and errno as open(2), ioctl(2) with the address
 // of a property message, and close(2).

@@ -4,7 +4,9 @@
 #include "spawn_shell.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +39,25 @@ pid_t host_spawn_shell(const char *command) { return tolva::spawn_shell(command)
 pid_t host_waitpid_nohang(pid_t pid, int *status) { return waitpid(pid, status, WNOHANG); }
 
 std::FILE *host_fopen_proc(const char *path) { return std::fopen(path, "r"); }
+
+int host_dev_open(const char *path, int flags) { return open(path, flags); }
+
+int host_dev_close(int fd) { return close(fd); }
+
+int host_dev_ioctl(int fd, unsigned long request, void *arg) { return ioctl(fd, request, arg); }
+
+void *host_dev_mmap(std::size_t length, int prot, int flags, int fd, off_t offset)
+{
+    return mmap(nullptr, length, prot, flags, fd, offset);
+}
+
+int host_dev_munmap(void *addr, std::size_t length) { return munmap(addr, length); }
+
+int host_dev_poll(int fd, short events, int timeout_ms)
+{
+    struct pollfd watched = {fd, events, 0};
+    return poll(&watched, 1, timeout_ms);
+}
 
 int host_mbox_open(const char *path, int flags) { return open(path, flags); }
 

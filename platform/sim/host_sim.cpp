@@ -2,6 +2,7 @@
 #include "host.h"
 
 #include "commands.h"
+#include "kernel_answer.h"
 #include "sim_pi.h"
 
 #include <linux/i2c-dev.h>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <string>
 
+using tolva::sim::fails_with;
 using tolva::sim::SimPi;
 
 namespace {
@@ -29,12 +31,6 @@ ssize_t not_acknowledged()
 // The vcio driver's property request: _IOWR(100, 0, char *).
 const unsigned long kMboxProperty = _IOWR(100, 0, char *);
 constexpr std::uint32_t kPropertyBytes = 32; // the one message the simulated firmware takes
-
-int fails_with(int error)
-{
-    errno = error;
-    return -1;
-}
 
 // A file of the simulated /proc: the board's text in an unnamed temporary file, so the caller
 // reads and closes it like any other.
@@ -60,6 +56,8 @@ int host_i2c_open(const char *path, int /*flags*/)
         errno = ENOENT;
         return -1;
     }
+    if (pi.knobs().i2c_denied)
+        return fails_with(EACCES);
     return pi.open_i2c();
 }
 
@@ -135,7 +133,37 @@ std::FILE *host_fopen_proc(const char *path)
         return proc_file(pi.board().cpuinfo());
     if (std::strcmp(path, "/proc/sys/kernel/osrelease") == 0)
         return proc_file(pi.board().osrelease());
+    // The board's sysfs and device tree stand in for the PC's own.
+    if (std::strncmp(path, "/sys/", 5) == 0 || std::strncmp(path, "/proc/device-tree/", 18) == 0)
+        return proc_file(pi.kernel_file(path));
     return std::fopen(path, "r");
+}
+
+int host_dev_open(const char *path, int flags)
+{
+    return SimPi::instance().v4l2().open(path, flags);
+}
+
+int host_dev_close(int fd) { return SimPi::instance().v4l2().close(fd); }
+
+int host_dev_ioctl(int fd, unsigned long request, void *arg)
+{
+    return SimPi::instance().v4l2().ioctl(fd, request, arg);
+}
+
+void *host_dev_mmap(std::size_t length, int prot, int flags, int fd, off_t offset)
+{
+    return SimPi::instance().v4l2().mmap(length, prot, flags, fd, offset);
+}
+
+int host_dev_munmap(void *addr, std::size_t length)
+{
+    return SimPi::instance().v4l2().munmap(addr, length);
+}
+
+int host_dev_poll(int fd, short events, int timeout_ms)
+{
+    return SimPi::instance().v4l2().poll(fd, events, timeout_ms);
 }
 
 int host_mbox_open(const char *path, int /*flags*/)
