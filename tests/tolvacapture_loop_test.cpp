@@ -1,6 +1,7 @@
 // Tests of start-up and the live loop on the simulated Pi, keys and mouse from the scripted
 // window seam: exit paths, recording states, written files, display scale, masks, time-out.
 #include "cap.h"
+#include "frame_counter.h"
 #include "i2c.h"
 #include "magic_testing.h"
 #include "output_capture.h"
@@ -46,6 +47,7 @@ using tolva::test::capture_stderr;
 using tolva::test::capture_stdout;
 using tolva::test::captured_stderr;
 using tolva::test::captured_stdout;
+using tolva::test::counter_frame_number;
 using tolva::test::read_file;
 using tolva::test::run_tool;
 using tolva::test::ScratchDir;
@@ -748,12 +750,8 @@ std::vector<long long> counter_frames(const std::string &path, int width, int he
         const auto *frame =
             reinterpret_cast<const unsigned char *>(ser.data()) + 178 + k * samples * 2;
         auto sample = [&](std::size_t n) { return frame[2 * n] | frame[2 * n + 1] << 8; };
-        unsigned first = static_cast<unsigned>(sample(0));
-        bool whole = true;
-        for (int y = 0; y < height && whole; ++y)
-            for (int x = 0; x < width && whole; ++x)
-                whole = static_cast<unsigned>(sample(static_cast<std::size_t>(y) * width + x)) ==
-                        ((first + static_cast<unsigned>(x + y)) & mask);
+        const long long first = counter_frame_number(sample, width, height, bits);
+        const bool whole = first >= 0;
         long long number = !whole ? -1 : last < 0 ? first : last + ((first - last) & mask);
         numbers.push_back(number);
         if (whole)
