@@ -985,8 +985,13 @@ TEST_F(LoopTest, BadCommandLinesGiveTheUsageAfterBringUp)
          std::vector<std::vector<std::string>>{{}, {"a.txt", "b.txt"}, {"a.txt", "-8", "x"}}) {
         d = std::make_unique<Driver>();
         ASSERT_EQ(run(arguments), 0);
-        EXPECT_THAT(out, testing::EndsWith("exec camera_i2c\n"
-                                           "usage> ./tolvacapture sensor_init_file [-8]\n"));
+        EXPECT_THAT(
+            out,
+            testing::EndsWith(
+                "exec camera_i2c\n"
+                "usage> ./tolvacapture sensor_init_file [-8] [--no-window] [--detect | --record] "
+                "[--stop-after DURATION] [--stop-at HH:MM] [--night LAT,LON] [--sun-below DEG] "
+                "[--keep-free SIZE] [--pre N] [--post N] [--status SECONDS]\n"));
         EXPECT_EQ(err, "");
     }
 }

@@ -82,7 +82,7 @@ if [[ $platform == sim ]]; then
     [[ "$(head -n 1 "$work/out.txt")" == "tolvacapture Ver. $version ("*")" ]] ||
         fail "banner '$(head -n 1 "$work/out.txt")' does not carry version $version"
     grep -qx "exec camera_i2c" "$work/out.txt" || fail "no bring-up line"
-    [[ "$(tail -n 1 "$work/out.txt")" == "usage> $top/bin/tolvacapture sensor_init_file [-8]" ]] ||
+    [[ "$(tail -n 1 "$work/out.txt")" == "usage> $top/bin/tolvacapture sensor_init_file [-8] "* ]] ||
         fail "last line '$(tail -n 1 "$work/out.txt")' is not the usage line"
     [[ $(grep -c "running on the simulated Pi" "$work/err.txt") -eq 1 ]] ||
         fail "the simulated-Pi notice is not on standard error exactly once: $(cat "$work/err.txt")"

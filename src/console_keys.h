@@ -1,0 +1,10 @@
+// Keys from the terminal when there is no window: a letter and Enter, as the window's keys.
+#ifndef TOLVA_CONSOLE_KEYS_H
+#define TOLVA_CONSOLE_KEYS_H
+
+// The first character of a line typed on standard input when it is a terminal, without waiting:
+// the key, or -1 when no line is complete (and always when standard input is no terminal, such as
+// a service's /dev/null).
+int ConsoleKey(void);
+
+#endif
