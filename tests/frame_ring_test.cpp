@@ -20,7 +20,7 @@ constexpr int kFrameBytes = 5;
 void take(unsigned char *frame, const timeval &received, void *taken)
 {
     static_cast<std::vector<std::pair<int, long>> *>(taken)->emplace_back(frame[kFrameBytes - 1],
-                                                                           received.tv_usec);
+                                                                          received.tv_usec);
 }
 
 TEST_P(FrameRingTest, GivesTheNewestFramesOldestFirstWithTheirTimesOnce)

@@ -1,4 +1,5 @@
-// Tests of the long options: each value read into its field, each wrong value named with its option.
+// Tests of the long options: each value read into its field, each wrong value named with its
+// option.
 #include "options.h"
 #include "output_capture.h"
 
@@ -16,7 +17,7 @@ namespace {
 struct OptionCase {
     std::vector<std::string> words;
     int result;
-    std::string message;                          // standard error; empty for none
+    std::string message;                             // standard error; empty for none
     std::function<double(const RunOptions &)> field; // what the words set
     double value;
 };
@@ -42,7 +43,8 @@ TEST_P(OptionsTest, ReadsTheValueOrNamesTheOptionAndTheValue)
 
 double keep_free(const RunOptions &o) { return static_cast<double>(keep_free_bytes(o)); }
 
-const char kDurationHint[] = ": not a duration; give seconds, minutes or hours, as 90s, 45m or 8h\n";
+const char kDurationHint[] =
+    ": not a duration; give seconds, minutes or hours, as 90s, 45m or 8h\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Values, OptionsTest,
@@ -57,30 +59,56 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"--pre", "3", "--post", "5"}, 0, "", [](auto &o) { return o.post; }, 5},
         OptionCase{{"--status", "60"}, 0, "", [](auto &o) { return o.status_s; }, 60},
         // The guard's default follows the window: 1 GiB without one, off with one; 0 is off.
-        OptionCase{{"--no-window"}, 0, "", keep_free, 1 << 30},
-        OptionCase{{}, 0, "", keep_free, 0},
+        OptionCase{{"--no-window"}, 0, "", keep_free, 1 << 30}, OptionCase{{}, 0, "", keep_free, 0},
         OptionCase{{"--no-window", "--keep-free", "0"}, 0, "", keep_free, 0},
         OptionCase{{"--keep-free", "500M"}, 0, "", keep_free, 500 << 20},
-        OptionCase{{"--stop-after", "9x"}, kBadValue,
-                   std::string("tolvacapture: --stop-after 9x") + kDurationHint, {}, 0},
-        OptionCase{{"--stop-after", "0s"}, kBadValue,
-                   std::string("tolvacapture: --stop-after 0s") + kDurationHint, {}, 0},
-        OptionCase{{"--stop-after"}, kBadValue,
-                   std::string("tolvacapture: --stop-after (missing)") + kDurationHint, {}, 0},
-        OptionCase{{"--stop-at", "24:00"}, kBadValue,
+        OptionCase{{"--stop-after", "9x"},
+                   kBadValue,
+                   std::string("tolvacapture: --stop-after 9x") + kDurationHint,
+                   {},
+                   0},
+        OptionCase{{"--stop-after", "0s"},
+                   kBadValue,
+                   std::string("tolvacapture: --stop-after 0s") + kDurationHint,
+                   {},
+                   0},
+        OptionCase{{"--stop-after"},
+                   kBadValue,
+                   std::string("tolvacapture: --stop-after (missing)") + kDurationHint,
+                   {},
+                   0},
+        OptionCase{{"--stop-at", "24:00"},
+                   kBadValue,
                    "tolvacapture: --stop-at 24:00: not a time of day; give local time as HH:MM, "
-                   "e.g. 05:30\n", {}, 0},
-        OptionCase{{"--night", "91,10"}, kBadValue,
+                   "e.g. 05:30\n",
+                   {},
+                   0},
+        OptionCase{{"--night", "91,10"},
+                   kBadValue,
                    "tolvacapture: --night 91,10: not a place; give latitude and longitude in "
-                   "degrees, north and east positive, e.g. 48.2,16.4\n", {}, 0},
-        OptionCase{{"--keep-free", "-1G"}, kBadValue,
+                   "degrees, north and east positive, e.g. 48.2,16.4\n",
+                   {},
+                   0},
+        OptionCase{{"--keep-free", "-1G"},
+                   kBadValue,
                    "tolvacapture: --keep-free -1G: not a size; give bytes with K, M or G, e.g. "
-                   "500M or 2G, or 0 to turn the guard off\n", {}, 0},
-        OptionCase{{"--pre", "1001"}, kBadValue,
-                   "tolvacapture: --pre 1001: not a frame count; give 0 to 1000\n", {}, 0},
-        OptionCase{{"--status", "1.5"}, kBadValue,
-                   "tolvacapture: --status 1.5: not a period; give whole seconds from 1 to 86400\n", {}, 0},
-        OptionCase{{"--windowless"}, kUnknownOption, "tolvacapture: unknown option --windowless\n",
-                   {}, 0}));
+                   "500M or 2G, or 0 to turn the guard off\n",
+                   {},
+                   0},
+        OptionCase{{"--pre", "1001"},
+                   kBadValue,
+                   "tolvacapture: --pre 1001: not a frame count; give 0 to 1000\n",
+                   {},
+                   0},
+        OptionCase{{"--status", "1.5"},
+                   kBadValue,
+                   "tolvacapture: --status 1.5: not a period; give whole seconds from 1 to 86400\n",
+                   {},
+                   0},
+        OptionCase{{"--windowless"},
+                   kUnknownOption,
+                   "tolvacapture: unknown option --windowless\n",
+                   {},
+                   0}));
 
 } // namespace

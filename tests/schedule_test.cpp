@@ -1,6 +1,6 @@
 // Tests of the schedule of an unattended run: waiting, recording and ending by the clock.
-#include "schedule.h"
 #include "output_capture.h"
+#include "schedule.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +79,11 @@ constexpr double kMinute = 60, kHour = 3600;
 INSTANTIATE_TEST_SUITE_P(
     Options, ScheduleTest,
     testing::Values(
-        ScheduleCase{"nothing", RunOptions{}, kAtlantaNoon, {{0, SCHEDULE_RECORD}, {1e9, SCHEDULE_RECORD}}, ""},
+        ScheduleCase{"nothing",
+                     RunOptions{},
+                     kAtlantaNoon,
+                     {{0, SCHEDULE_RECORD}, {1e9, SCHEDULE_RECORD}},
+                     ""},
         ScheduleCase{"stop-after",
                      stop_after(90),
                      kAtlantaNoon,

@@ -23,8 +23,8 @@ TEST(SunPosition, GivesMeeusWorkedExamples)
 struct PublishedNight {
     const char *source;
     double latitude, longitude, below;
-    double now;  // Unix seconds
-    int kind;    // what night_window says
+    double now;   // Unix seconds
+    int kind;     // what night_window says
     double start; // the published minute (Unix seconds) the night starts at, 0: not checked
     double end;   // ... and ends at
 };
