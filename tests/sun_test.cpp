@@ -38,10 +38,12 @@ TEST_P(NightWindowTest, StartsAndEndsAtThePublishedMinute)
     double start = 0, end = 0;
     EXPECT_EQ(night_window(c.now, c.latitude, c.longitude, c.below, &start, &end), c.kind)
         << c.source;
-    if (c.start != 0)
+    if (c.start != 0) {
         EXPECT_NEAR(start, c.start, 60) << c.source;
-    if (c.end != 0)
+    }
+    if (c.end != 0) {
         EXPECT_NEAR(end, c.end, 60) << c.source;
+    }
 }
 
 // USNO for Atlanta (33.8 N, 84.4 W) on 2009-09-06, Eastern Daylight Time (UTC-4), as quoted in
