@@ -26,7 +26,8 @@ DESTDIR=$work/stage cmake --install "$build" --prefix "$prefix" >"$work/install.
 
 # Exactly these files, nothing else (no test programs, no libraries, nothing outside the prefix).
 expected=(bin/tolvacapture share/doc/tolvacapture/README.md share/doc/tolvacapture/LICENSE
-          share/man/man1/tolvacapture.1)
+          share/man/man1/tolvacapture.1 lib/systemd/system/tolvacapture-night.service
+          lib/systemd/system/tolvacapture-night.timer)
 for init in "$root"/sensors/*; do
     expected+=("share/tolvacapture/sensors/$(basename "$init")")
 done
