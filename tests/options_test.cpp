@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using tolva::test::capture_stderr;
@@ -43,6 +44,12 @@ TEST_P(OptionsTest, ReadsTheValueOrNamesTheOptionAndTheValue)
 
 double keep_free(const RunOptions &o) { return static_cast<double>(keep_free_bytes(o)); }
 
+// Words with a wrong value, and the message that names it.
+OptionCase refused(std::vector<std::string> words, std::string message)
+{
+    return OptionCase{std::move(words), kBadValue, std::move(message), {}, 0};
+}
+
 const char kDurationHint[] =
     ": not a duration; give seconds, minutes or hours, as 90s, 45m or 8h\n";
 
@@ -62,49 +69,24 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"--no-window"}, 0, "", keep_free, 1 << 30}, OptionCase{{}, 0, "", keep_free, 0},
         OptionCase{{"--no-window", "--keep-free", "0"}, 0, "", keep_free, 0},
         OptionCase{{"--keep-free", "500M"}, 0, "", keep_free, 500 << 20},
-        OptionCase{{"--stop-after", "9x"},
-                   kBadValue,
-                   std::string("tolvacapture: --stop-after 9x") + kDurationHint,
-                   {},
-                   0},
-        OptionCase{{"--stop-after", "0s"},
-                   kBadValue,
-                   std::string("tolvacapture: --stop-after 0s") + kDurationHint,
-                   {},
-                   0},
-        OptionCase{{"--stop-after"},
-                   kBadValue,
-                   std::string("tolvacapture: --stop-after (missing)") + kDurationHint,
-                   {},
-                   0},
-        OptionCase{{"--stop-at", "24:00"},
-                   kBadValue,
-                   "tolvacapture: --stop-at 24:00: not a time of day; give local time as HH:MM, "
-                   "e.g. 05:30\n",
-                   {},
-                   0},
-        OptionCase{{"--night", "91,10"},
-                   kBadValue,
-                   "tolvacapture: --night 91,10: not a place; give latitude and longitude in "
-                   "degrees, north and east positive, e.g. 48.2,16.4\n",
-                   {},
-                   0},
-        OptionCase{{"--keep-free", "-1G"},
-                   kBadValue,
-                   "tolvacapture: --keep-free -1G: not a size; give bytes with K, M or G, e.g. "
-                   "500M or 2G, or 0 to turn the guard off\n",
-                   {},
-                   0},
-        OptionCase{{"--pre", "1001"},
-                   kBadValue,
-                   "tolvacapture: --pre 1001: not a frame count; give 0 to 1000\n",
-                   {},
-                   0},
-        OptionCase{{"--status", "1.5"},
-                   kBadValue,
-                   "tolvacapture: --status 1.5: not a period; give whole seconds from 1 to 86400\n",
-                   {},
-                   0},
+        refused({"--stop-after", "9x"},
+                std::string("tolvacapture: --stop-after 9x") + kDurationHint),
+        refused({"--stop-after", "0s"},
+                std::string("tolvacapture: --stop-after 0s") + kDurationHint),
+        refused({"--stop-after"},
+                std::string("tolvacapture: --stop-after (missing)") + kDurationHint),
+        refused({"--stop-at", "24:00"},
+                "tolvacapture: --stop-at 24:00: not a time of day; give local time as HH:MM, "
+                "e.g. 05:30\n"),
+        refused({"--night", "91,10"},
+                "tolvacapture: --night 91,10: not a place; give latitude and longitude in "
+                "degrees, north and east positive, e.g. 48.2,16.4\n"),
+        refused({"--keep-free", "-1G"},
+                "tolvacapture: --keep-free -1G: not a size; give bytes with K, M or G, e.g. "
+                "500M or 2G, or 0 to turn the guard off\n"),
+        refused({"--pre", "1001"}, "tolvacapture: --pre 1001: not a frame count; give 0 to 1000\n"),
+        refused({"--status", "1.5"},
+                "tolvacapture: --status 1.5: not a period; give whole seconds from 1 to 86400\n"),
         OptionCase{{"--windowless"},
                    kUnknownOption,
                    "tolvacapture: unknown option --windowless\n",

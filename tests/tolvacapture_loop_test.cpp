@@ -109,6 +109,9 @@ void poll_sleep_until_stalled(unsigned int microseconds)
         usleep(microseconds);
 }
 
+// A SER file of a night with events, defined with the tests that replay it.
+std::string night_ser();
+
 class LoopTest : public testing::Test {
 protected:
     void SetUp() override
@@ -217,6 +220,20 @@ protected:
         // in the hand-over, so the frame of each pass is the one the test changed the sensor for.
         if (std::getenv("TOLVA_EMULATOR"))
             s.frame_length *= 4;
+        return s;
+    }
+
+    // The replayed night (night_ser) as the scene of a 320 x 240 sensor at 50 frames a second.
+    Sensor replayed_night()
+    {
+        Knobs knobs;
+        knobs.scene = "replay";
+        knobs.replay_file = dir.write("night.ser.in", night_ser());
+        SimPi::reset(knobs);
+        Sensor s;
+        s.width = 320;
+        s.height = 240;
+        s.frame_length = 2 * 0x0293;
         return s;
     }
 
@@ -938,14 +955,7 @@ TEST_F(LoopTest, DifferenceRecordingOfANightKeepsEveryDetectionWhileTheScriptRun
     fs::permissions(script, fs::perms::owner_all);
     std::string old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
     setenv("HOME", home.c_str(), 1);
-    Knobs knobs;
-    knobs.scene = "replay";
-    knobs.replay_file = dir.write("night.ser.in", night_ser());
-    SimPi::reset(knobs);
-    Sensor s;
-    s.width = 320;
-    s.height = 240;
-    s.frame_length = 2 * 0x0293; // 50 frames a second
+    Sensor s = replayed_night();
     std::vector<int> keys{'d'};
     keys.resize(121, -1); // a night and a half
     keys.push_back('e');
@@ -1015,17 +1025,11 @@ TEST_P(UnattendedNightTest, EndsByItselfWithTheFramesAroundEachEventLogged)
     const char *display = std::getenv("DISPLAY");
     std::string old_display = display ? display : "";
     unsetenv("DISPLAY");
-    Knobs knobs;
-    knobs.scene = "replay";
-    knobs.replay_file = dir.write("night.ser.in", night_ser());
-    SimPi::reset(knobs);
-    Sensor s;
-    s.width = 320;
-    s.height = 240;
-    s.frame_length = 2 * 0x0293; // 50 frames a second
+    Sensor s = replayed_night();
     d->clock = frame_clock;
-    int status = run({init(s), "--no-window", "--detect", "--stop-after", "3s", "--keep-free", "0",
-                      "--pre", std::to_string(around), "--post", std::to_string(around)});
+    int status =
+        run({init(s), "--no-window", "--detect", "--stop-after", "3s", "--keep-free", "0", "--pre",
+             std::to_string(around), "--post", std::to_string(around), "--status", "1"});
     if (display)
         setenv("DISPLAY", old_display.c_str(), 1);
     ASSERT_EQ(status, 0) << err;
@@ -1037,6 +1041,10 @@ TEST_P(UnattendedNightTest, EndsByItselfWithTheFramesAroundEachEventLogged)
 
     auto sers = files(".ser");
     ASSERT_EQ(sers.size(), 1u);
+    // A status line a second of the clock: before the first frame, after 50 and after 100.
+    EXPECT_EQ(occurrences("status: "), 3);
+    EXPECT_THAT(out, HasSubstr("status: 50 frames, "));
+    EXPECT_THAT(out, HasSubstr(" dropped, recording " + sers[0] + ", "));
     std::string ser = read_file(sers[0]);
     std::int32_t count = 0;
     std::memcpy(&count, ser.data() + 38, 4);

@@ -14,29 +14,8 @@ fail() {
     exit 1
 }
 
-# A small colour sensor, 160 x 120 RAW12 at 100 frames a second, on a sky with many events.
-init=$work/imx477_small.txt
-cat >"$init" <<'INIT'
-I2C_ADDRESS 0x10
-WIDTH 160
-HEIGHT 120
-BUFSIZ 28800
-DATA_LANES 2
-RAWBIT 12
-0x0100 0x00
-0x0136 0x1800 w
-0x0304 0x0004 w
-0x0306 0x015E w
-0x0302 0x0002 w
-0x0300 0x0005 w
-0x0112 0x0C0C w
-0x0114 0x01
-0x034C 0x00A0 w
-0x034E 0x0078 w
-0x0342 0x31C4 w
-0x0340 0x0293 w
-0x0100 0x01
-INIT
+# A small colour sensor, 320 x 240 RAW12 at 100 frames a second, on a sky with many events.
+init=$root/tests/e2e/imx477_e2e.txt
 
 cd "$work"
 status=0
@@ -50,8 +29,8 @@ sers=(*.ser)
 base=${sers[0]%.ser}
 frames=$(sed -n 's/^\([0-9]*\)frames$/\1/p' console.txt)
 [[ -n $frames ]] || fail "no frame count on the console"
-python3 "$root/tests/tools/ser_reader.py" "${sers[0]}" --count "$frames" --width 160 \
-    --height 120 --depth 16 --color 8 >/dev/null || fail "${sers[0]} is not a complete SER file"
+python3 "$root/tests/tools/ser_reader.py" "${sers[0]}" --count "$frames" --width 320 \
+    --height 240 --depth 16 --color 8 >/dev/null || fail "${sers[0]} is not a complete SER file"
 
 detections=$(grep -c "Diff Detect\." console.txt || true)
 ((detections > 0)) || fail "no detection in a sky of 1200 events a minute"
