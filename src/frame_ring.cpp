@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -31,8 +32,12 @@ int RingInit(int frames, long long bytes)
     RingFree();
     if (frames <= 0 || bytes <= 0)
         return 0;
-    Memory.reset(static_cast<unsigned char *>(
-        std::malloc(static_cast<std::size_t>(frames) * static_cast<std::size_t>(bytes))));
+    // On 32-bit systems the product may not fit a size_t: no wrapped, smaller allocation.
+    const std::size_t count = static_cast<std::size_t>(frames);
+    if (static_cast<unsigned long long>(bytes) > std::numeric_limits<std::size_t>::max() / count)
+        return -1;
+    Memory.reset(
+        static_cast<unsigned char *>(std::malloc(count * static_cast<std::size_t>(bytes))));
     if (!Memory)
         return -1;
     Times.assign(static_cast<std::size_t>(frames), timeval{});

@@ -10,7 +10,8 @@
 
 namespace {
 
-// Frames held before each run of detections: with 12 MP 16-bit frames, 100 frames are 2.4 GB.
+// Frames held before or written after each run of detections: over a minute at 10 fps; whether
+// the memory for the frames held can be had is known only once the frame size is (at start-up).
 constexpr int kMaxHeldFrames = 1000;
 constexpr long long kMaxStatusSeconds = 24 * 3600;
 constexpr long long kMaxDurationSeconds = 366LL * 24 * 3600;
@@ -42,10 +43,13 @@ bool parse_int(const char *text, long long low, long long high, long long *value
     return true;
 }
 
+// The factor of a unit letter; 1 without one, -1 for a letter that is no unit.
 long long multiplier(char suffix, const char *units, const long long *factors)
 {
+    if (suffix == '\0')
+        return 1;
     const char *at = std::strchr(units, suffix);
-    return suffix != '\0' && at ? factors[at - units] : (suffix == '\0' ? 1 : -1);
+    return at ? factors[at - units] : -1;
 }
 
 long long scaled(const char *text, const char *units, const long long *factors, long long limit)
@@ -75,9 +79,23 @@ struct Option {
     const char *expected; // the message's second half for a wrong value
 };
 
-bool store_no_window(const char *, RunOptions &o) { return o.no_window = true; }
-bool store_detect(const char *, RunOptions &o) { return (o.start = START_DETECT) != 0; }
-bool store_record(const char *, RunOptions &o) { return (o.start = START_RECORD) != 0; }
+bool store_no_window(const char *, RunOptions &o)
+{
+    o.no_window = true;
+    return true;
+}
+
+bool store_detect(const char *, RunOptions &o)
+{
+    o.start = START_DETECT;
+    return true;
+}
+
+bool store_record(const char *, RunOptions &o)
+{
+    o.start = START_RECORD;
+    return true;
+}
 
 bool store_stop_after(const char *value, RunOptions &o)
 {

@@ -126,12 +126,9 @@ void print_status(Driver &d)
         return;
     d.next_status = now + d.run.status_s;
     bool recording = d.mode != MODE_LIVE;
-    StatusFigures figures = {frame_count,
-                             frame_rate(frame_count, GetTime() - st),
-                             GetDropCount(),
-                             recording ? d.recording_name.c_str() : nullptr,
-                             d.diffcount,
-                             DiskFree()};
+    StatusFigures figures = {frame_count,    frame_rate(frame_count, GetTime() - st),
+                             GetDropCount(), recording ? d.recording_name.c_str() : nullptr,
+                             d.diffcount,    DiskFree()};
     char line[512];
     format_status_line(line, sizeof line, figures);
     std::printf("%s\n", line);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,14 @@ TEST_P(FrameRingTest, GivesTheNewestFramesOldestFirstWithTheirTimesOnce)
     RingTake(take, &taken);
     EXPECT_TRUE(taken.empty()) << "a frame was given twice";
     RingFree();
+}
+
+// Frames that together pass what the machine can address (a 32-bit Pi: 4 GiB) are refused, not
+// allocated in a wrapped, smaller size.
+TEST(FrameRing, RefusesMoreThanMemoryCanAddress)
+{
+    EXPECT_EQ(RingInit(4, std::numeric_limits<long long>::max() / 2), -1);
+    EXPECT_EQ(RingCount(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, FrameRingTest,
