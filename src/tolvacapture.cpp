@@ -210,12 +210,15 @@ void stamp_frame()
     SetSERFrameTime(&received);
 }
 
+// The bytes of a frame's samples in a SER file (and in the frames held before a detection).
+int ser_frame_size(const Driver &d) { return d.width * d.height * d.dpp / 8; }
+
 // A frame into the recording, counted when written; the time the writes take gives the
 // storage's rate.
 void append_samples(Driver &d, unsigned char *frame)
 {
     auto begin = std::chrono::steady_clock::now();
-    if (WriteSERImage(frame, d.width * d.height * d.dpp / 8, d.dpp) == 0)
+    if (WriteSERImage(frame, ser_frame_size(d), d.dpp) == 0)
         ++d.ser_frames;
     d.writing_seconds +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
@@ -773,11 +776,11 @@ int start_up(int ac, char **av, Driver &d)
         CloseSensor(d.s_status);
         return 1;
     }
-    if (RingInit(d.run.pre, d.BinSize) < 0) {
+    if (RingInit(d.run.pre, ser_frame_size(d)) < 0) {
         std::fprintf(stderr,
                      "tolvacapture: --pre %d: %d frames of %d bytes cannot be held in memory; "
                      "give fewer frames\n",
-                     d.run.pre, d.run.pre, d.BinSize);
+                     d.run.pre, d.run.pre, ser_frame_size(d));
         CloseSensor(d.s_status);
         return 1;
     }

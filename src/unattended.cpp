@@ -54,7 +54,9 @@ int scheduled_key(Driver &d)
 
 bool recording_allowed(Driver &d)
 {
-    if (DiskHasRoom(recorded_frame_bytes(d))) {
+    // Room for the most a pass may write (a frame and those held before it): a recording the
+    // guard closed does not start again until that much space has returned.
+    if (DiskHasRoom(recorded_frame_bytes(d) * (1 + d.run.pre))) {
         d.refusal_said = false;
         return true;
     }

@@ -12,8 +12,8 @@ long long recorded_frame_bytes(const Driver &d);
 // the run ends), or -1.
 int scheduled_key(Driver &d);
 
-// Whether a recording may start: the disk keeps its free space after a frame. A refusal is said
-// once until a recording starts again.
+// Whether a recording may start: the disk keeps its free space after the most a pass may write.
+// A refusal is said once until a recording starts again.
 bool recording_allowed(Driver &d);
 // Whether the open recording must close before this pass writes `frames` frames, said with the
 // recording's name when it must.
