@@ -334,7 +334,7 @@ void start_recording(Driver &d)
     d.ser_frames = 0;
     d.received_in_recording = 0;
     d.writing_seconds = 0;
-    d.recording_start = std::chrono::steady_clock::now();
+    d.recording_start = d.clock();
     d.too_slow_said = false;
     d.lasting_said = false;
     d.post_left = 0;

@@ -9,7 +9,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -110,7 +109,7 @@ struct Driver {
     std::string recording_name;
     long long ser_frames = 0;
     long long received_in_recording = 0;
-    std::chrono::steady_clock::time_point recording_start;
+    double recording_start = 0;
     double writing_seconds = 0;
     double next_status = 0;
     // The detection of the current frame, logged when the frame is written.

@@ -7,7 +7,6 @@
 #include "status_report.h"
 #include "util.h"
 
-#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -21,11 +20,7 @@ constexpr long long kSerStampBytes = 8;
 // The sensor's rate is measured over the recording's first seconds.
 constexpr double kLastingMeasureSeconds = 2.0;
 
-double recording_seconds(const Driver &d)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - d.recording_start)
-        .count();
-}
+double recording_seconds(const Driver &d) { return d.clock() - d.recording_start; }
 
 const char *keep_free_text()
 {

@@ -1045,6 +1045,10 @@ TEST_P(UnattendedNightTest, EndsByItselfWithTheFramesAroundEachEventLogged)
     EXPECT_EQ(occurrences("status: "), 3);
     EXPECT_THAT(out, HasSubstr("status: 50 frames, "));
     EXPECT_THAT(out, HasSubstr(" dropped, recording " + sers[0] + ", "));
+    // Two seconds of the clock into the recording: 320x240 16-bit frames and their stamps at 50
+    // frames a second, 7.68 MB/s (within a frame: the clock moves as the frames are taken).
+    EXPECT_THAT(out, testing::ContainsRegex("the free space \\([0-9.]+ [kMGT]?B, keeping 0 B\\) "
+                                            "lasts [0-9]+ h [0-9]+ min at 7\\.[78] MB/s\n"));
     std::string ser = read_file(sers[0]);
     std::int32_t count = 0;
     std::memcpy(&count, ser.data() + 38, 4);
