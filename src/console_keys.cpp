@@ -17,6 +17,10 @@ int ConsoleKey(void)
 {
     if (Closed || !isatty(STDIN_FILENO))
         return -1;
+    // A job in the background leaves the terminal to the shell: reading it would stop the
+    // program (SIGTTIN) until it is brought to the foreground.
+    if (tcgetpgrp(STDIN_FILENO) != getpgrp())
+        return -1;
     struct pollfd in = {STDIN_FILENO, POLLIN, 0};
     if (poll(&in, 1, 0) <= 0)
         return -1;
