@@ -3,6 +3,7 @@
 #include "difference_recording.h"
 
 #include "diffstep.h"
+#include "event_log.h"
 #include "host.h"
 #include "image.h"
 #include "window.h"
@@ -122,6 +123,23 @@ void start_script(Driver &d)
     d.scripts.push_back(pid);
 }
 
+// What the event log says of a detection, kept until its frame is written (the event's line
+// carries the frame's place in the SER file).
+void note_event(Driver &d, double cx, double cy, double sx, double sy, int marked)
+{
+    if (oc + 1 != frame_count)
+        ++d.run_number;
+    const int *rows = RowMarks.data();
+    int brightening = d.raw8_flag
+                          ? largest_brightening8(samples16(d.DiffImage), d.BinImage2.get(),
+                                                 d.BinImage3.get(), rows, d.width, d.height)
+                          : largest_brightening16(samples16(d.DiffImage), samples16(d.BinImage2),
+                                                  samples16(d.BinImage3), rows, d.width, d.height);
+    d.event =
+        EventLine{{0, 0}, 0, d.diffcount + 1, sx, sy, cx, cy, marked, brightening, d.run_number};
+    d.event_pending = true;
+}
+
 void detection(Driver &d, double sx, double sy)
 {
     ++d.diffcount;
@@ -142,7 +160,7 @@ int mark_difference(Driver &d, unsigned short threshold)
     if (!d.mask_d.empty() && d.mask_d.cols == d.width && d.mask_d.rows == d.height)
         mask = d.mask_d.ptr<unsigned char>(0);
     unsigned short *reduced = nullptr;
-    if (d.div > 1) {
+    if (d.div > 1 && !d.run.no_window) {
         int rw, rh;
         DiffReducedSize(d.width, d.height, d.div, &rw, &rh);
         DiffPicture.create(rh, rw, CV_16U); // allocated once per geometry
@@ -196,14 +214,18 @@ void difference_step(Driver &d)
     if (lrate > kMinChangedPercent) {
         double ax, ay, sx, sy;
         SDeviRows(diff, RowMarks.data(), thr, w, h, &ax, &ay, &sx, &sy);
-        if (sx / w < kCompactFraction || sy / h < kCompactFraction)
+        if (sx / w < kCompactFraction || sy / h < kCompactFraction) {
+            note_event(d, ax, ay, sx, sy, marked);
             detection(d, sx, sy);
+        }
     }
-    show_in(kDiffWindow, PLACE_BELOW, DiffWindowOpen,
-            d.div > 1 ? DiffPicture : cv::Mat(h, w, CV_16U, diff));
+    if (!d.run.no_window)
+        show_in(kDiffWindow, PLACE_BELOW, DiffWindowOpen,
+                d.div > 1 ? DiffPicture : cv::Mat(h, w, CV_16U, diff));
     if (d.diff == 1) {
         stack_marked_rows(d, diff);
-        show_stack(d);
+        if (!d.run.no_window)
+            show_stack(d);
     }
 }
 
@@ -211,14 +233,16 @@ void end_difference_recording(Driver &d)
 {
     d.mode = MODE_END_RECORDING;
     d.diff = 0;
-    win_destroyWindow(kDiffWindow);
+    if (!d.run.no_window)
+        win_destroyWindow(kDiffWindow);
     DiffWindowOpen = false;
     if (d.diffcount != 0) {
         const cv::Mat &bayerMat = stack_picture(d);
         std::snprintf(d.pfname, sizeof d.pfname, "%.*s_%04ddifs.png", kBaseNameMax, d.tfname,
                       d.diffcount);
         write_png(d.pfname, bayerMat);
-        win_destroyWindow(kStackWindow);
+        if (!d.run.no_window)
+            win_destroyWindow(kStackWindow);
         StackWindowOpen = false;
     }
 }

@@ -3,15 +3,21 @@
 
 #include "camera_i2c.h"
 #include "cap.h"
+#include "console_keys.h"
 #include "difference_recording.h"
+#include "disk_guard.h"
 #include "display.h"
 #include "end_signals.h"
+#include "event_log.h"
 #include "fits.h"
+#include "frame_ring.h"
 #include "i2c.h"
 #include "init_file.h"
 #include "magic.h"
+#include "schedule.h"
 #include "ser.h"
 #include "tolvacapture_version.h"
+#include "unattended.h"
 #include "unpack.h"
 #include "util.h"
 #include "window.h"
@@ -23,6 +29,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -76,7 +83,36 @@ constexpr int kHalfLine = 1900;
 constexpr int kHalfHeight = 1000;
 
 void sleep_us(unsigned int microseconds) { usleep(microseconds); }
-void usage(const char *program) { std::printf("usage> %s sensor_init_file [-8]\n", program); }
+void usage(const char *program)
+{
+    std::printf("usage> %s sensor_init_file [-8] [--no-window] [--detect | --record] "
+                "[--stop-after DURATION] [--stop-at HH:MM] [--night LAT,LON] [--sun-below DEG] "
+                "[--keep-free SIZE] [--pre N] [--post N] [--status SECONDS]\n",
+                program);
+}
+
+// `sensor_init_file [-8]` in av[1] ... av[ac - 1]: 0, or -1 when they are not one of its forms.
+int read_file_arguments(int ac, char **av, Driver &d)
+{
+    if (ac == 2) {
+        d.fname = av[1];
+        return 0;
+    }
+    if (ac == 3) {
+        // The second argument is tested first: "-8 -8" takes the first as the path.
+        if (std::strcmp(av[2], "-8") == 0) {
+            d.fname = av[1];
+            d.raw8_flag = true;
+            return 0;
+        }
+        if (std::strcmp(av[1], "-8") == 0) {
+            d.fname = av[2];
+            d.raw8_flag = true;
+            return 0;
+        }
+    }
+    return -1;
+}
 
 void print_key_help()
 {
@@ -174,10 +210,64 @@ void stamp_frame()
     SetSERFrameTime(&received);
 }
 
+// The bytes of a frame's samples in a SER file (and in the frames held before a detection).
+int ser_frame_size(const Driver &d) { return d.width * d.height * d.dpp / 8; }
+
+// A frame into the recording, counted when written; the time the writes take gives the
+// storage's rate.
+void append_samples(Driver &d, unsigned char *frame)
+{
+    auto begin = std::chrono::steady_clock::now();
+    if (WriteSERImage(frame, ser_frame_size(d), d.dpp) == 0)
+        ++d.ser_frames;
+    d.writing_seconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+}
+
 void append_frame(void *driver)
 {
     Driver &d = *static_cast<Driver *>(driver);
-    WriteSERImage(d.BinImage2.get(), d.width * d.height * d.dpp / 8, d.dpp);
+    append_samples(d, d.BinImage2.get());
+}
+
+// A frame held before a run of detections, with the time it was received.
+void append_held_frame(unsigned char *frame, const timeval &received, void *driver)
+{
+    SetSERFrameTime(&received);
+    append_samples(*static_cast<Driver *>(driver), frame);
+}
+
+// The current frame into the recording, after the frames held before it; a detection on it
+// gets its line in the event log with the frame's place in the file.
+void write_current_frame(Driver &d)
+{
+    if (d.event_pending)
+        RingTake(append_held_frame, &d);
+    stamp_frame();
+    if (d.event_pending) {
+        d.event.ser_frame = d.ser_frames;
+        GetFrameTime(&d.event.received);
+        WriteEventLine(d.event);
+    }
+    append_frame(&d);
+}
+
+// A difference recording writes the frames of each run of detections, the frames held before
+// it and those after it (--pre, --post); the others are held, the oldest let go.
+void write_difference_frames(Driver &d)
+{
+    if (d.diff == 1) {
+        write_current_frame(d);
+        if (d.event_pending)
+            d.post_left = d.run.post;
+    } else if (d.post_left > 0) {
+        write_current_frame(d);
+        --d.post_left;
+    } else {
+        timeval received;
+        GetFrameTime(&received);
+        RingHold(d.BinImage2.get(), received);
+    }
 }
 
 // The reduced picture goes to "se_cam"; of the full-size one only the zoomed region is made.
@@ -231,12 +321,27 @@ void write_frame(Driver &d)
 }
 
 // While a recording runs, frames wait in the hand-over, so a stall of the loop loses none.
+// A difference recording's event log is written beside its SER file.
 void start_recording(Driver &d)
 {
     new_base_name(d);
     name_file(d, ".ser");
+    d.recording_name = d.wfname;
     WriteSERHeader(d.wfname);
+    if (d.mode == MODE_DIFF_RECORDING)
+        OpenEventLog(d.tfname);
     d.recording_drops = 0;
+    d.ser_frames = 0;
+    d.received_in_recording = 0;
+    d.writing_seconds = 0;
+    d.recording_start = d.clock();
+    d.too_slow_said = false;
+    d.lasting_said = false;
+    d.post_left = 0;
+    d.run_number = 0;
+    d.event_pending = false;
+    d.scheduled_started = true;
+    RingClear();
     BufferFrames(1);
 }
 
@@ -244,7 +349,32 @@ void close_recording(Driver &d)
 {
     if (d.recording_drops != 0)
         std::printf("%d frames dropped\n", d.recording_drops);
+    CloseEventLog();
     CloseSER();
+}
+
+// Before this pass writes a frame: when the frames it may write (the current one and those held
+// before it) would leave less than the free space to keep, the recording is closed as e closes
+// it, with nothing of this pass in it. The recording the options ask for starts again when
+// space returns.
+void guard_disk(Driver &d)
+{
+    bool recording = d.mode == MODE_RECORDING || d.mode == MODE_DIFF_RECORDING;
+    if (!recording || !disk_guard_trips(d, 1 + RingCount()))
+        return;
+    if (d.mode == MODE_DIFF_RECORDING)
+        end_difference_recording(d);
+    close_recording(d);
+    BufferFrames(0);
+    d.mode = MODE_LIVE;
+    d.scheduled_started = false;
+}
+
+int next_key(Driver &d)
+{
+    int key = d.run.no_window ? ConsoleKey() : win_waitKey(1);
+    int scheduled = scheduled_key(d);
+    return scheduled >= 0 ? scheduled : key;
 }
 
 // Acts on the key of this pass; false when the loop is to be left at once.
@@ -265,13 +395,13 @@ bool act_on_key(Driver &d)
         write_frame(d);
         break;
     case kKeyRecord:
-        if (d.mode == MODE_LIVE) {
+        if (d.mode == MODE_LIVE && recording_allowed(d)) {
             d.mode = MODE_RECORDING;
             start_recording(d);
         }
         break;
     case kKeyDiffRecord:
-        if (d.mode == MODE_LIVE) {
+        if (d.mode == MODE_LIVE && recording_allowed(d)) {
             prepare_difference_recording(d);
             start_recording(d);
         }
@@ -292,11 +422,14 @@ bool act_on_key(Driver &d)
 // recording that ends; false when the loop is to be left.
 bool recording_step(Driver &d, bool appended)
 {
-    if (!appended && (d.mode != MODE_DIFF_RECORDING || d.diff == 1)) {
-        stamp_frame();
-        append_frame(&d);
+    if (!appended) {
+        if (d.mode == MODE_DIFF_RECORDING)
+            write_difference_frames(d);
+        else
+            write_current_frame(d);
     }
     d.diff = 0;
+    d.event_pending = false;
     if (d.mode == MODE_END_RECORDING) {
         close_recording(d);
         BufferFrames(0); // live view: the window is current again at once
@@ -328,13 +461,17 @@ bool frame_pass(Driver &d)
     unpack_frame(d);
     if (!d.mask_r.empty())
         apply_mask(d.mask_r, d.BinImage2.get(), d);
+    guard_disk(d);
     if (d.mode == MODE_DIFF_RECORDING)
         difference_step(d);
     // In a SER recording every frame is appended, whatever key this pass reads: the append
     // runs beside the display. A difference recording's `e` drops the frame it ends on.
     const bool append_now = d.mode == MODE_RECORDING;
-    show_frame(d, append_now);
-    d.keycode = win_waitKey(1);
+    if (!d.run.no_window)
+        show_frame(d, append_now);
+    else if (append_now)
+        write_current_frame(d);
+    d.keycode = next_key(d);
     if (!act_on_key(d))
         return false;
     return d.mode == MODE_LIVE || recording_step(d, append_now);
@@ -373,7 +510,9 @@ int finish(Driver &d)
     et = GetTime();
     int dropped = GetDropCount();
     reap_scripts(d);
-    win_destroyWindow(kLiveWindow);
+    if (!d.run.no_window)
+        win_destroyWindow(kLiveWindow);
+    RingFree();
     if (CloseSensor(d.s_status) < 0) {
         std::printf(" Error CloseSensor.\n");
         return 1;
@@ -396,10 +535,12 @@ int end_by_signal(Driver &d, int sig)
     return status == 0 ? end_signal_status(sig) : status;
 }
 
-void default_sleep(Driver &d)
+void default_seams(Driver &d)
 {
     if (!d.poll_sleep)
         d.poll_sleep = sleep_us;
+    if (!d.clock)
+        d.clock = GetTime;
 }
 
 } // namespace
@@ -488,27 +629,20 @@ void bmask8(const cv::Mat &msk, unsigned char *dst, int width, int height)
     blank_masked(msk, dst, width, height);
 }
 
+// The long options follow the init file and -8; the arguments before them are the seed's forms.
 int read_command_line(int ac, char **av, Driver &d)
 {
-    if (ac == 2) {
-        d.fname = av[1];
-        return 0;
+    int first_option = 1;
+    while (first_option < ac && std::strncmp(av[first_option], "--", 2) != 0)
+        ++first_option;
+    if (read_file_arguments(first_option, av, d) < 0) {
+        usage(av[0]);
+        return kUsageShown;
     }
-    if (ac == 3) {
-        // The second argument is tested first: "-8 -8" takes the first as the path.
-        if (std::strcmp(av[2], "-8") == 0) {
-            d.fname = av[1];
-            d.raw8_flag = true;
-            return 0;
-        }
-        if (std::strcmp(av[1], "-8") == 0) {
-            d.fname = av[2];
-            d.raw8_flag = true;
-            return 0;
-        }
-    }
-    usage(av[0]);
-    return -1;
+    int options = read_options(ac, av, first_option, d.run);
+    if (options == kUnknownOption)
+        usage(av[0]);
+    return options < 0 ? kBadOption : 0;
 }
 
 // The bits a pixel that the raw frame's sizes give (truncated: line fill of less than one more
@@ -601,14 +735,18 @@ int start_up(int ac, char **av, Driver &d)
     // output in between).
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     catch_end_signals();
-    default_sleep(d);
+    default_seams(d);
     std::printf("%s\n", kProgramVersion + 4);
     if (int sig = bring_up_board(d)) {
         announce_end_signal(sig);
         return end_signal_status(sig);
     }
-    if (read_command_line(ac, av, d) < 0)
+    int command_line = read_command_line(ac, av, d);
+    if (command_line == kUsageShown)
         return 0;
+    if (command_line == kBadOption)
+        return 1;
+    SetKeepFree(keep_free_bytes(d.run));
     // Read once: the scans, the receiver's set-up and the interpreter all take this text.
     keep_init_file(d.fname);
     d.rawbit = check_rawbit(d.fname);
@@ -630,10 +768,19 @@ int start_up(int ac, char **av, Driver &d)
         return 1;
     }
     print_key_help();
-    with_end_signals_held(
-        [] { win_namedWindow(kLiveWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL); });
+    if (!d.run.no_window)
+        with_end_signals_held(
+            [] { win_namedWindow(kLiveWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL); });
     if (!allocate_buffers(d)) {
         std::perror("malloc error");
+        CloseSensor(d.s_status);
+        return 1;
+    }
+    if (RingInit(d.run.pre, ser_frame_size(d)) < 0) {
+        std::fprintf(stderr,
+                     "tolvacapture: --pre %d: %d frames of %d bytes cannot be held in memory; "
+                     "give fewer frames\n",
+                     d.run.pre, d.run.pre, ser_frame_size(d));
         CloseSensor(d.s_status);
         return 1;
     }
@@ -643,20 +790,26 @@ int start_up(int ac, char **av, Driver &d)
 
 int live_loop(Driver &d)
 {
-    default_sleep(d);
+    default_seams(d);
     InitFits(d.BinSize, d.width, d.height, d.fname);
     InitSer(d.dpp, d.width, d.height, d.fname, d.colorID);
     d.timeout_counter = 0;
     oc = 0;
     frame_count = 0;
     st = GetTime();
-    display_init(d.width, d.height, d.depth, d.div);
-    zoom_setMouseCallback(kLiveWindow, 1.0f / d.div);
+    if (!d.run.no_window) {
+        display_init(d.width, d.height, d.depth, d.div);
+        zoom_setMouseCallback(kLiveWindow, 1.0f / d.div);
+    }
+    d.next_status = d.clock();
+    if (ScheduleBegin(d.run, d.clock()) != 0)
+        return finish(d);
     for (;;) {
         if (int sig = end_signal())
             return end_by_signal(d, sig);
         UpdateSERHeader();
         reap_scripts(d);
+        print_status(d);
         if (!ReadRAW(d.RawImage.get())) {
             if (++d.timeout_counter > kTimeoutPolls)
                 return time_out(d);
@@ -666,8 +819,13 @@ int live_loop(Driver &d)
             continue;
         }
         // Frames lost before this one, when the one before was part of the open recording.
-        if (d.mode != MODE_LIVE)
-            d.recording_drops += GetFrameGap();
+        if (d.mode != MODE_LIVE) {
+            int lost = GetFrameGap();
+            d.recording_drops += lost;
+            ++d.received_in_recording;
+            check_storage_pace(d, lost);
+            say_how_long_space_lasts(d);
+        }
         if (!frame_pass(d))
             break;
     }

@@ -2,12 +2,16 @@
 #ifndef TOLVA_TOLVACAPTURE_H
 #define TOLVA_TOLVACAPTURE_H
 
+#include "event_log.h"
+#include "options.h"
+
 #include <opencv2/core.hpp>
 
 #include <sys/types.h>
 
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 // Recording state of the live loop.
@@ -88,6 +92,29 @@ struct Driver {
 
     // How the empty polls of the loop and the pauses of the bring-up wait; tests shorten them.
     void (*poll_sleep)(unsigned int microseconds) = nullptr;
+    // The wall clock of the schedule, the status line and the rates (GetTime); tests fix it.
+    double (*clock)(void) = nullptr;
+
+    // The long options, and what the unattended run keeps between passes: whether the recording
+    // they ask for has started, the frames still to write after a run of detections, the open
+    // recording's name, its frames written and received, its start and the time its writes
+    // took, what was said about it, the next status line.
+    RunOptions run;
+    bool scheduled_started = false;
+    bool refusal_said = false;
+    bool too_slow_said = false;
+    bool lasting_said = false;
+    int post_left = 0;
+    int run_number = 0;
+    std::string recording_name;
+    long long ser_frames = 0;
+    long long received_in_recording = 0;
+    double recording_start = 0;
+    double writing_seconds = 0;
+    double next_status = 0;
+    // The detection of the current frame, logged when the frame is written.
+    bool event_pending = false;
+    EventLine event = {};
 };
 
 // The live window; the other windows open beside it.
@@ -96,8 +123,12 @@ constexpr char kLiveWindow[] = "se_cam";
 // Returned by start_up when the live loop is to run; any other value is the exit status.
 constexpr int kRunLoop = -1;
 
-// Reads `tolvacapture sensor_init_file [-8]`; prints the usage line and returns -1 when the
-// command line is not one of its forms.
+// read_command_line's results besides 0.
+constexpr int kUsageShown = -1;
+constexpr int kBadOption = -2;
+// Reads `tolvacapture sensor_init_file [-8] [long options]`: 0; kUsageShown after the usage line
+// when the arguments before the long options are not one of the forms; kBadOption after a
+// message naming the option and its value (and the usage line for an unknown option).
 int read_command_line(int ac, char **av, Driver &d);
 // xwidth, div, BinSize, dpp and depth from width, height, bufsiz and rawbit; -1 (with a message
 // naming the sizes) when they give a bit depth other than 10 or 12, or other than rawbit.

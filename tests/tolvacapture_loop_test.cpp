@@ -1,5 +1,8 @@
 // Tests of start-up and the live loop on the simulated Pi, keys and mouse from the scripted
 // window seam: exit paths, recording states, written files, display scale, masks, time-out.
+#include "cap.h"
+#include "disk_guard.h"
+#include "event_log.h"
 #include "frame_counter.h"
 #include "i2c.h"
 #include "magic_testing.h"
@@ -107,6 +110,9 @@ void poll_sleep_until_stalled(unsigned int microseconds)
     if (!stalled)
         usleep(microseconds);
 }
+
+// A SER file of a night with events, defined with the tests that replay it.
+std::string night_ser();
 
 class LoopTest : public testing::Test {
 protected:
@@ -216,6 +222,20 @@ protected:
         // in the hand-over, so the frame of each pass is the one the test changed the sensor for.
         if (std::getenv("TOLVA_EMULATOR"))
             s.frame_length *= 4;
+        return s;
+    }
+
+    // The replayed night (night_ser) as the scene of a 320 x 240 sensor at 50 frames a second.
+    Sensor replayed_night()
+    {
+        Knobs knobs;
+        knobs.scene = "replay";
+        knobs.replay_file = dir.write("night.ser.in", night_ser());
+        SimPi::reset(knobs);
+        Sensor s;
+        s.width = 320;
+        s.height = 240;
+        s.frame_length = 2 * 0x0293;
         return s;
     }
 
@@ -876,7 +896,8 @@ TEST_F(LoopTest, NoFrameAtAllGivesAHintOnceBeforeTheTimeOut)
 }
 
 // A replayed night of 80 frames of 320x240: flashes at frames 20 and 60, a meteor over frames
-// 40 to 42, each event in a place of its own.
+// 40 to 42, each event in a place of its own. The top left sample tells the frames apart: the
+// sky's level plus the frame's number.
 struct NightEvent {
     int frame, x, y;
 };
@@ -894,6 +915,7 @@ std::string night_ser()
     std::vector<std::uint16_t> frame(320 * 240);
     for (int f = 0; f < kNightFrames; ++f) {
         std::fill(frame.begin(), frame.end(), kNightSky);
+        frame[0] = static_cast<std::uint16_t>(kNightSky + f);
         for (const NightEvent &e : kNight)
             if (e.frame == f)
                 for (int y = e.y - 1; y <= e.y + 1; ++y)
@@ -917,6 +939,14 @@ int night_event(const std::string &ser, std::size_t k)
     return -1;
 }
 
+// The replayed night's frame number of a recorded frame.
+int night_frame(const std::string &ser, std::size_t k)
+{
+    const auto *frame =
+        reinterpret_cast<const unsigned char *>(ser.data()) + 178 + k * 320 * 240 * 2;
+    return (frame[0] | frame[1] << 8) - kNightSky;
+}
+
 // The script takes 0.4 s, as long as 20 frames: the loop goes on meanwhile, every frame the
 // detection selects is recorded, each run of detections starts the script once, and every
 // script that ended was reaped.
@@ -929,14 +959,7 @@ TEST_F(LoopTest, DifferenceRecordingOfANightKeepsEveryDetectionWhileTheScriptRun
     fs::permissions(script, fs::perms::owner_all);
     std::string old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
     setenv("HOME", home.c_str(), 1);
-    Knobs knobs;
-    knobs.scene = "replay";
-    knobs.replay_file = dir.write("night.ser.in", night_ser());
-    SimPi::reset(knobs);
-    Sensor s;
-    s.width = 320;
-    s.height = 240;
-    s.frame_length = 2 * 0x0293; // 50 frames a second
+    Sensor s = replayed_night();
     std::vector<int> keys{'d'};
     keys.resize(121, -1); // a night and a half
     keys.push_back('e');
@@ -981,6 +1004,183 @@ TEST_F(LoopTest, DifferenceRecordingOfANightKeepsEveryDetectionWhileTheScriptRun
     EXPECT_EQ(out.find("frames dropped"), std::string::npos) << out;
 }
 
+// The clock of an unattended run in the tests: 50 frames to the second from a fixed start.
+constexpr double kRunStart = 1.7e9;
+double frame_clock() { return kRunStart + frame_count * 0.02; }
+
+std::vector<std::string> csv_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// --pre and --post frames around each run of detections.
+class UnattendedNightTest : public LoopTest, public testing::WithParamInterface<int> {};
+
+// A night replayed without a window (and no display): the run ends by itself; the SER holds the
+// first and the last frame and, around each event, the frames --pre and --post ask for, in order,
+// each once; the event log has a line for each detection line, pointing at the event's frame.
+TEST_P(UnattendedNightTest, EndsByItselfWithTheFramesAroundEachEventLogged)
+{
+    const int around = GetParam();
+    const char *display = std::getenv("DISPLAY");
+    std::string old_display = display ? display : "";
+    unsetenv("DISPLAY");
+    Sensor s = replayed_night();
+    d->clock = frame_clock;
+    int status =
+        run({init(s), "--no-window", "--detect", "--stop-after", "3s", "--keep-free", "0", "--pre",
+             std::to_string(around), "--post", std::to_string(around), "--status", "1"});
+    if (display)
+        setenv("DISPLAY", old_display.c_str(), 1);
+    ASSERT_EQ(status, 0) << err;
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(WindowScript::get().waits(), 0);
+    EXPECT_TRUE(WindowScript::get().changes().empty());
+    EXPECT_TRUE(WindowScript::get().shown().empty());
+    EXPECT_THAT(out, HasSubstr("frame_count = 150\n"));
+
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    // A status line a second of the clock: before the first frame, after 50 and after 100.
+    EXPECT_EQ(occurrences("status: "), 3);
+    EXPECT_THAT(out, HasSubstr("status: 50 frames, "));
+    EXPECT_THAT(out, HasSubstr(" dropped, recording " + sers[0] + ", "));
+    // Two seconds of the clock into the recording: 320x240 16-bit frames and their stamps at 50
+    // frames a second, 7.68 MB/s (within a frame: the clock moves as the frames are taken).
+    EXPECT_THAT(out, testing::ContainsRegex("the free space \\([0-9.]+ [kMGT]?B, keeping 0 B\\) "
+                                            "lasts [0-9]+ h [0-9]+ min at 7\\.[78] MB/s\n"));
+    std::string ser = read_file(sers[0]);
+    std::int32_t count = 0;
+    std::memcpy(&count, ser.data() + 38, 4);
+    ASSERT_EQ(ser_verdict(sers[0], count, 320, 240), "ok");
+    // The replay loops: numbers that fall start its next round.
+    std::vector<int> written;
+    for (std::int32_t k = 0; k < count; ++k) {
+        int n = night_frame(ser, static_cast<std::size_t>(k));
+        int round = written.empty() ? 0 : written.back() / kNightFrames;
+        if (!written.empty() && round * kNightFrames + n <= written.back())
+            ++round;
+        written.push_back(round * kNightFrames + n);
+    }
+    const int first = written.front(), last = written.back();
+    std::vector<int> expected{first};
+    for (int f = first + 1; f < last; ++f)
+        for (const NightEvent &e : kNight)
+            if (std::abs(f % kNightFrames - e.frame) <= around) {
+                expected.push_back(f);
+                break;
+            }
+    expected.push_back(last);
+    EXPECT_EQ(written, expected);
+
+    std::string base = sers[0].substr(0, sers[0].size() - 4);
+    auto lines = csv_lines(read_file(base + "_events.csv"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0] + "\n", kEventLogHeader);
+    ASSERT_EQ(static_cast<int>(lines.size()) - 1, occurrences("Diff Detect."));
+    ASSERT_GE(lines.size(), 1 + std::size(kNight));
+    int previous_frame = -2, previous_run = 0;
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        int ser_frame = 0, detection = 0, changed = 0, brightening = 0, run_number = 0;
+        double sx, sy, cx, cy;
+        ASSERT_EQ(std::sscanf(lines[k].c_str(), "%*[^,],%d,%d,%lf,%lf,%lf,%lf,%d,%d,%d", &ser_frame,
+                              &detection, &sx, &sy, &cx, &cy, &changed, &brightening, &run_number),
+                  9)
+            << lines[k];
+        EXPECT_EQ(detection, static_cast<int>(k));
+        char console[64];
+        std::snprintf(console, sizeof console, "%5d:Diff Detect. sx:%04.0lf sy:%04.0lf\n",
+                      detection, sx, sy);
+        EXPECT_THAT(out, HasSubstr(console));
+        int event = night_event(ser, static_cast<std::size_t>(ser_frame));
+        ASSERT_GE(event, 0) << "line " << k << " points at a frame without an event";
+        EXPECT_NEAR(cx, kNight[event].x, 1.0);
+        EXPECT_NEAR(cy, kNight[event].y, 1.0);
+        EXPECT_EQ(brightening, kEventBrightening);
+        int frame = written[static_cast<std::size_t>(ser_frame)];
+        EXPECT_EQ(run_number, frame == previous_frame + 1 ? previous_run : previous_run + 1);
+        previous_frame = frame;
+        previous_run = run_number;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Around, UnattendedNightTest, testing::Values(0, 3));
+
+// Atlanta's civil twilight on 2009-09-06 ends at 20:21 EDT (USNO); a clock that moves a minute a
+// frame from 20:15: the recording starts with the frame of 20:22, and the run ends with the
+// morning's twilight, about 6:51.
+double atlanta_clock() { return 1252282500 + frame_count * 60.0; }
+
+TEST_F(LoopTest, TheNightStartsAndEndsTheRecordingByTheSun)
+{
+    setenv("TZ", "EST5EDT", 1);
+    tzset();
+    d->clock = atlanta_clock;
+    int status = run({init(Sensor{}), "--no-window", "--record", "--night", "33.8,-84.4",
+                      "--sun-below", "-6", "--keep-free", "0"});
+    unsetenv("TZ");
+    tzset();
+    ASSERT_EQ(status, 0) << err;
+    EXPECT_THAT(out, HasSubstr("the sun is above -6 degrees at 33.8,-84.4: waiting until 20:21 "
+                               "(local time)\nthe night at 33.8,-84.4 ends at 06:5"));
+    int frames = 0;
+    ASSERT_EQ(
+        std::sscanf(out.substr(out.find("frame_count = ")).c_str(), "frame_count = %d", &frames),
+        1);
+    EXPECT_GE(frames, 635); // 06:50
+    EXPECT_LE(frames, 637); // 06:52
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    EXPECT_EQ(ser_verdict(sers[0], frames - 6), "ok"); // from the 7th frame, 20:22, on
+}
+
+// The disk: this much room above the free space to keep before the first recording, and the
+// room the files in the test's directory take from it; after 100 frames the space returns.
+constexpr long long kKeep = 1 << 20;
+constexpr long long kRoom = 100000;
+long long shrinking_disk(const char *directory)
+{
+    long long used = 0;
+    for (const auto &entry : fs::directory_iterator(directory))
+        if (entry.is_regular_file() && entry.path().extension() == ".ser")
+            used += static_cast<long long>(entry.file_size());
+    return kKeep + kRoom - used + (frame_count >= 100 ? 1LL << 30 : 0);
+}
+
+TEST_F(LoopTest, TheDiskGuardClosesTheRecordingWholeAndRefusesTheNextUntilSpaceReturns)
+{
+    SetFreeSpaceProbe(shrinking_disk);
+    d->clock = frame_clock;
+    int status =
+        run({init(Sensor{}), "--no-window", "--record", "--keep-free", "1M", "--stop-after", "3s"});
+    SetFreeSpaceProbe(nullptr);
+    ASSERT_EQ(status, 0) << err;
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 2u);
+    // 64x48 16-bit frames: 6144 bytes and 8 of time stamp each, after a header of 178.
+    const int fitted = static_cast<int>((kRoom - 178) / (6144 + 8));
+    EXPECT_EQ(ser_verdict(sers[0], fitted), "ok");
+    EXPECT_EQ(fs::file_size(sers[0]), 178u + fitted * (6144u + 8u));
+    EXPECT_THAT(out, HasSubstr(std::to_string(fitted) + "frames\nRec Stop.\n"));
+    EXPECT_EQ(err, "tolvacapture: less than 1.0 MB would be left free on the disk: " + sers[0] +
+                       " closed; no new recording until space returns\n");
+    // The second recording: from the 100th frame to the end.
+    EXPECT_EQ(ser_verdict(sers[1], 150 - 100 + 1), "ok");
+}
+
+// A wrong option value ends the program before the sensor is programmed.
+TEST_F(LoopTest, AWrongOptionEndsWithStatusOneBeforeTheSensorIsProgrammed)
+{
+    ASSERT_EQ(run({init(Sensor{}), "--no-window", "--pre", "many"}), 1);
+    EXPECT_EQ(err, "tolvacapture: --pre many: not a frame count; give 0 to 1000\n");
+    EXPECT_TRUE(SimPi::instance().bus().log().empty());
+    EXPECT_TRUE(WindowScript::get().changes().empty());
+}
+
 // Start-up's own exits, before the loop.
 TEST_F(LoopTest, BadCommandLinesGiveTheUsageAfterBringUp)
 {
@@ -988,8 +1188,13 @@ TEST_F(LoopTest, BadCommandLinesGiveTheUsageAfterBringUp)
          std::vector<std::vector<std::string>>{{}, {"a.txt", "b.txt"}, {"a.txt", "-8", "x"}}) {
         d = std::make_unique<Driver>();
         ASSERT_EQ(run(arguments), 0);
-        EXPECT_THAT(out, testing::EndsWith("exec camera_i2c\n"
-                                           "usage> ./tolvacapture sensor_init_file [-8]\n"));
+        EXPECT_THAT(
+            out,
+            testing::EndsWith(
+                "exec camera_i2c\n"
+                "usage> ./tolvacapture sensor_init_file [-8] [--no-window] [--detect | --record] "
+                "[--stop-after DURATION] [--stop-at HH:MM] [--night LAT,LON] [--sun-below DEG] "
+                "[--keep-free SIZE] [--pre N] [--post N] [--status SECONDS]\n"));
         EXPECT_EQ(err, "");
     }
 }

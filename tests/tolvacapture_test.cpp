@@ -236,7 +236,10 @@ TEST_P(CommandLineTest, TakesThePathAndTheMode)
         EXPECT_EQ(d.raw8_flag, c.raw8);
     } else {
         EXPECT_EQ(result, -1);
-        EXPECT_EQ(out, "usage> ./tolvacapture sensor_init_file [-8]\n");
+        EXPECT_EQ(out,
+                  "usage> ./tolvacapture sensor_init_file [-8] [--no-window] [--detect | --record] "
+                  "[--stop-after DURATION] [--stop-at HH:MM] [--night LAT,LON] [--sun-below DEG] "
+                  "[--keep-free SIZE] [--pre N] [--post N] [--status SECONDS]\n");
     }
 }
 

@@ -19,28 +19,7 @@ fail() {
 }
 
 # A small colour sensor, 320 x 240 RAW12 at 100 frames a second: short runs, small files.
-init=$work/imx477_e2e.txt
-cat >"$init" <<'INIT'
-I2C_ADDRESS 0x10
-WIDTH 320
-HEIGHT 240
-BUFSIZ 115200
-DATA_LANES 2
-RAWBIT 12
-0x0100 0x00
-0x0136 0x1800 w
-0x0304 0x0004 w
-0x0306 0x015E w
-0x0302 0x0002 w
-0x0300 0x0005 w
-0x0112 0x0C0C w
-0x0114 0x01
-0x034C 0x0140 w
-0x034E 0x00F0 w
-0x0342 0x31C4 w
-0x0340 0x0293 w
-0x0100 0x01
-INIT
+init=$root/tests/e2e/imx477_e2e.txt
 frame_rate=100
 export TOLVA_SIM_EVENT_RATE=600 TOLVA_SIM_SEED=3
 

@@ -26,7 +26,8 @@ DESTDIR=$work/stage cmake --install "$build" --prefix "$prefix" >"$work/install.
 
 # Exactly these files, nothing else (no test programs, no libraries, nothing outside the prefix).
 expected=(bin/tolvacapture share/doc/tolvacapture/README.md share/doc/tolvacapture/LICENSE
-          share/man/man1/tolvacapture.1)
+          share/man/man1/tolvacapture.1 lib/systemd/system/tolvacapture-night.service
+          lib/systemd/system/tolvacapture-night.timer)
 for init in "$root"/sensors/*; do
     expected+=("share/tolvacapture/sensors/$(basename "$init")")
 done
@@ -82,7 +83,7 @@ if [[ $platform == sim ]]; then
     [[ "$(head -n 1 "$work/out.txt")" == "tolvacapture Ver. $version ("*")" ]] ||
         fail "banner '$(head -n 1 "$work/out.txt")' does not carry version $version"
     grep -qx "exec camera_i2c" "$work/out.txt" || fail "no bring-up line"
-    [[ "$(tail -n 1 "$work/out.txt")" == "usage> $top/bin/tolvacapture sensor_init_file [-8]" ]] ||
+    [[ "$(tail -n 1 "$work/out.txt")" == "usage> $top/bin/tolvacapture sensor_init_file [-8] "* ]] ||
         fail "last line '$(tail -n 1 "$work/out.txt")' is not the usage line"
     [[ $(grep -c "running on the simulated Pi" "$work/err.txt") -eq 1 ]] ||
         fail "the simulated-Pi notice is not on standard error exactly once: $(cat "$work/err.txt")"

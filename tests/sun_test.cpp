@@ -1,0 +1,80 @@
+// Tests of the sun's position against Meeus' worked examples, and of the night window against
+// published tables of sunrise, sunset and twilight.
+#include "sun.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+// Astronomical Algorithms (2nd ed.), example 25.a (1992 October 13.0 TD) and example 12.a (1987
+// April 10, 0h UT).
+TEST(SunPosition, GivesMeeusWorkedExamples)
+{
+    double right_ascension, declination;
+    sun_position(2448908.5, &right_ascension, &declination);
+    EXPECT_NEAR(right_ascension, 198.38083, 0.0001);
+    EXPECT_NEAR(declination, -7.78507, 0.0001);
+    EXPECT_NEAR(sidereal_time(2446895.5), 197.693195, 0.000001);
+    EXPECT_NEAR(julian_day(0), 2440587.5, 1e-9);
+}
+
+struct PublishedNight {
+    const char *source;
+    double latitude, longitude, below;
+    double now;   // Unix seconds
+    int kind;     // what night_window says
+    double start; // the published minute (Unix seconds) the night starts at, 0: not checked
+    double end;   // ... and ends at
+};
+
+class NightWindowTest : public testing::TestWithParam<PublishedNight> {};
+
+// Tables give the minute nearest to the event: within a minute of it.
+TEST_P(NightWindowTest, StartsAndEndsAtThePublishedMinute)
+{
+    const PublishedNight &c = GetParam();
+    double start = 0, end = 0;
+    EXPECT_EQ(night_window(c.now, c.latitude, c.longitude, c.below, &start, &end), c.kind)
+        << c.source;
+    if (c.start != 0) {
+        EXPECT_NEAR(start, c.start, 60) << c.source;
+    }
+    if (c.end != 0) {
+        EXPECT_NEAR(end, c.end, 60) << c.source;
+    }
+}
+
+// USNO for Atlanta (33.8 N, 84.4 W) on 2009-09-06, Eastern Daylight Time (UTC-4), as quoted in
+// PyEphem's documentation: civil twilight begins 6:50, sunrise 7:15, sunset 19:56, civil twilight
+// ends 20:21. Astronomy Answers' table of sunrise for 2002-01-01 at longitude 0 (UTC): 4:52 at
+// 34 S, 7:22 at 40 N. Sunrise and sunset put the sun's centre 0.833 degree below the horizon.
+constexpr double kAtlantaMidnight = 1252209600; // 2009-09-06 00:00 EDT
+constexpr double kAtlantaNoon = kAtlantaMidnight + 12 * 3600;
+constexpr double kNewYear2002 = 1009843200; // 2002-01-01 00:00 UTC
+constexpr double kMinute = 60, kHour = 3600;
+constexpr double kSunrise = -0.833;
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, NightWindowTest,
+    testing::Values(
+        PublishedNight{"Atlanta sunrise", 33.8, -84.4, kSunrise, kAtlantaMidnight, NIGHT_NOW,
+                       kAtlantaMidnight, kAtlantaMidnight + 7 * kHour + 15 * kMinute},
+        PublishedNight{"Atlanta dawn", 33.8, -84.4, -6, kAtlantaMidnight, NIGHT_NOW,
+                       kAtlantaMidnight, kAtlantaMidnight + 6 * kHour + 50 * kMinute},
+        PublishedNight{"Atlanta sunset", 33.8, -84.4, kSunrise, kAtlantaNoon, NIGHT_LATER,
+                       kAtlantaNoon + 7 * kHour + 56 * kMinute, 0},
+        PublishedNight{"Atlanta dusk", 33.8, -84.4, -6, kAtlantaNoon, NIGHT_LATER,
+                       kAtlantaNoon + 8 * kHour + 21 * kMinute, 0},
+        PublishedNight{"34 S sunrise", -34, 0, kSunrise, kNewYear2002, NIGHT_NOW, kNewYear2002,
+                       kNewYear2002 + 4 * kHour + 52 * kMinute},
+        PublishedNight{"40 N sunrise", 40, 0, kSunrise, kNewYear2002, NIGHT_NOW, kNewYear2002,
+                       kNewYear2002 + 7 * kHour + 22 * kMinute},
+        // Tromsø (69.65 N): at midsummer the sun stays above -12 degrees all day; at midwinter
+        // it does not rise, and a polar night is a day long.
+        PublishedNight{"Tromso midsummer", 69.65, 18.96, -12, 1718971200, POLAR_DAY, 0, 0},
+        PublishedNight{"Tromso midwinter", 69.65, 18.96, kSunrise, 1734782400, POLAR_NIGHT,
+                       1734782400, 1734782400 + kNightHorizon}));
+
+} // namespace
