@@ -1,12 +1,14 @@
-// NEON kernels of the unpacking (32-bit ARM, built with -mfpu=neon for this file only).
+// NEON kernels of the unpacking (on 32-bit ARM built with -mfpu=neon for this file only).
 #include "unpack_neon.h"
 
 #ifdef TOLVA_UNPACK_NEON
 #include "unpack.h"
 
 #include <arm_neon.h>
+#ifdef __arm__
 #include <asm/hwcap.h>
 #include <sys/auxv.h>
+#endif
 
 namespace {
 
@@ -23,7 +25,13 @@ uint8x8x2_t load16(const unsigned char *src) { return {{vld1_u8(src), vld1_u8(sr
 
 } // namespace
 
+#ifdef __arm__
 bool neon_available() { return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0; }
+#else
+// The 64-bit ARM ABI keeps floating point in the NEON (Advanced SIMD) registers and the compiler
+// uses them throughout the program: whatever runs it has NEON.
+bool neon_available() { return true; }
+#endif
 
 namespace {
 
