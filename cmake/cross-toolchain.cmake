@@ -39,8 +39,11 @@ else()
 endif()
 # qemu-user loads the target's shared libraries from the library root. It passes on only the
 # ioctls it knows and answers ENOSYS for others (such as I2C's): TOLVA_EMULATOR tells tests so.
+# Its statx does not look below the library root, and Qt asks statx whether its plugin folder
+# exists: the folder (with the platform "offscreen" the tests' windows use) is named outright.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${TOLVA_CROSS_QEMU} -L "${library_root}"
-    -E TOLVA_EMULATOR=${TOLVA_CROSS_QEMU})
+    -E TOLVA_EMULATOR=${TOLVA_CROSS_QEMU}
+    -E QT_PLUGIN_PATH=${library_root}/usr/lib/${TOLVA_CROSS_TRIPLET}/qt5/plugins)
 
 # Programs (compilers, code generators) come from the host; libraries, headers and CMake
 # packages only from the target's root.
