@@ -44,4 +44,4 @@ test-tsan:
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L capture
 
 clean:
-	rm -rf build build-sanitize build-tsan build-fuzz build-armhf
+	rm -rf build build-sanitize build-tsan build-fuzz build-armhf build-arm64

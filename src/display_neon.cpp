@@ -1,4 +1,4 @@
-// The live display's NEON kernels (32-bit ARM, built with -mfpu=neon for this file only).
+// The live display's NEON kernels (on 32-bit ARM built with -mfpu=neon for this file only).
 #include "display_neon.h"
 
 #ifdef TOLVA_DISPLAY_NEON

@@ -1,11 +1,11 @@
-// The live display's NEON kernels for 32-bit ARM, compiled for NEON on its own and taken only on
-// processors that have it (cpu_features.h).
+// The live display's NEON kernels for ARM: on 32-bit ARM compiled for NEON on their own and taken
+// only on processors that have it (cpu_features.h); on 64-bit ARM always.
 #ifndef TOLVA_DISPLAY_NEON_H
 #define TOLVA_DISPLAY_NEON_H
 
 #include <cstdint>
 
-#if defined(__arm__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#if (defined(__arm__) || defined(__aarch64__)) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #define TOLVA_DISPLAY_NEON 1
 
 // convert_row_kernel, halve_row_kernel and quarter_row_kernel (view_rows.h) built for NEON.

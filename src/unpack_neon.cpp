@@ -1,4 +1,4 @@
-// NEON kernels of the unpacking (32-bit ARM, built with -mfpu=neon for this file only).
+// NEON kernels of the unpacking (on 32-bit ARM built with -mfpu=neon for this file only).
 #include "unpack_neon.h"
 
 #ifdef TOLVA_UNPACK_NEON

@@ -32,7 +32,7 @@ struct SensorFile {
 class SensorFileTest : public testing::TestWithParam<SensorFile> {};
 
 constexpr int kFrames = 20;
-// Under emulation (armhf on qemu-user) a 12-megapixel frame takes seconds to make and to check;
+// Under emulation (qemu-user) a 12-megapixel frame takes seconds to make and to check;
 // so it does under ThreadSanitizer, for which a few frames show the hand-over as well as many.
 constexpr int kFramesSlowed = 3;
 

@@ -179,6 +179,8 @@ TEST(Display, TheProcessorsViewKernelsAreTakenAndThePlainPathAgrees)
     expected = __builtin_cpu_supports("avx2")    ? "avx2"
                : __builtin_cpu_supports("ssse3") ? "ssse3"
                                                  : "sse2";
+#elif defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    expected = "neon"; // every 64-bit ARM processor has it
 #elif defined(__arm__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     if (getauxval(AT_HWCAP) & HWCAP_NEON)
         expected = "neon";
