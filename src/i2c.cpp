@@ -23,7 +23,7 @@
 static const char __PROGRAM_VERSION__[] = "@(#)i2c Ver. 1.0030 (2021/10/04 10:46:59)";
 
 int I2C_ADDRESS = 0x10;
-const char i2c_device_name[11] = "/dev/i2c-0";
+char i2c_device_name[24] = "/dev/i2c-0";
 
 namespace {
 
@@ -41,8 +41,10 @@ constexpr long long kMaxPixels = 1LL << 25;
 // The receiver delivers packed RAW10 or RAW12 and nothing else; RAW10 unless a file says 12.
 constexpr int kRaw10 = 10;
 constexpr int kRaw12 = 12;
-constexpr int kMaxLanes = 4;     // a CSI-2 link has 1 to 4 data lanes
-constexpr int kDefaultLanes = 2; // when a file names none
+constexpr int kMaxLanes = 4;      // a CSI-2 link has 1 to 4 data lanes
+constexpr int kDefaultLanes = 2;  // when a file names none
+constexpr int kMaxI2cBus = 99999; // Linux numbers I2C adapters from 0; far more than any board has
+int CameraBus;
 
 struct val_table {
     char name[kNameBuffer];
@@ -209,6 +211,8 @@ void check_setting(const Line &line, const char *key, const char *token, int val
         check_range(line, key, token, value, 0, INT_MAX);
     } else if (strcasecmp(key, "DATA_LANES") == 0) {
         check_range(line, key, token, value, 1, kMaxLanes);
+    } else if (strcasecmp(key, "I2C_BUS") == 0) {
+        check_range(line, key, token, value, 0, kMaxI2cBus);
     } else if (strcasecmp(key, "RAWBIT") == 0) {
         if (value != kRaw10 && value != kRaw12)
             refuse_value(line, key, token, value,
@@ -291,7 +295,7 @@ bool apply_setting(const Line &line, const char *key, const char *token, int val
         RawBit = value;
     else if (strcasecmp(key, "WAIT") == 0 || strcasecmp(key, "DELAY") == 0)
         sleep_ms(value);
-    else
+    else if (strcasecmp(key, "I2C_BUS") != 0) // chosen at bring-up, before the file is run
         return false;
     return true;
 }
@@ -394,6 +398,20 @@ int check_lanes(const char *fname)
 {
     return scan_setting(fname, "DATA_LANES", kDefaultLanes, DataLanes);
 }
+
+int check_i2c_bus(const char *fname)
+{
+    int bus = -1;
+    return scan_setting(fname, "I2C_BUS", -1, bus);
+}
+
+void SetCameraBus(int bus)
+{
+    CameraBus = bus;
+    std::snprintf(i2c_device_name, sizeof i2c_device_name, "/dev/i2c-%d", bus);
+}
+
+int GetCameraBus(void) { return CameraBus; }
 
 int InitSensor(const char *fname, int *width, int *height, int *bufsiz)
 {

@@ -188,8 +188,15 @@ void print_key_help()
                 "-------------------------\n");
 }
 
-void report_waiting_for_sensor()
+void report_waiting_for_sensor(bool routed)
 {
+    if (!routed) {
+        std::fprintf(stderr,
+                     "tolvacapture: no device answers on I2C bus %d, the camera's; waiting for "
+                     "one\n",
+                     GetCameraBus());
+        return;
+    }
     const char *revision = GetRev();
     std::fprintf(stderr,
                  "tolvacapture: no device answers on I2C bus 0 after routing for board revision "
@@ -199,11 +206,13 @@ void report_waiting_for_sensor()
 
 // Routes the camera's bus and checks it until a device answers: 0, or the ending signal that
 // came meanwhile (nothing is open yet then).
-int bring_up_board(Driver &d)
+int bring_up_board(Driver &d, bool routed)
 {
     for (int attempt = 1;; ++attempt) {
-        std::printf("exec camera_i2c\n");
-        camera_i2c(0);
+        if (routed) {
+            std::printf("exec camera_i2c\n");
+            camera_i2c(0);
+        }
         if (magic() >= 0)
             return 0;
         if (int sig = end_signal())
@@ -211,7 +220,7 @@ int bring_up_board(Driver &d)
         if (attempt < kQuickAttempts)
             continue;
         if (attempt == kQuickAttempts)
-            report_waiting_for_sensor();
+            report_waiting_for_sensor(routed);
         d.poll_sleep(kAttemptPauseUs);
     }
 }
@@ -799,11 +808,18 @@ int start_up(int ac, char **av, Driver &d)
     catch_end_signals();
     default_sleep(d);
     std::printf("%s\n", kProgramVersion + 4);
-    if (int sig = bring_up_board(d)) {
+    // Where the board's routing connects the camera's bus, it comes up before the command line
+    // is read; otherwise the init file may name the bus, and the command line comes first.
+    bool routed = RoutesCameraBus() != 0;
+    if (!routed && read_command_line(ac, av, d) < 0)
+        return 0;
+    if (!routed && FindCameraBus(d.fname) < 0)
+        return 1;
+    if (int sig = bring_up_board(d, routed)) {
         announce_end_signal(sig);
         return end_signal_status(sig);
     }
-    if (read_command_line(ac, av, d) < 0)
+    if (routed && (read_command_line(ac, av, d) < 0 || FindCameraBus(d.fname) < 0))
         return 0;
     d.rawbit = check_rawbit(d.fname);
     if (d.rawbit < 0) {

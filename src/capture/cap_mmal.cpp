@@ -1,8 +1,9 @@
-// Raw capture pipeline: configures the camera receiver, programs the sensor and hands finished
-// frames to the driver through a hand-over of a few frames, oldest first, counting every frame
-// that never reaches the driver.
+// Raw capture pipeline on MMAL: configures the VideoCore camera receiver, programs the sensor and
+// hands finished frames to the driver through a hand-over of a few frames, oldest first, counting
+// every frame that never reaches the driver.
 #include "cap.h"
 
+#include "frame_ledger.h"
 #include "i2c.h"
 
 #include "bcm_host.h"
@@ -76,16 +77,13 @@ std::atomic<unsigned> RawTail{0};
 std::atomic<unsigned> HeldFrames{1};
 std::atomic<int> running{0};
 
-// Lost frames: DropCount in all, SlotGap[p] just before the frame in position p. PendingGap and
-// the time stamp state belong to the callback; LastGap to ReadRAW.
+// Lost frames just before the frame in position p (the ledger counts them all). PendingGap and
+// the time stamp state belong to the callback.
 unsigned SlotGap[kMaxHeldFrames + 1];
-std::atomic<unsigned> DropCount{0};
 unsigned PendingGap;
-unsigned LastGap;
-// When the receiver handed over the frame in position p (the callback's clock reading), and the
-// frame the last ReadRAW returned: a frame that waited in the hand-over keeps its own time.
+// When the receiver handed over the frame in position p (the callback's clock reading): a frame
+// that waited in the hand-over keeps its own time.
 timeval SlotTime[kMaxHeldFrames + 1];
-timeval LastTime;
 int64_t LastPts;
 int64_t FrameStep;  // the usual step between two frames' time stamps; 0 before it is known
 uint64_t StepUnits; // usual steps from the first frame's time stamp to the last one
@@ -102,7 +100,7 @@ unsigned char *slot(unsigned position) { return RawBuf.get() + size_t{position} 
 void count_lost(unsigned frames)
 {
     PendingGap += frames;
-    DropCount.fetch_add(frames, std::memory_order_relaxed);
+    ledger_count_lost(frames);
 }
 
 // A step of the time stamps shorter than the usual one: early in the stream, with the usual step
@@ -310,8 +308,8 @@ void forget_handles()
     RawHead.store(0, std::memory_order_relaxed);
     RawTail.store(0, std::memory_order_relaxed);
     HeldFrames.store(1, std::memory_order_relaxed);
-    DropCount.store(0, std::memory_order_relaxed);
-    PendingGap = LastGap = 0;
+    ledger_reset();
+    PendingGap = 0;
     LastPts = MMAL_TIME_UNKNOWN;
     FrameStep = 0;
     StepUnits = 0;
@@ -358,7 +356,7 @@ void take_up_newest()
     if (skipped < 2)
         return;
     --skipped;
-    DropCount.fetch_add(skipped, std::memory_order_relaxed);
+    ledger_count_lost(skipped);
     unsigned newest = (head + ring_positions() - 1) % ring_positions();
     for (unsigned p = tail; p != newest; p = (p + 1) % ring_positions())
         skipped += SlotGap[p];
@@ -374,6 +372,14 @@ bool sensor_programmed(int status)
 }
 
 } // namespace
+
+int RoutesCameraBus(void) { return 1; }
+
+int FindCameraBus(const char * /*fname*/)
+{
+    SetCameraBus(0); // where the board's routing sequence leaves the camera
+    return 0;
+}
 
 int OpenSensor(const char *fname) { return open_pipeline(fname); }
 
@@ -414,8 +420,7 @@ int ReadRAW(unsigned char *buf)
         return 0;
     if (BufSiz > 0)
         std::memcpy(buf, slot(tail), static_cast<size_t>(BufSiz));
-    LastGap = SlotGap[tail];
-    LastTime = SlotTime[tail];
+    ledger_frame_taken(SlotGap[tail], SlotTime[tail]);
     RawTail.store((tail + 1) % ring_positions(), std::memory_order_release);
     return 1;
 }
@@ -428,9 +433,6 @@ void BufferFrames(int on)
 }
 
 int GetHeldFrames(void) { return static_cast<int>(SlotCount); }
-int GetDropCount(void) { return static_cast<int>(DropCount.load(std::memory_order_relaxed)); }
-int GetFrameGap(void) { return static_cast<int>(LastGap); }
-void GetFrameTime(struct timeval *tv) { *tv = LastTime; }
 int GetWidth(void) { return Width; }
 int GetHeight(void) { return Height; }
 int GetBufSiz(void) { return BufSiz; }
