@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 namespace tolva::sim {
@@ -14,6 +15,8 @@ namespace {
 constexpr std::uint32_t kNewStyle = 1u << 23;
 constexpr std::uint32_t kOldStyleMask = 0xffffff; // above it: the warranty bit
 constexpr unsigned kBcm2711 = 3;
+constexpr unsigned kBcm2712 = 4;
+constexpr unsigned kTypeZero2W = 0x12;
 constexpr int kBcm2835Gpios = 54;
 constexpr int kBcm2711Gpios = 58;
 
@@ -178,7 +181,97 @@ bool parse_option(const std::string &word, GpioOptions &options)
     return true;
 }
 
+unsigned processor(std::uint32_t code) { return (code >> 12) & 0xf; }
+unsigned board_type(std::uint32_t code) { return (code >> 4) & 0xff; }
+
+// New-style codes only: the families that run the current OS's camera drivers.
+std::optional<std::uint32_t> new_style_code(const std::string &revision)
+{
+    auto code = revision_code(revision);
+    if (!code || !(*code & kNewStyle))
+        return std::nullopt;
+    return code;
+}
+
+bool pi4_family(std::uint32_t code)
+{
+    return processor(code) == kBcm2711 || board_type(code) == kTypeZero2W;
+}
+
+// The current OS's kernels: Debian-built ones ("6.6.51+rpt-rpi-v8", "6.1.0-rpi7-rpi-v8") and
+// anything from 6.2 on; the legacy OS stayed at 6.1.21.
+bool current_os(const std::string &kernel_release)
+{
+    std::uint32_t version = kernel_version_code(kernel_release);
+    constexpr std::uint32_t kFirstCurrent = (6u << 16) | (2u << 8);
+    return version >= kFirstCurrent || kernel_release.find("+rpt") != std::string::npos ||
+           kernel_release.find("-rpi-") != std::string::npos;
+}
+
+const char *model_name(unsigned type)
+{
+    switch (type) {
+    case 0x11:
+        return "4 Model B";
+    case 0x12:
+        return "Zero 2 W";
+    case 0x13:
+        return "400";
+    case 0x14:
+        return "Compute Module 4";
+    case 0x17:
+        return "5 Model B";
+    case 0x18:
+        return "Compute Module 5";
+    case 0x19:
+        return "500";
+    case 0x1a:
+        return "Compute Module 5 Lite";
+    default:
+        return nullptr;
+    }
+}
+
 } // namespace
+
+CaptureSystem capture_system(const std::string &revision, const std::string &kernel_release)
+{
+    auto code = new_style_code(revision);
+    if (code && processor(*code) == kBcm2712)
+        return CaptureSystem::cfe;
+    if (code && pi4_family(*code) && current_os(kernel_release))
+        return CaptureSystem::unicam;
+    return CaptureSystem::mmal;
+}
+
+std::string default_kernel_release(const std::string &revision)
+{
+    auto code = new_style_code(revision);
+    if (code && processor(*code) == kBcm2712)
+        return "6.12.34-v8-16k+";
+    if (code && pi4_family(*code))
+        return "6.12.34-v8+";
+    return "6.1.21-v7+";
+}
+
+std::uint32_t kernel_version_code(const std::string &release)
+{
+    unsigned major = 0, minor = 0, patch = 0;
+    if (std::sscanf(release.c_str(), "%u.%u.%u", &major, &minor, &patch) != 3)
+        return 0;
+    return (major << 16) | (minor << 8) | std::min(patch, 255u);
+}
+
+std::optional<std::string> device_tree_model(const std::string &revision)
+{
+    auto code = new_style_code(revision);
+    const char *name = code ? model_name(board_type(*code)) : nullptr;
+    if (!name)
+        return std::nullopt;
+    std::string model =
+        std::string("Raspberry Pi ") + name + " Rev 1." + std::to_string(*code & 0xf);
+    return model + '\0';
+}
 
 std::optional<CameraWiring> camera_wiring(const std::string &revision)
 {

@@ -40,6 +40,21 @@ struct CameraWiring {
 // connector and for codes the simulator does not know.
 std::optional<CameraWiring> camera_wiring(const std::string &revision);
 
+// How frames reach memory: the VideoCore's MMAL receiver (older boards, and the Pi 4 family on
+// a legacy OS), or a V4L2 driver the current OS loads: Unicam on the Pi 4 family (Pi 4, Pi 400,
+// CM4, Zero 2 W), CFE on the Pi 5 family.
+enum class CaptureSystem { mmal, unicam, cfe };
+CaptureSystem capture_system(const std::string &revision, const std::string &kernel_release);
+
+// The kernel release of the board's usual OS: current Raspberry Pi OS on the Pi 4 and Pi 5
+// families, the legacy OS elsewhere.
+std::string default_kernel_release(const std::string &revision);
+// KERNEL_VERSION(a, b, c) of a release such as "6.12.34-v8+"; 0 when it does not start so.
+std::uint32_t kernel_version_code(const std::string &release);
+// /proc/device-tree/model of a board of the Pi 4 or Pi 5 family, NUL-terminated as the kernel
+// gives it; none for the others (the program does not read it there).
+std::optional<std::string> device_tree_model(const std::string &revision);
+
 class Board {
 public:
     // `probes_to_answer`: bus probes the camera needs after power-up before it answers.

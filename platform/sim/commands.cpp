@@ -23,7 +23,6 @@ namespace {
 // The addresses i2cdetect probes unless told otherwise.
 constexpr int kFirstAddress = 0x03;
 constexpr int kLastAddress = 0x77;
-constexpr int kSimulatedBus = 0;
 // What the shell exits with when it cannot open a redirection.
 constexpr int kShellRedirectFailure = 2;
 
@@ -72,14 +71,14 @@ std::optional<long> probed_bus(const std::vector<std::string> &args)
 CommandOutput i2cdetect(SimPi &pi, long bus)
 {
     CommandOutput result;
-    if (bus != kSimulatedBus || pi.knobs().no_i2c_device) {
+    if (bus != pi.camera_bus() || pi.knobs().no_i2c_device) {
         std::string name = std::to_string(bus);
         result.status = 1;
         result.err = "Error: Could not open file `/dev/i2c-" + name + "' or `/dev/i2c/" + name +
                      "': No such file or directory\n";
         return result;
     }
-    result.out = bus_map(pi.bus(), pi.knobs().driver_addresses);
+    result.out = bus_map(pi.bus(), pi.claimed_addresses());
     pi.probe_camera();
     return result;
 }

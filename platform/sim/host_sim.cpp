@@ -7,7 +7,6 @@
 #include <linux/i2c-dev.h>
 
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -61,6 +60,8 @@ int host_i2c_open(const char *path, int /*flags*/)
         errno = ENOENT;
         return -1;
     }
+    if (pi.knobs().i2c_denied)
+        return fails_with(EACCES);
     return pi.open_i2c();
 }
 
@@ -136,29 +137,38 @@ std::FILE *host_fopen_proc(const char *path)
         return proc_file(pi.board().cpuinfo());
     if (std::strcmp(path, "/proc/sys/kernel/osrelease") == 0)
         return proc_file(pi.board().osrelease());
+    // The board's sysfs and device tree stand in for the PC's own.
+    if (std::strncmp(path, "/sys/", 5) == 0 || std::strncmp(path, "/proc/device-tree/", 18) == 0)
+        return proc_file(pi.kernel_file(path));
     return std::fopen(path, "r");
 }
 
-// The simulated Pi has no V4L2 device nodes yet.
-int host_dev_open(const char * /*path*/, int /*flags*/) { return fails_with(ENOENT); }
-
-int host_dev_close(int /*fd*/) { return fails_with(EBADF); }
-
-int host_dev_ioctl(int /*fd*/, unsigned long /*request*/, void * /*arg*/)
+int host_dev_open(const char *path, int flags)
 {
-    return fails_with(EBADF);
+    return SimPi::instance().v4l2().open(path, flags);
 }
 
-void *host_dev_mmap(std::size_t /*length*/, int /*prot*/, int /*flags*/, int /*fd*/,
-                    off_t /*offset*/)
+int host_dev_close(int fd) { return SimPi::instance().v4l2().close(fd); }
+
+int host_dev_ioctl(int fd, unsigned long request, void *arg)
 {
-    errno = EBADF;
-    return MAP_FAILED;
+    return SimPi::instance().v4l2().ioctl(fd, request, arg);
 }
 
-int host_dev_munmap(void * /*addr*/, std::size_t /*length*/) { return fails_with(EINVAL); }
+void *host_dev_mmap(std::size_t length, int prot, int flags, int fd, off_t offset)
+{
+    return SimPi::instance().v4l2().mmap(length, prot, flags, fd, offset);
+}
 
-int host_dev_poll(int /*fd*/, short /*events*/, int /*timeout_ms*/) { return fails_with(EBADF); }
+int host_dev_munmap(void *addr, std::size_t length)
+{
+    return SimPi::instance().v4l2().munmap(addr, length);
+}
+
+int host_dev_poll(int fd, short events, int timeout_ms)
+{
+    return SimPi::instance().v4l2().poll(fd, events, timeout_ms);
+}
 
 int host_mbox_open(const char *path, int /*flags*/)
 {

@@ -1,6 +1,8 @@
 // Reads the simulated Pi's TOLVA_SIM_* environment variables.
 #include "knobs.h"
 
+#include "board.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +40,43 @@ void read_int(const char *name, long long low, long long high, long long &out)
     out = value;
 }
 
+// "rx-stall" or "rx-stall:FIRST:COUNT".
+bool read_stall(const std::string &fault, Knobs &knobs)
+{
+    constexpr std::uint64_t kDefaultFirst = 10, kDefaultFrames = 10;
+    if (fault == "rx-stall") {
+        knobs.rx_stall_first = kDefaultFirst;
+        knobs.rx_stall_frames = kDefaultFrames;
+        return true;
+    }
+    unsigned long long first = 0, frames = 0;
+    char end = 0;
+    if (std::sscanf(fault.c_str(), "rx-stall:%llu:%llu%c", &first, &frames, &end) != 2)
+        return false;
+    knobs.rx_stall_first = first;
+    knobs.rx_stall_frames = frames;
+    return true;
+}
+
+bool read_v4l2_fault(const std::string &fault, Knobs &knobs)
+{
+    struct Flag {
+        const char *name;
+        bool Knobs::*field;
+    };
+    static const Flag kFlags[] = {
+        {"no-module", &Knobs::no_module},     {"kernel-sensor", &Knobs::kernel_sensor},
+        {"v4l2-busy", &Knobs::v4l2_busy},     {"perm-media", &Knobs::media_denied},
+        {"perm-video", &Knobs::video_denied}, {"perm-subdev", &Knobs::subdev_denied},
+        {"perm-i2c", &Knobs::i2c_denied}};
+    for (const Flag &flag : kFlags)
+        if (fault == flag.name) {
+            knobs.*flag.field = true;
+            return true;
+        }
+    return read_stall(fault, knobs);
+}
+
 void read_faults(Knobs &knobs)
 {
     const char *text = env("TOLVA_SIM_FAULTS");
@@ -60,7 +99,7 @@ void read_faults(Knobs &knobs)
             knobs.rx_port_disable_fails = true;
         else if (fault == "rx-no-pool")
             knobs.rx_no_pool = true;
-        else if (!fault.empty())
+        else if (!fault.empty() && !read_v4l2_fault(fault, knobs))
             std::fprintf(stderr, "simulated Pi: TOLVA_SIM_FAULTS: unknown fault '%s'\n",
                          fault.c_str());
     }
@@ -150,6 +189,25 @@ void read_receiver_knobs(Knobs &knobs)
     read_flag("TOLVA_SIM_RECEIVER_REPORT", knobs.receiver_report);
 }
 
+void read_camera_knobs(Knobs &knobs)
+{
+    long long port = knobs.camera_port;
+    read_int("TOLVA_SIM_CAMERA_PORT", 0, 1, port);
+    knobs.camera_port = static_cast<int>(port);
+    long long lanes = knobs.csi_lanes;
+    read_int("TOLVA_SIM_CSI_LANES", 1, 4, lanes);
+    if (lanes == 3) {
+        std::fprintf(stderr, "simulated Pi: TOLVA_SIM_CSI_LANES=3 is not 1, 2 or 4; using %d\n",
+                     knobs.csi_lanes);
+        lanes = knobs.csi_lanes;
+    }
+    knobs.csi_lanes = static_cast<int>(lanes);
+    constexpr long long kMaxLinkFrequency = 2000000000;
+    long long frequency = knobs.link_frequency;
+    read_int("TOLVA_SIM_LINK_FREQUENCY", 1, kMaxLinkFrequency, frequency);
+    knobs.link_frequency = frequency;
+}
+
 } // namespace
 
 Knobs Knobs::from_environment()
@@ -165,6 +223,7 @@ Knobs Knobs::from_environment()
     knobs.sensor_model = static_cast<std::uint16_t>(model);
     // /proc values may be longer than the program's buffers: trying that is one of their uses.
     read_text("TOLVA_SIM_BOARD_REVISION", kProcTextMax, knobs.board_revision);
+    knobs.kernel_release = default_kernel_release(knobs.board_revision);
     read_text("TOLVA_SIM_KERNEL_RELEASE", kProcTextMax, knobs.kernel_release);
     knobs.camera_routed = false;
     read_flag("TOLVA_SIM_CAMERA_ROUTED", knobs.camera_routed);
@@ -177,6 +236,7 @@ Knobs Knobs::from_environment()
     knobs.mbox_response = static_cast<std::uint32_t>(response);
     read_faults(knobs);
     read_receiver_knobs(knobs);
+    read_camera_knobs(knobs);
     return knobs;
 }
 

@@ -17,7 +17,10 @@ struct Knobs {
     std::uint16_t sensor_model = 0x0477;
     // TOLVA_SIM_BOARD_REVISION: the board's revision code in /proc/cpuinfo (a020d3, a Pi 3 B+).
     std::string board_revision = "a020d3";
-    // TOLVA_SIM_KERNEL_RELEASE: /proc/sys/kernel/osrelease (6.1.21-v7+).
+    // TOLVA_SIM_KERNEL_RELEASE: /proc/sys/kernel/osrelease. The environment's default is the
+    // board's usual OS: current Raspberry Pi OS (6.12.34-v8+, on a Pi 5 6.12.34-v8-16k+) on the
+    // Pi 4 and Pi 5 families, whose camera then goes through V4L2, else 6.1.21-v7+. Knobs{}
+    // keeps 6.1.21-v7+, so tests of a Pi 4 family board run its legacy OS unless they say.
     std::string kernel_release = "6.1.21-v7+";
     // TOLVA_SIM_CAMERA_ROUTED: 1 = the board starts as its camera routing sequence leaves it,
     // so the camera answers at once. Knobs{} starts so, which suits tests of what comes after
@@ -68,6 +71,36 @@ struct Knobs {
     //   rx-no-pool       the receiver's buffer pool cannot be created
     bool rx_port_disable_fails = false;
     bool rx_no_pool = false;
+
+    // The camera on current Raspberry Pi OS (Pi 4 and Pi 5 families): our CSI-2 source module
+    // and its overlay bind the receiver's endpoint and hold the camera's regulator on.
+    // TOLVA_SIM_CAMERA_PORT: the connector the overlay names on a Pi 5: 0 (CAM/DISP 0, I2C bus
+    // 10) or 1 (CAM/DISP 1, bus 11; the default). The Pi 4 family's one connector is on bus 10.
+    int camera_port = 1;
+    // TOLVA_SIM_CSI_LANES: the overlay's data lanes (1, 2 or 4; 2).
+    int csi_lanes = 2;
+    // TOLVA_SIM_LINK_FREQUENCY: the overlay's link-frequencies, in Hz (450000000).
+    std::int64_t link_frequency = 450000000;
+    // TOLVA_SIM_FAULTS, V4L2 faults:
+    //   no-module      our module is not loaded: no source entity, no video nodes, camera unpowered
+    //   kernel-sensor  a kernel sensor driver holds the receiver (camera_auto_detect=1): the graph
+    //                  has e.g. "imx477 10-001a", its address shows UU, the camera is unpowered
+    //   v4l2-busy      another process holds the image node's buffers (EBUSY)
+    //   perm-media, perm-video, perm-subdev, perm-i2c
+    //                  opening /dev/media*, /dev/video*, /dev/v4l-subdev*, /dev/i2c-* is refused
+    //                  (EACCES), as for a user outside the video or i2c group
+    //   rx-stall[:FIRST:COUNT]
+    //                  the receiver stalls: frames FIRST to FIRST + COUNT - 1 (10 to 19) of each
+    //                  stream go into its spare buffer, so their sequence numbers are missing
+    bool no_module = false;
+    bool kernel_sensor = false;
+    bool v4l2_busy = false;
+    bool media_denied = false;
+    bool video_denied = false;
+    bool subdev_denied = false;
+    bool i2c_denied = false;
+    std::uint64_t rx_stall_first = 0;
+    std::uint64_t rx_stall_frames = 0;
 
     // Reads the environment; a value that cannot be read is reported on standard error,
     // naming the variable, and its default is kept.

@@ -3,18 +3,13 @@
 #ifndef TOLVA_SIM_RECEIVER_H
 #define TOLVA_SIM_RECEIVER_H
 
-#include "frame_source.h"
-#include "knobs.h"
-#include "virtual_sensor.h"
+#include "csi_receiver.h"
 
 #include "interface/mmal/mmal.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace tolva::sim {
@@ -28,12 +23,10 @@ public:
     virtual void deliver(MMAL_BUFFER_HEADER_T *buffer) = 0;
 };
 
-class Receiver {
+class Receiver : public CsiReceiver {
 public:
     Receiver(VirtualSensor &sensor, const Knobs &knobs);
-    ~Receiver();
-    Receiver(const Receiver &) = delete;
-    Receiver &operator=(const Receiver &) = delete;
+    ~Receiver() override;
 
     // Receiver registers, as the rawcam output port's parameters set them.
     MMAL_PARAMETER_CAMERA_RX_CONFIG_T config() const;
@@ -45,8 +38,7 @@ public:
     void start(BufferSink &sink);
     void stop();
 
-    // Lines are filled up to a multiple of this many bytes.
-    int line_align() const { return knobs_.line_align; }
+    int line_align() const override { return knobs_.line_align; }
 
     // The next frame time delivers a side-information buffer before the frame.
     void inject_side_info() { side_info_pending_.fetch_add(1); }
@@ -60,41 +52,25 @@ public:
     }
 
     // Frames handed to the callback; frames lost because the port held no free buffer (they
-    // keep their numbers, so their time stamps leave a gap); frame times the simulator missed
-    // because it could not keep the sensor's pace (it renders on one core): there the sensor
-    // runs slower, its frames stay consecutive.
+    // keep their numbers, so their time stamps leave a gap). frames_overrun() tells the frame
+    // times the simulator itself missed.
     std::uint64_t frames_delivered() const { return delivered_.load(); }
     std::uint64_t frames_dropped() const { return dropped_.load(); }
-    std::uint64_t frames_overrun() const { return overrun_.load(); }
     // The three counts on standard error, when the knobs ask for it.
     void report() const;
-    // Number of the sensor's next frame since streaming started.
-    std::uint64_t next_frame() const { return next_index_.load(); }
-    // What the sensor currently shows (null before it first streamed into the receiver).
-    std::shared_ptr<const FrameSource> source() const;
 
 private:
-    void run();
-    bool receives(const StreamSettings &settings) const;
-    void update_source(const StreamSettings &settings, double interval_s);
+    bool receives(const StreamSettings &settings) const override;
+    void frame_end(std::uint64_t index, double interval_s, const FrameSource &source) override;
     void deliver_side_info();
-    void deliver_frame(std::uint64_t index, double interval_s);
 
-    VirtualSensor &sensor_;
-    const Knobs &knobs_;
     BufferSink *sink_ = nullptr;
 
-    // Guards what the receiver thread and the capture unit's thread both touch: stop_ (with
-    // wake_, which ends the wait between frames), config_, timing_ and source_ with
-    // source_settings_. The thread's own state (sink_, scratch_) needs none.
+    // Guards config_ and timing_: the receiver thread reads what the capture unit's thread sets.
+    // The thread's own state (sink_, scratch_) needs none.
     mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stop_ = false;
-    std::thread thread_;
     MMAL_PARAMETER_CAMERA_RX_CONFIG_T config_;
     MMAL_PARAMETER_CAMERA_RX_TIMING_T timing_;
-    std::shared_ptr<const FrameSource> source_;
-    StreamSettings source_settings_;
     std::vector<std::uint8_t> scratch_; // a frame longer than the buffer is rendered here first
 
     std::atomic<int> side_info_pending_{0};
@@ -102,8 +78,6 @@ private:
     std::atomic<std::uint64_t> starved_end_{0};
     std::atomic<std::uint64_t> delivered_{0};
     std::atomic<std::uint64_t> dropped_{0};
-    std::atomic<std::uint64_t> overrun_{0};
-    std::atomic<std::uint64_t> next_index_{0};
 };
 
 } // namespace tolva::sim

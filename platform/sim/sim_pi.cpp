@@ -10,17 +10,63 @@ namespace {
 // The simulated firmware takes one message: the 8-word GPIO state property.
 constexpr int kPropertyWords = 8;
 
+// The Pi 4 family's one camera connector: Unicam's second instance, I2C through the i2c0 mux.
+constexpr int kPi4CameraBus = 10;
+// The Pi 5's CAM/DISP connectors: aliases i2c10 and i2c11 (bcm2712-rpi.dtsi), and the CFE
+// instance each one feeds.
+constexpr int kPi5FirstCameraBus = 10;
+const char *const kCfeInstances[] = {"platform:1f00110000.csi", "platform:1f00128000.csi"};
+
 std::unique_ptr<SimPi> &current()
 {
     static std::unique_ptr<SimPi> pi;
     return pi;
 }
+
+// The sub-device name a kernel sensor driver gets: the chip and its I2C client, "imx477 10-001a".
+std::string kernel_sensor_name(std::uint16_t model, int bus, int address)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "imx%x %d-%04x", model, bus, address);
+    return name;
+}
+
+BoundSource bound_source(const Knobs &knobs)
+{
+    if (knobs.kernel_sensor)
+        return BoundSource::kernel_sensor;
+    return knobs.no_module ? BoundSource::none : BoundSource::ours;
+}
+
+std::unique_ptr<V4l2Devices> make_v4l2(CaptureSystem capture, int bus, VirtualSensor &sensor,
+                                       const Knobs &knobs)
+{
+    if (capture == CaptureSystem::mmal)
+        return std::make_unique<V4l2Devices>();
+    bool unicam = capture == CaptureSystem::unicam;
+    CameraEndpoint endpoint{unicam ? ReceiverKind::unicam : ReceiverKind::cfe,
+                            unicam ? "platform:fe801000.csi" : kCfeInstances[knobs.camera_port],
+                            bus,
+                            knobs.csi_lanes,
+                            knobs.link_frequency,
+                            bound_source(knobs),
+                            kernel_sensor_name(knobs.sensor_model, bus, knobs.sensor_address),
+                            kernel_version_code(knobs.kernel_release)};
+    // The media device the boot registers before the camera's: the codec on a Pi 4, the ISP
+    // back end on a Pi 5.
+    const char *other = unicam ? "bcm2835-codec" : "pispbe";
+    MediaDeviceInfo info{other, other, unicam ? "platform:bcm2835-codec" : "platform:pispbe", 0,
+                         endpoint.kernel_version};
+    return std::make_unique<V4l2Devices>(endpoint, info, sensor, knobs);
+}
 } // namespace
 
 SimPi::SimPi(const Knobs &knobs)
     : knobs_(knobs), sensor_(std::make_unique<VirtualSensor>(knobs.sensor_model)),
-      board_(knobs.board_revision, knobs.kernel_release, knobs.camera_probes)
+      board_(knobs.board_revision, knobs.kernel_release, knobs.camera_probes),
+      capture_(tolva::sim::capture_system(knobs.board_revision, knobs.kernel_release))
 {
+    v4l2_ = make_v4l2(capture_, camera_bus(), *sensor_, knobs_);
     if (!bus_.log_to_file(knobs_.bus_log))
         std::fprintf(stderr, "simulated Pi: can't open bus log %s: %s\n", knobs_.bus_log.c_str(),
                      std::strerror(errno));
@@ -42,9 +88,29 @@ SimPi &SimPi::reset(const Knobs &knobs)
     return *current();
 }
 
+int SimPi::camera_bus() const
+{
+    switch (capture_) {
+    case CaptureSystem::unicam:
+        return kPi4CameraBus;
+    case CaptureSystem::cfe:
+        return kPi5FirstCameraBus + knobs_.camera_port;
+    default:
+        return 0;
+    }
+}
+
+std::vector<int> SimPi::claimed_addresses() const
+{
+    std::vector<int> claimed = knobs_.driver_addresses;
+    if (capture_ != CaptureSystem::mmal && knobs_.kernel_sensor)
+        claimed.push_back(knobs_.sensor_address);
+    return claimed;
+}
+
 bool SimPi::i2c_device_exists(const char *path) const
 {
-    return !knobs_.no_i2c_device && std::strcmp(path, "/dev/i2c-0") == 0;
+    return !knobs_.no_i2c_device && path == "/dev/i2c-" + std::to_string(camera_bus());
 }
 
 int SimPi::open_i2c()
@@ -109,9 +175,13 @@ void SimPi::mailbox_property(std::uint32_t *words)
     refresh_camera();
 }
 
+// On a current OS board the camera is powered while our source driver holds its regulator, from
+// probe on; a kernel sensor driver powers it only while it streams.
 void SimPi::refresh_camera()
 {
-    if (!knobs_.no_sensor && board_.camera_answers())
+    bool powered = capture_ == CaptureSystem::mmal ? board_.camera_answers()
+                                                   : bound_source(knobs_) == BoundSource::ours;
+    if (!knobs_.no_sensor && powered)
         bus_.attach(knobs_.sensor_address, sensor_.get());
     else
         bus_.detach(knobs_.sensor_address);
@@ -121,6 +191,15 @@ void SimPi::probe_camera()
 {
     board_.probe();
     refresh_camera();
+}
+
+std::optional<std::string> SimPi::kernel_file(const std::string &path) const
+{
+    if (capture_ == CaptureSystem::mmal)
+        return std::nullopt;
+    if (path == "/proc/device-tree/model")
+        return device_tree_model(knobs_.board_revision);
+    return v4l2_->sysfs_file(path);
 }
 
 Mmal &SimPi::mmal()

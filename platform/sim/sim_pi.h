@@ -6,6 +6,7 @@
 #include "i2c_bus.h"
 #include "knobs.h"
 #include "mmal_sim.h"
+#include "v4l2_devices.h"
 #include "virtual_sensor.h"
 
 #include <chrono>
@@ -34,6 +35,13 @@ public:
     I2cBus &bus() { return bus_; }
     VirtualSensor &sensor() { return *sensor_; }
     Board &board() { return board_; }
+
+    // How the board's camera reaches memory, and the I2C bus of its connector: bus 0 on the
+    // boards of the MMAL receiver, the connector's own bus (10 or 11) on current OS boards.
+    CaptureSystem capture_system() const { return capture_; }
+    int camera_bus() const;
+    // Addresses a kernel driver holds on the camera bus: i2cdetect shows them as UU.
+    std::vector<int> claimed_addresses() const;
 
     // The I2C character device: open descriptors and the address each one talks to.
     bool i2c_device_exists(const char *path) const;
@@ -81,6 +89,12 @@ public:
 
     // The VideoCore's MMAL with the camera receiver, made on first use.
     Mmal &mmal();
+    // The V4L2 and media-controller device nodes: the receiver's on current OS boards, none
+    // on the others.
+    V4l2Devices &v4l2() { return *v4l2_; }
+    // A kernel text file the board serves (/sys/dev/char/..., /proc/device-tree/...); none for
+    // a path it does not.
+    std::optional<std::string> kernel_file(const std::string &path) const;
 
 private:
     Knobs knobs_;
@@ -95,7 +109,9 @@ private:
     std::vector<std::uint32_t> mailbox_answer_;
     bool pauses_skipped_ = false;
     std::chrono::nanoseconds skipped_pauses_{0};
-    std::unique_ptr<Mmal> mmal_; // last: its receiver thread reads the sensor until it goes
+    CaptureSystem capture_;
+    std::unique_ptr<Mmal> mmal_; // these last: their receiver threads read the sensor
+    std::unique_ptr<V4l2Devices> v4l2_;
 };
 
 } // namespace tolva::sim
