@@ -269,8 +269,7 @@ int set_up_cfe(std::uint32_t code)
         if (link.sink_entity != channel->id)
             tolva::capture::setup_link(MediaFd, csi2->id, link.source_pad, link.sink_entity,
                                        link.sink_pad, false);
-    if (tolva::capture::setup_link(MediaFd, csi2->id, kCfeCsi2Channel0, channel->id, 0, true) <
-        0) {
+    if (tolva::capture::setup_link(MediaFd, csi2->id, kCfeCsi2Channel0, channel->id, 0, true) < 0) {
         std::fprintf(stderr, "tolvacapture: %s: can't enable the link %s:%u -> %s: %s\n",
                      MediaPath.c_str(), kCfeCsi2, kCfeCsi2Channel0, kCfeChannel0,
                      std::strerror(errno));
@@ -279,8 +278,8 @@ int set_up_cfe(std::uint32_t code)
     return 0;
 }
 
-// The video node's format; the frames' size (the stride the receiver gives x HEIGHT) must be the
-// init file's BUFSIZ, or every line would be cut in the wrong place.
+// The video node's format. The frames' size is the stride the receiver gives x HEIGHT: the
+// driver cuts the lines by it, so a BUFSIZ that differs is named and the receiver's size used.
 int set_video_format(std::uint32_t bits)
 {
     v4l2_format format{};
@@ -296,8 +295,7 @@ int set_video_format(std::uint32_t bits)
     }
     const v4l2_pix_format &got = format.fmt.pix;
     if (got.width != static_cast<std::uint32_t>(Width) ||
-        got.height != static_cast<std::uint32_t>(Height) ||
-        got.pixelformat != pixel_format(bits)) {
+        got.height != static_cast<std::uint32_t>(Height) || got.pixelformat != pixel_format(bits)) {
         std::fprintf(stderr,
                      "tolvacapture: %s: refused %dx%d RAW%u frames and took %ux%u: the receiver "
                      "can't take WIDTH, HEIGHT and RAWBIT of the init file\n",
@@ -305,13 +303,14 @@ int set_video_format(std::uint32_t bits)
         return -1;
     }
     long long frame = static_cast<long long>(got.bytesperline) * Height;
-    if (frame != BufSiz) {
+    if (frame > INT32_MAX)
+        return -1;
+    if (frame != BufSiz)
         std::fprintf(stderr,
                      "tolvacapture: BUFSIZ %d in the init file, but the receiver's frames are "
-                     "%lld bytes (%u a line x %d lines): set BUFSIZ %lld\n",
-                     BufSiz, frame, got.bytesperline, Height, frame);
-        return -1;
-    }
+                     "%lld bytes (%u a line x %d lines): using %lld; set BUFSIZ %lld\n",
+                     BufSiz, frame, got.bytesperline, Height, frame, frame);
+    BufSiz = static_cast<int>(frame);
     return 0;
 }
 
@@ -326,8 +325,8 @@ int set_formats(const char *fname)
         return -1;
     if (Kind == Receiver::cfe && set_up_cfe(code) < 0)
         return -1;
-    const media_v2_entity *video = Graph->entity_named(Kind == Receiver::cfe ? kCfeChannel0
-                                                                              : kUnicamImage);
+    const media_v2_entity *video =
+        Graph->entity_named(Kind == Receiver::cfe ? kCfeChannel0 : kUnicamImage);
     VideoPath = Graph->device_node(video->id);
     if ((VideoFd = open_node(VideoPath)) < 0)
         return -1;

@@ -51,9 +51,9 @@ struct timeval ledger_wall_clock(const struct timeval &monotonic)
     timespec now_wall{}, now_monotonic{};
     clock_gettime(CLOCK_REALTIME, &now_wall);
     clock_gettime(CLOCK_MONOTONIC, &now_monotonic);
-    std::int64_t age = micros(now_monotonic) -
-                       (static_cast<std::int64_t>(monotonic.tv_sec) * kMicrosPerSecond +
-                        monotonic.tv_usec);
+    std::int64_t age =
+        micros(now_monotonic) -
+        (static_cast<std::int64_t>(monotonic.tv_sec) * kMicrosPerSecond + monotonic.tv_usec);
     std::int64_t wall = micros(now_wall) - age;
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(wall / kMicrosPerSecond);

@@ -113,7 +113,8 @@ const media_v2_pad *MediaGraph::pad(std::uint32_t pad_id) const
     return found == pads_.end() ? nullptr : &*found;
 }
 
-std::vector<MediaGraph::LinkEnds> MediaGraph::changeable_enabled_links(std::uint32_t entity_id) const
+std::vector<MediaGraph::LinkEnds>
+MediaGraph::changeable_enabled_links(std::uint32_t entity_id) const
 {
     std::vector<LinkEnds> found;
     for (const media_v2_link &link : links_) {
