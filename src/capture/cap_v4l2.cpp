@@ -149,10 +149,10 @@ int find_media_device()
         std::string path = "/dev/media" + std::to_string(n);
         int fd = host_dev_open(path.c_str(), O_RDWR);
         if (fd < 0) {
-            if (errno != ENOENT) {
+            // One word for a refusal: it is the same for every media device.
+            if (errno != ENOENT && !reported)
                 report_node_error(path, "open", errno);
-                reported = true;
-            }
+            reported = reported || errno != ENOENT;
             continue;
         }
         std::optional<MediaGraph> graph = MediaGraph::read(fd);
@@ -339,10 +339,8 @@ int request_buffers(std::uint32_t count)
     request.count = count;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     request.memory = V4L2_MEMORY_MMAP;
-    if (host_dev_ioctl(VideoFd, VIDIOC_REQBUFS, &request) < 0) {
-        report_node_error(VideoPath, "get buffers from", errno);
+    if (host_dev_ioctl(VideoFd, VIDIOC_REQBUFS, &request) < 0)
         return -1;
-    }
     return static_cast<int>(request.count);
 }
 
@@ -383,6 +381,8 @@ int create_buffers()
     auto wanted = static_cast<std::uint32_t>(std::clamp<std::size_t>(
         kHandOverBytes / static_cast<std::size_t>(BufSiz), kMinBuffers, kMaxBuffers));
     int count = request_buffers(wanted);
+    if (count < 0)
+        report_node_error(VideoPath, "get buffers from", errno);
     if (count < static_cast<int>(kMinBuffers)) {
         if (count >= 0)
             std::fprintf(stderr, "tolvacapture: %s: %d buffers, at least %u are needed\n",
@@ -526,9 +526,10 @@ int CloseSensor(int status)
         StopSensor();
     if (stop_streaming() < 0)
         return -1;
-    unmap_buffers();
-    if (VideoFd >= 0)
+    if (!Buffers.empty()) {
+        unmap_buffers();
         request_buffers(0);
+    }
     for (int *fd : {&VideoFd, &Csi2Fd, &SourceFd, &MediaFd})
         close_node(*fd);
     Graph.reset();
