@@ -7,6 +7,7 @@
 #include "ser.h"
 #include "ser_testing.h"
 #include "sim_pi.h"
+#include "suite_board.h"
 #include "test_support.h"
 #include "tolvacapture.h"
 #include "window_script.h"
@@ -114,7 +115,7 @@ protected:
         zoom_reset();
         old_dir = fs::current_path();
         fs::current_path(dir.path());
-        Knobs knobs;
+        Knobs knobs = tolva::test::suite_knobs();
         knobs.events_per_minute = 0;
         SimPi::reset(knobs);
         I2C_ADDRESS = 0x10;
@@ -198,7 +199,7 @@ protected:
     // recording: 'd', then `passes` passes without a key.
     Sensor lively_sky(std::uint64_t seed, int passes)
     {
-        Knobs knobs;
+        Knobs knobs = tolva::test::suite_knobs();
         knobs.events_per_minute = 3000;
         knobs.seed = seed;
         SimPi::reset(knobs);
@@ -580,7 +581,7 @@ TEST_F(LoopTest, AStalledStreamTimesOutWithTheRecordingComplete)
 
 TEST_F(LoopTest, PipelineThatCannotCloseEndsWithItsMessage)
 {
-    Knobs knobs;
+    Knobs knobs = tolva::test::suite_knobs();
     knobs.events_per_minute = 0;
     knobs.rx_port_disable_fails = true;
     SimPi::reset(knobs);
@@ -705,7 +706,7 @@ void pause_until_the_third(unsigned int microseconds)
 
 TEST_F(LoopTest, BringUpPausesAfterTheFirstAttemptsAndEndsOnASignal)
 {
-    Knobs knobs;
+    Knobs knobs = tolva::test::suite_knobs();
     knobs.no_i2c_device = true;
     SimPi::reset(knobs);
     pauses.clear();
@@ -897,7 +898,7 @@ TEST_F(LoopTest, DifferenceRecordingOfANightKeepsEveryDetectionWhileTheScriptRun
     fs::permissions(script, fs::perms::owner_all);
     std::string old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
     setenv("HOME", home.c_str(), 1);
-    Knobs knobs;
+    Knobs knobs = tolva::test::suite_knobs();
     knobs.scene = "replay";
     knobs.replay_file = dir.write("night.ser.in", night_ser());
     SimPi::reset(knobs);
@@ -971,7 +972,7 @@ TEST_F(LoopTest, AnUnreadableInitFileEndsWithStatusOne)
 
 TEST_F(LoopTest, BringUpWaitsForTheSensor)
 {
-    Knobs knobs;
+    Knobs knobs = tolva::test::suite_knobs();
     knobs.camera_routed = false; // the board's routing sequence powers the camera up
     knobs.camera_probes = 5;
     knobs.events_per_minute = 0;
@@ -991,7 +992,7 @@ TEST_F(LoopTest, PathsContainingTheMonochromeSensorNameAreMonochrome)
 
 TEST_F(LoopTest, APipelineThatDoesNotOpenEndsWithStatusOne)
 {
-    Knobs knobs;
+    Knobs knobs = tolva::test::suite_knobs();
     knobs.rx_no_pool = true;
     SimPi::reset(knobs);
     ASSERT_EQ(run({init(Sensor{})}), 1);
@@ -1026,7 +1027,7 @@ protected:
     void SetUp() override
     {
         LoopTest::SetUp();
-        Knobs knobs;
+        Knobs knobs = tolva::test::suite_knobs();
         knobs.events_per_minute = 0;
         knobs.line_align = 32;
         SimPi::reset(knobs);

@@ -1,10 +1,12 @@
 // Raw capture pipeline on V4L2 and the media controller: sets the formats along the receiver's
 // pipeline (Unicam on the Pi 4 family, CFE on the Pi 5 family) from our CSI-2 source sub-device to
-// the video node, programs the sensor, and hands the frames to the driver from the kernel's own
-// queue of buffers, oldest first while recording, counting every frame that never reaches it.
+// the video node, programs the sensor, and hands the frames to the driver through the frame ring:
+// a thread of the unit takes each buffer the receiver finishes, as MMAL's thread does, counting
+// the frames lost by their sequence numbers.
 #include "cap.h"
 
 #include "frame_ledger.h"
+#include "frame_ring.h"
 #include "i2c.h"
 #include "media_graph.h"
 
@@ -14,9 +16,11 @@
 #include <linux/media-bus-format.h>
 #include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +28,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using tolva::capture::MediaGraph;
@@ -46,12 +51,14 @@ const char kSetUpSection[] = "README, \"Current Raspberry Pi OS\"";
 constexpr int kRawBit12 = 12;
 // Both receivers take this line stride: Unicam needs a multiple of 32 bytes, CFE of 16.
 constexpr std::uint32_t kStrideAlign = 32;
-// The kernel's queue is the hand-over: as many buffers as today's hand-over holds frames (at
-// most 160 MiB, at most 64), so that a stall of the loop of half a second while recording loses
-// nothing; at least 3, which CFE needs.
-constexpr std::size_t kHandOverBytes = std::size_t{160} << 20;
-constexpr std::uint32_t kMaxBuffers = 64;
+// The kernel's queue only has to bridge the moments the unit's thread waits to run: the frame
+// ring holds what the driver has not taken yet (the kernel gives at most 32 buffers, too few for
+// a stall of half a second at 100 frames a second). CFE needs at least 3; the receiver keeps two
+// while it streams.
+constexpr std::uint32_t kWantedBuffers = 6;
 constexpr std::uint32_t kMinBuffers = 3;
+// How long the thread waits for a buffer before it looks whether it should end.
+constexpr int kPollMs = 50;
 
 enum class Receiver { unicam, cfe };
 
@@ -60,8 +67,9 @@ struct Mapping {
     std::size_t length = 0;
 };
 
-// The unit owns the descriptors and mappings from OpenSensor to CloseSensor; everything runs on
-// the main thread (the kernel's queue needs no thread of ours).
+// The unit owns the descriptors and mappings from OpenSensor to CloseSensor. They are set before
+// the thread starts; it only reads them, and it alone dequeues and queues buffers from then until
+// CloseSensor has joined it.
 std::string MediaPath;
 int MediaFd = -1;
 int SourceFd = -1;
@@ -75,12 +83,10 @@ bool Streaming = false;
 int Width;
 int Height;
 int BufSiz;
-// Recording: frames are taken oldest first; live view: the newest, the older ones dropped.
-bool Buffering = false;
-// The sequence number the next frame should carry, and the frames lost since the last one
-// ReadRAW returned.
+std::thread Dequeuer;
+std::atomic<bool> Stopping{false};
+// The sequence number the next frame should carry; the thread's.
 std::uint32_t ExpectedSequence;
-unsigned PendingGap;
 
 // "tolvacapture: NODE: can't ACTION: the system's error"; -1.
 int fail(const std::string &path, const char *action)
@@ -374,12 +380,11 @@ int map_buffers(std::uint32_t count)
     return 0;
 }
 
-// As many buffers as the hand-over needs; fewer than asked (the kernel's memory for them ran
-// short) still run, and the user learns what that costs.
+// Fewer buffers than asked (the kernel's contiguous memory ran short) still run, and the user
+// learns what that costs.
 int create_buffers()
 {
-    auto wanted = static_cast<std::uint32_t>(std::clamp<std::size_t>(
-        kHandOverBytes / static_cast<std::size_t>(BufSiz), kMinBuffers, kMaxBuffers));
+    std::uint32_t wanted = kWantedBuffers;
     int count = request_buffers(wanted);
     if (count < 0)
         report_node_error(VideoPath, "get buffers from", errno);
@@ -391,8 +396,8 @@ int create_buffers()
     }
     if (static_cast<std::uint32_t>(count) < wanted)
         std::fprintf(stderr,
-                     "tolvacapture: %s: %d frame buffers of the %u asked for: a stall of the "
-                     "loop loses frames sooner; give the kernel more contiguous memory (%s)\n",
+                     "tolvacapture: %s: %d frame buffers of the %u asked for: a busy system "
+                     "loses frames sooner; give the kernel more contiguous memory (%s)\n",
                      VideoPath.c_str(), count, wanted, kSetUpSection);
     return map_buffers(static_cast<std::uint32_t>(count));
 }
@@ -428,12 +433,55 @@ int stream_on()
     return -1;
 }
 
+// The next finished buffer, or none (errno EAGAIN: none is ready).
+bool dequeue(v4l2_buffer &buffer)
+{
+    buffer = buffer_record(0);
+    return host_dev_ioctl(VideoFd, VIDIOC_DQBUF, &buffer) == 0;
+}
+
+// Each finished buffer: the frames lost before it (gaps in the sequence numbers, which count also
+// the frames the receiver wrote into its spare buffer), then its frame into the ring with the
+// wall-clock time of its start, and the buffer back to the receiver at once.
+void take_finished_buffers()
+{
+    v4l2_buffer buffer;
+    while (dequeue(buffer)) {
+        ring_count_lost(ledger_sequence_gap(ExpectedSequence, buffer.sequence));
+        ExpectedSequence = buffer.sequence + 1;
+        if (buffer.flags & V4L2_BUF_FLAG_ERROR)
+            ring_count_lost(1);
+        else
+            ring_put(Buffers[buffer.index].data, static_cast<std::size_t>(BufSiz),
+                     ledger_wall_clock(buffer.timestamp));
+        queue_buffer(buffer.index);
+    }
+}
+
+void dequeue_frames()
+{
+    while (!Stopping.load(std::memory_order_acquire))
+        if (host_dev_poll(VideoFd, POLLIN, kPollMs) > 0)
+            take_finished_buffers();
+}
+
+void start_dequeuer()
+{
+    Stopping.store(false, std::memory_order_release);
+    Dequeuer = std::thread(dequeue_frames);
+}
+
+void stop_dequeuer()
+{
+    Stopping.store(true, std::memory_order_release);
+    if (Dequeuer.joinable())
+        Dequeuer.join();
+}
+
 int open_pipeline(const char *fname)
 {
     ledger_reset();
-    Buffering = false;
     ExpectedSequence = 0;
-    PendingGap = 0;
     Width = Height = BufSiz = 0;
     if (find_media_device() < 0)
         return OPEN_RECEIVER_FAILED;
@@ -445,33 +493,14 @@ int open_pipeline(const char *fname)
     }
     if (InitSensor(fname, &Width, &Height, &BufSiz) < 0)
         return OPEN_RECEIVER_FAILED;
-    if (set_formats(fname) < 0 || create_buffers() < 0)
+    if (set_formats(fname) < 0 || create_buffers() < 0 || ring_allocate(BufSiz) < 0)
         return OPEN_BUFFERS_FAILED;
     if (queue_all_buffers() < 0)
         return OPEN_CIRCULATION_FAILED;
-    return stream_on() < 0 ? OPEN_PORT_FAILED : 0;
-}
-
-// The next finished buffer, or none (EAGAIN: none is ready).
-bool dequeue(v4l2_buffer &buffer)
-{
-    buffer = buffer_record(0);
-    return host_dev_ioctl(VideoFd, VIDIOC_DQBUF, &buffer) == 0;
-}
-
-// Frames lost before this buffer's frame, by its sequence number.
-unsigned frames_before(const v4l2_buffer &buffer)
-{
-    unsigned gap = ledger_sequence_gap(ExpectedSequence, buffer.sequence);
-    ExpectedSequence = buffer.sequence + 1;
-    return gap;
-}
-
-// A buffer that does not reach the driver goes back to the receiver, its frame counted as lost.
-void pass_over(const v4l2_buffer &buffer, unsigned &lost)
-{
-    ++lost;
-    queue_buffer(buffer.index);
+    if (stream_on() < 0)
+        return OPEN_PORT_FAILED;
+    start_dequeuer();
+    return 0;
 }
 
 void unmap_buffers()
@@ -508,14 +537,17 @@ int FindCameraBus(const char *fname)
         return -1;
     const media_v2_entity *source = Graph->entity_with_prefix(kSourcePrefix);
     bus = bus_from_source_name(source->name);
-    if (bus < 0) {
+    if (bus < 0)
         std::fprintf(stderr,
                      "tolvacapture: %s: the source \"%s\" names no I2C bus (\"%s N\"): give the "
                      "camera's bus in the init file as I2C_BUS N\n",
                      MediaPath.c_str(), source->name, kBusTag + 1);
+    if (bus < 0 || check_bus_device(bus) < 0) {
+        close_node(MediaFd);
+        Graph.reset();
         return -1;
     }
-    return check_bus_device(bus);
+    return bus;
 }
 
 int OpenSensor(const char *fname) { return open_pipeline(fname); }
@@ -524,6 +556,7 @@ int CloseSensor(int status)
 {
     if (status != OPEN_RECEIVER_FAILED)
         StopSensor();
+    stop_dequeuer();
     if (stop_streaming() < 0)
         return -1;
     if (!Buffers.empty()) {
@@ -533,39 +566,15 @@ int CloseSensor(int status)
     for (int *fd : {&VideoFd, &Csi2Fd, &SourceFd, &MediaFd})
         close_node(*fd);
     Graph.reset();
+    ring_free();
     return 0;
 }
 
-int ReadRAW(unsigned char *buf)
-{
-    v4l2_buffer buffer;
-    std::optional<v4l2_buffer> taken;
-    unsigned lost = 0;
-    // Recording takes the oldest frame; live view the newest, the ones before it passed over.
-    while (!(Buffering && taken) && dequeue(buffer)) {
-        lost += frames_before(buffer);
-        if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
-            pass_over(buffer, lost);
-            continue;
-        }
-        if (taken)
-            pass_over(*taken, lost);
-        taken = buffer;
-    }
-    ledger_count_lost(lost);
-    PendingGap += lost;
-    if (!taken)
-        return 0;
-    std::memcpy(buf, Buffers[taken->index].data, static_cast<std::size_t>(BufSiz));
-    ledger_frame_taken(PendingGap, ledger_wall_clock(taken->timestamp));
-    PendingGap = 0;
-    queue_buffer(taken->index);
-    return 1;
-}
+int ReadRAW(unsigned char *buf) { return ring_take(buf, BufSiz); }
 
-void BufferFrames(int on) { Buffering = on != 0; }
+void BufferFrames(int on) { ring_buffer_frames(on); }
 
-int GetHeldFrames(void) { return static_cast<int>(Buffers.size()); }
+int GetHeldFrames(void) { return ring_held_frames(); }
 int GetWidth(void) { return Width; }
 int GetHeight(void) { return Height; }
 int GetBufSiz(void) { return BufSiz; }
