@@ -401,8 +401,10 @@ int check_lanes(const char *fname)
 
 int check_i2c_bus(const char *fname)
 {
-    int bus = -1;
-    return scan_setting(fname, "I2C_BUS", -1, bus);
+    constexpr int kNoBus = -2; // told apart from the -1 of a file that can't be read
+    int bus = kNoBus;
+    int found = scan_setting(fname, "I2C_BUS", kNoBus, bus);
+    return found == kNoBus ? -1 : found == -1 ? -2 : found;
 }
 
 void SetCameraBus(int bus)

@@ -13,7 +13,7 @@ int GetCameraBus(void);
 int check_rawbit(const char *fname);
 int check_lanes(const char *fname);
 // The first upper-case I2C_BUS value, the camera's bus on a board whose receiver's media graph
-// names another; -1 when the file gives none.
+// names another; -1 when the file gives none, -2 when it can't be read ("can't open" said).
 int check_i2c_bus(const char *fname);
 int InitSensor(const char *fname, int *width, int *height, int *bufsiz);
 void StopSensor(void);

@@ -17,6 +17,7 @@
 #include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -49,6 +50,8 @@ constexpr int kMediaDevices = 64; // /dev/media0 to /dev/media63 are looked at
 const char kSetUpSection[] = "README, \"Current Raspberry Pi OS\"";
 
 constexpr int kRawBit12 = 12;
+// Both receivers take widths in steps of 4 pixels (v4l_bound_align_image's walign 2).
+constexpr int kWidthStep = 4;
 // Both receivers take this line stride: Unicam needs a multiple of 32 bytes, CFE of 16.
 constexpr std::uint32_t kStrideAlign = 32;
 // The kernel's queue only has to bridge the moments the unit's thread waits to run: the frame
@@ -59,6 +62,7 @@ constexpr std::uint32_t kWantedBuffers = 6;
 constexpr std::uint32_t kMinBuffers = 3;
 // How long the thread waits for a buffer before it looks whether it should end.
 constexpr int kPollMs = 50;
+const char kThreadName[] = "v4l2-frames";
 
 enum class Receiver { unicam, cfe };
 
@@ -256,7 +260,8 @@ int set_pad_format(int fd, const std::string &path, std::uint32_t pad, std::uint
     std::fprintf(stderr,
                  "tolvacapture: %s: pad %u refused %dx%d media bus code 0x%04x and took %ux%u "
                  "code 0x%04x: the receiver can't take WIDTH and HEIGHT of the init file\n",
-                 path.c_str(), pad, Width, Height, code, got.width, got.height, got.code);
+                 path.c_str(), pad, static_cast<std::uint32_t>(Width), Height, code, got.width,
+                 got.height, got.code);
     return -1;
 }
 
@@ -305,7 +310,8 @@ int set_video_format(std::uint32_t bits)
         std::fprintf(stderr,
                      "tolvacapture: %s: refused %dx%d RAW%u frames and took %ux%u: the receiver "
                      "can't take WIDTH, HEIGHT and RAWBIT of the init file\n",
-                     VideoPath.c_str(), Width, Height, bits, got.width, got.height);
+                     VideoPath.c_str(), static_cast<std::uint32_t>(Width), Height, bits, got.width,
+                     got.height);
         return -1;
     }
     long long frame = static_cast<long long>(got.bytesperline) * Height;
@@ -322,6 +328,14 @@ int set_video_format(std::uint32_t bits)
 
 int set_formats(const char *fname)
 {
+    if (Width % kWidthStep != 0) {
+        std::fprintf(stderr,
+                     "tolvacapture: %s: WIDTH %d: the receiver takes widths in steps of %d "
+                     "pixels; set the sensor's output width (0x034C) and WIDTH to %d or %d\n",
+                     fname, Width, kWidthStep, Width / kWidthStep * kWidthStep,
+                     (Width / kWidthStep + 1) * kWidthStep);
+        return -1;
+    }
     std::uint32_t bits = bits_of(check_rawbit(fname));
     std::uint32_t code = media_bus_code(bits);
     const media_v2_entity *source = Graph->entity_with_prefix(kSourcePrefix);
@@ -469,6 +483,7 @@ void start_dequeuer()
 {
     Stopping.store(false, std::memory_order_release);
     Dequeuer = std::thread(dequeue_frames);
+    pthread_setname_np(Dequeuer.native_handle(), kThreadName);
 }
 
 void stop_dequeuer()
@@ -530,10 +545,13 @@ int RoutesCameraBus(void) { return 0; }
 
 int FindCameraBus(const char *fname)
 {
+    // The media device is looked for afresh: OpenSensor takes the one found now.
+    close_node(MediaFd);
+    Graph.reset();
     int bus = check_i2c_bus(fname);
     if (bus >= 0)
         return check_bus_device(bus);
-    if (find_media_device() < 0)
+    if (bus < -1 || find_media_device() < 0)
         return -1;
     const media_v2_entity *source = Graph->entity_with_prefix(kSourcePrefix);
     bus = bus_from_source_name(source->name);

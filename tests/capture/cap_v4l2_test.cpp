@@ -27,8 +27,8 @@ namespace {
 // 64x48 at 100 frames a second, the frame counter: sample (0, 0) of frame n is n mod 4096.
 std::string counter_init(int bits, int bufsiz)
 {
-    return "I2C_ADDRESS 0x10\nWIDTH 64\nHEIGHT 48\nBUFSIZ " + std::to_string(bufsiz) +
-           "\nRAWBIT " + std::to_string(bits) + "\n0x0100 0x00\n" +
+    return "I2C_ADDRESS 0x10\nWIDTH 64\nHEIGHT 48\nBUFSIZ " + std::to_string(bufsiz) + "\nRAWBIT " +
+           std::to_string(bits) + "\n0x0100 0x00\n" +
            "0x0136 0x1800 w\n0x0304 0x0004 w\n0x0306 0x015E w\n0x0302 0x0002 w\n" +
            "0x0300 0x0005 w\n0x0112 " + (bits == 12 ? "0x0C0C" : "0x0A0A") +
            " w\n0x0114 0x01\n0x034C 0x0040 w\n0x034E 0x0030 w\n0x0342 0x31C4 w\n" +
