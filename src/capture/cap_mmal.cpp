@@ -239,7 +239,7 @@ int open_pipeline(const char *fname)
         return status;
     if (InitSensor(fname, &Width, &Height, &BufSiz) < 0)
         return OPEN_RECEIVER_FAILED;
-    if (ring_allocate(BufSiz) < 0)
+    if (ring_allocate(Width, Height, BufSiz) < 0)
         return OPEN_BUFFERS_FAILED;
     if (int status = create_buffers(encoding))
         return status;
@@ -304,12 +304,3 @@ int CloseSensor(int status)
     }
     return 0;
 }
-
-int ReadRAW(unsigned char *buf) { return ring_take(buf, BufSiz); }
-
-void BufferFrames(int on) { ring_buffer_frames(on); }
-
-int GetHeldFrames(void) { return ring_held_frames(); }
-int GetWidth(void) { return Width; }
-int GetHeight(void) { return Height; }
-int GetBufSiz(void) { return BufSiz; }

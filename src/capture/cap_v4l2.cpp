@@ -508,7 +508,7 @@ int open_pipeline(const char *fname)
     }
     if (InitSensor(fname, &Width, &Height, &BufSiz) < 0)
         return OPEN_RECEIVER_FAILED;
-    if (set_formats(fname) < 0 || create_buffers() < 0 || ring_allocate(BufSiz) < 0)
+    if (set_formats(fname) < 0 || create_buffers() < 0 || ring_allocate(Width, Height, BufSiz) < 0)
         return OPEN_BUFFERS_FAILED;
     if (queue_all_buffers() < 0)
         return OPEN_CIRCULATION_FAILED;
@@ -587,12 +587,3 @@ int CloseSensor(int status)
     ring_free();
     return 0;
 }
-
-int ReadRAW(unsigned char *buf) { return ring_take(buf, BufSiz); }
-
-void BufferFrames(int on) { ring_buffer_frames(on); }
-
-int GetHeldFrames(void) { return ring_held_frames(); }
-int GetWidth(void) { return Width; }
-int GetHeight(void) { return Height; }
-int GetBufSiz(void) { return BufSiz; }

@@ -2,6 +2,7 @@
 // counting every frame that never reaches the driver.
 #include "frame_ring.h"
 
+#include "cap.h"
 #include "frame_ledger.h"
 
 #include <algorithm>
@@ -36,6 +37,9 @@ struct FreeBytes {
 // end owns RawBuf from OpenSensor to CloseSensor; sizes and pointers are written before its
 // receiver starts and only read afterwards.
 std::unique_ptr<unsigned char[], FreeBytes> RawBuf;
+int Width;
+int Height;
+int BufSiz;
 int Size;
 unsigned SlotCount;
 std::atomic<unsigned> RawHead{0};
@@ -81,9 +85,12 @@ void take_up_newest()
 
 // The slots are zero-filled (the bytes behind a short frame are defined) by calloc, which leaves
 // the pages untouched until frames fill them.
-int ring_allocate(int bufsiz)
+int ring_allocate(int width, int height, int bufsiz)
 {
     ledger_reset();
+    Width = width;
+    Height = height;
+    BufSiz = bufsiz;
     RawHead.store(0, std::memory_order_relaxed);
     RawTail.store(0, std::memory_order_relaxed);
     HeldFrames.store(1, std::memory_order_relaxed);
@@ -125,23 +132,26 @@ void ring_put(const void *frame, std::size_t length, const struct timeval &recei
     RawHead.store((head + 1) % ring_positions(), std::memory_order_release);
 }
 
-int ring_take(unsigned char *buf, int bufsiz)
+int ReadRAW(unsigned char *buf)
 {
     unsigned tail = RawTail.load(std::memory_order_relaxed);
     if (tail == RawHead.load(std::memory_order_acquire))
         return 0;
-    if (bufsiz > 0)
-        std::memcpy(buf, slot(tail), static_cast<std::size_t>(bufsiz));
+    if (BufSiz > 0)
+        std::memcpy(buf, slot(tail), static_cast<std::size_t>(BufSiz));
     ledger_frame_taken(SlotGap[tail], SlotTime[tail]);
     RawTail.store((tail + 1) % ring_positions(), std::memory_order_release);
     return 1;
 }
 
-void ring_buffer_frames(int on)
+void BufferFrames(int on)
 {
     HeldFrames.store(on ? SlotCount : 1, std::memory_order_relaxed);
     if (!on)
         take_up_newest();
 }
 
-int ring_held_frames(void) { return static_cast<int>(SlotCount); }
+int GetHeldFrames(void) { return static_cast<int>(SlotCount); }
+int GetWidth(void) { return Width; }
+int GetHeight(void) { return Height; }
+int GetBufSiz(void) { return BufSiz; }
