@@ -1,6 +1,8 @@
 // videobuf2's queue rules for MMAP capture buffers, as the V4L2 core applies them.
 #include "buffer_queue.h"
 
+#include "kernel_answer.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -17,12 +19,6 @@ constexpr unsigned kMaxBuffers = 32; // VB2_MAX_FRAME
 constexpr std::uint32_t kCaptureType = V4L2_BUF_TYPE_VIDEO_CAPTURE;
 constexpr std::uint64_t kNanosecondsPerMicrosecond = 1000;
 constexpr std::uint64_t kMicrosecondsPerSecond = 1000000;
-
-int fails_with(int error)
-{
-    errno = error;
-    return -1;
-}
 
 std::size_t page_aligned(std::size_t bytes)
 {
@@ -307,8 +303,7 @@ VideoBuffer *BufferQueue::take_queued()
     return buffer;
 }
 
-void BufferQueue::complete(VideoBuffer *buffer, std::uint32_t sequence,
-                           std::uint64_t timestamp_ns)
+void BufferQueue::complete(VideoBuffer *buffer, std::uint32_t sequence, std::uint64_t timestamp_ns)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -4,7 +4,6 @@
 #include <linux/media-bus-format.h>
 #include <linux/videodev2.h>
 
-
 // Debian bookworm's kernel headers (6.1) predate the 12-bit packed mono format.
 #ifndef V4L2_PIX_FMT_Y12P
 #define V4L2_PIX_FMT_Y12P v4l2_fourcc('Y', '1', '2', 'P')

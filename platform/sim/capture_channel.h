@@ -43,8 +43,8 @@ private:
     bool stalled(std::uint64_t index) const;
 
     BufferQueue &queue_;
-    ChannelSetup setup_;              // set before the thread starts; read-only while it runs
-    VideoBuffer *current_ = nullptr;  // where the frame in progress goes; the thread's own
+    ChannelSetup setup_;             // set before the thread starts; read-only while it runs
+    VideoBuffer *current_ = nullptr; // where the frame in progress goes; the thread's own
     std::atomic<std::uint64_t> spare_{0};
 };
 

@@ -2,6 +2,7 @@
 #include "host.h"
 
 #include "commands.h"
+#include "kernel_answer.h"
 #include "sim_pi.h"
 
 #include <linux/i2c-dev.h>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <string>
 
+using tolva::sim::fails_with;
 using tolva::sim::SimPi;
 
 namespace {
@@ -29,12 +31,6 @@ ssize_t not_acknowledged()
 // The vcio driver's property request: _IOWR(100, 0, char *).
 const unsigned long kMboxProperty = _IOWR(100, 0, char *);
 constexpr std::uint32_t kPropertyBytes = 32; // the one message the simulated firmware takes
-
-int fails_with(int error)
-{
-    errno = error;
-    return -1;
-}
 
 // A file of the simulated /proc: the board's text in an unnamed temporary file, so the caller
 // reads and closes it like any other.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 namespace tolva::sim {
 
@@ -25,7 +26,7 @@ constexpr std::uint32_t kUnicamAlignment = 32, kCfeAlignment = 16;
 constexpr std::uint32_t kUnicamMaxBytesperline = (1u << 16) - kUnicamAlignment;
 constexpr std::uint32_t kCfeMaxBytesperline = 0xffffff00;
 constexpr std::uint32_t kUnicamMaxSize = kUnicamMaxBytesperline / 4, kCfeMaxSize = 16384;
-constexpr unsigned kMinBuffers = 3;       // both drivers' queue_setup
+constexpr unsigned kMinBuffers = 3;        // both drivers' queue_setup
 constexpr std::uint16_t kCsi2Channels = 4; // CFE: csi2 source pad 4 + n feeds channel n
 constexpr std::uint16_t kFeStreamPad = 0, kFeConfigPad = 1, kFeOutput0Pad = 2;
 
@@ -61,18 +62,15 @@ MediaDevice::MediaDevice(const MediaDeviceInfo &info)
 {
 }
 
-MediaDevice::MediaDevice(const CameraEndpoint &endpoint, VirtualSensor &sensor,
-                         const Knobs &knobs)
-    : graph_(receiver_info(endpoint)), rules_(receiver_rules(endpoint)), lanes_(endpoint.lanes),
-      sensor_(&sensor), knobs_(&knobs)
+MediaDevice::MediaDevice(const CameraEndpoint &endpoint, VirtualSensor &sensor, const Knobs &knobs)
+    : graph_(receiver_info(endpoint)), rules_(receiver_rules(endpoint)), kind_(endpoint.receiver),
+      lanes_(endpoint.lanes), sensor_(&sensor), knobs_(&knobs)
 {
-    if (endpoint.receiver == ReceiverKind::unicam)
+    if (kind_ == ReceiverKind::unicam)
         build_unicam(endpoint);
     else
         build_cfe(endpoint);
 }
-
-MediaDevice::~MediaDevice() { videos_.clear(); }
 
 std::vector<SubDevice *> MediaDevice::sub_devices() const
 {
@@ -95,8 +93,8 @@ SubDevice *MediaDevice::add_sub_device(std::unique_ptr<SubDevice> sub_device,
 VideoNode *MediaDevice::add_video(const std::string &name, std::uint32_t caps,
                                   std::uint32_t pad_flags, bool image, std::uint32_t flags)
 {
-    videos_.push_back(std::make_unique<VideoNode>(name, caps, rules_, *this,
-                                                  image ? sensor_ : nullptr, *knobs_));
+    videos_.push_back(
+        std::make_unique<VideoNode>(name, caps, rules_, *this, image ? sensor_ : nullptr, *knobs_));
     VideoNode *node = videos_.back().get();
     node->entity = graph_.add_entity(name, MEDIA_ENT_F_IO_V4L, {pad_flags}, flags);
     entities_.push_back({node->entity, nullptr, node});
@@ -126,8 +124,8 @@ void MediaDevice::build_unicam(const CameraEndpoint &endpoint)
     if (endpoint.source == BoundSource::none)
         return;
     std::uint32_t source_id = bound_source(endpoint);
-    VideoNode *image = add_video("unicam-image", kImageCaps | V4L2_CAP_IO_MC, kSink, true,
-                                 MEDIA_ENT_FL_DEFAULT);
+    VideoNode *image =
+        add_video("unicam-image", kImageCaps | V4L2_CAP_IO_MC, kSink, true, MEDIA_ENT_FL_DEFAULT);
     add_video("unicam-embedded", kMetaCaps | V4L2_CAP_IO_MC, kSink, false);
     graph_.add_link({source_id, 0}, {image->entity, 0}, kFixed);
 }
@@ -155,9 +153,8 @@ void MediaDevice::build_cfe(const CameraEndpoint &endpoint)
         add_video("rp1-cfe-fe_image0", kImageCaps | caps, kSinkMust, false, MEDIA_ENT_FL_DEFAULT),
         add_video("rp1-cfe-fe_image1", kImageCaps | caps, kSinkMust, false),
         add_video("rp1-cfe-fe_stats", kMetaCaps | caps, kSinkMust, false)};
-    VideoNode *config = add_video("rp1-cfe-fe_config", V4L2_CAP_META_OUTPUT | V4L2_CAP_STREAMING |
-                                                           caps,
-                                  kSourceMust, false);
+    VideoNode *config = add_video(
+        "rp1-cfe-fe_config", V4L2_CAP_META_OUTPUT | V4L2_CAP_STREAMING | caps, kSourceMust, false);
     graph_.add_link({source_id, 0}, {csi2_id, 0}, kFixed);
     for (std::uint16_t n = 0; n < kCsi2Channels; ++n) {
         PadRef channel_pad{csi2_id, static_cast<std::uint16_t>(kCsi2Channels + n)};
@@ -188,7 +185,7 @@ int MediaDevice::validate_video_link(PadRef source, const VideoNode &node) const
                  arriving.height == pix.height;
     if (agree)
         return 0;
-    return rules_.driver == "unicam" ? EPIPE : EINVAL;
+    return kind_ == ReceiverKind::unicam ? EPIPE : EINVAL;
 }
 
 // As media_pipeline_start(): every enabled link of the pipeline is validated; between two
@@ -209,12 +206,12 @@ int MediaDevice::validate(const VideoNode &node) const
     return 0;
 }
 
-// CFE streams a node only through its enabled link (EINVAL otherwise); then the pipeline is
-// validated and the source started.
+// CFE streams a node only through its enabled link (EINVAL otherwise; Unicam's is immutable);
+// then the pipeline is validated and the source started.
 int MediaDevice::start(const VideoNode &node)
 {
     if (graph_.enabled_remotes({node.entity, 0}).empty())
-        return rules_.driver == "unicam" ? ENOLINK : EINVAL;
+        return EINVAL;
     int error = validate(node);
     if (error)
         return error;

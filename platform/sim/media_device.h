@@ -26,13 +26,13 @@ enum class BoundSource {
 
 struct CameraEndpoint {
     ReceiverKind receiver;
-    std::string bus_info;          // the receiver's platform device
-    int i2c_bus;                   // the camera connector's I2C adapter
-    int lanes;                     // data-lanes
-    std::int64_t link_frequency;   // link-frequencies
+    std::string bus_info;        // the receiver's platform device
+    int i2c_bus;                 // the camera connector's I2C adapter
+    int lanes;                   // data-lanes
+    std::int64_t link_frequency; // link-frequencies
     BoundSource source;
-    std::string kernel_sensor;     // the kernel sensor driver's sub-device name
-    std::uint32_t kernel_version;  // KERNEL_VERSION(a, b, c)
+    std::string kernel_sensor;    // the kernel sensor driver's sub-device name
+    std::uint32_t kernel_version; // KERNEL_VERSION(a, b, c)
 };
 
 class MediaDevice : public Pipeline {
@@ -41,7 +41,6 @@ public:
     MediaDevice(const CameraEndpoint &endpoint, VirtualSensor &sensor, const Knobs &knobs);
     // A media device of another driver (a codec, the ISP back end), for the search to pass by.
     explicit MediaDevice(const MediaDeviceInfo &info);
-    ~MediaDevice() override;
 
     MediaGraph &graph() { return graph_; }
     // In the order the driver registers their device nodes.
@@ -75,6 +74,7 @@ private:
 
     MediaGraph graph_;
     ReceiverRules rules_;
+    ReceiverKind kind_ = ReceiverKind::unicam;
     int lanes_ = 0;
     VirtualSensor *sensor_ = nullptr;
     const Knobs *knobs_ = nullptr;

@@ -1,6 +1,8 @@
 // The media controller's graph and its ioctls, with the media core's rules for ids and links.
 #include "media_graph.h"
 
+#include "kernel_answer.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,18 +13,6 @@ namespace {
 // Graph object ids carry their type in the top byte, as media_gobj_gen_id() makes them.
 constexpr std::uint32_t kTypeEntity = 0, kTypePad = 1, kTypeLink = 2, kTypeInterface = 3;
 constexpr int kIdBits = 24;
-
-int fails_with(int error)
-{
-    errno = error;
-    return -1;
-}
-
-template <std::size_t N> void copy_text(char (&to)[N], const std::string &text)
-{
-    std::memset(to, 0, N);
-    std::memcpy(to, text.data(), std::min(text.size(), N - 1));
-}
 
 // Copies `items` out through the user's array pointer, if it gave one, of `room` entries:
 // false (ENOSPC) when that is too short.
@@ -144,8 +134,7 @@ std::vector<std::pair<PadRef, PadRef>> MediaGraph::pipeline_links(std::uint32_t 
     return links;
 }
 
-void MediaGraph::set_streaming(const std::vector<std::pair<PadRef, PadRef>> &links,
-                               bool streaming)
+void MediaGraph::set_streaming(const std::vector<std::pair<PadRef, PadRef>> &links, bool streaming)
 {
     for (const auto &[source, sink] : links)
         for (std::uint32_t end : {source.entity, sink.entity}) {
@@ -197,18 +186,19 @@ int MediaGraph::topology(media_v2_topology *topology) const
                                  });
     std::vector<media_v2_link> links;
     for (const Interface &interface : interfaces_)
-        links.push_back({interface.link_id, interface.id, interface.entity,
-                         MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED |
-                             MEDIA_LNK_FL_IMMUTABLE,
-                         {}});
+        links.push_back(
+            {interface.link_id,
+             interface.id,
+             interface.entity,
+             MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE,
+             {}});
     for (const Link &link : links_)
         links.push_back({link.id, pad_id(link.source), pad_id(link.sink), link.flags, {}});
     std::sort(links.begin(), links.end(),
               [](const media_v2_link &a, const media_v2_link &b) { return a.id < b.id; });
-    room = room && copy_array<media_v2_link>(answer.ptr_links, answer.num_links, links,
-                                             [](const media_v2_link &link, media_v2_link &out) {
-                                                 out = link;
-                                             });
+    room = room && copy_array<media_v2_link>(
+                       answer.ptr_links, answer.num_links, links,
+                       [](const media_v2_link &link, media_v2_link &out) { out = link; });
     if (!room)
         return fails_with(ENOSPC);
     answer.num_entities = static_cast<std::uint32_t>(entities_.size());

@@ -289,7 +289,8 @@ Component::Component(Mmal &mmal, const std::string &name, Receiver *receiver)
     component_.output = output_handles_.data();
 }
 
-Mmal::Mmal(VirtualSensor &sensor, const Knobs &knobs) : receiver_(sensor, knobs)
+Mmal::Mmal(VirtualSensor &sensor, const Knobs &knobs, bool camera_receiver)
+    : camera_receiver_(camera_receiver), receiver_(sensor, knobs)
 {
     if (knobs.rx_port_disable_fails)
         record_.fail("mmal_port_disable");
@@ -307,7 +308,7 @@ Mmal::~Mmal()
 MMAL_COMPONENT_T *Mmal::create_component(const std::string &name)
 {
     bool camera = name == "vc.ril.rawcam";
-    if (!camera && name != "vc.ril.isp" && name != "vc.ril.video_render")
+    if (camera ? !camera_receiver_ : name != "vc.ril.isp" && name != "vc.ril.video_render")
         return nullptr;
     auto component = std::make_unique<Component>(*this, name, camera ? &receiver_ : nullptr);
     MMAL_COMPONENT_T *handle = component->handle();

@@ -160,7 +160,9 @@ private:
 // All of MMAL on one simulated board.
 class Mmal {
 public:
-    Mmal(VirtualSensor &sensor, const Knobs &knobs);
+    // Without `camera_receiver` the VideoCore has no "vc.ril.rawcam": on the current OS a
+    // kernel driver owns the CSI-2 receiver.
+    Mmal(VirtualSensor &sensor, const Knobs &knobs, bool camera_receiver = true);
     ~Mmal();
     Mmal(const Mmal &) = delete;
     Mmal &operator=(const Mmal &) = delete;
@@ -178,6 +180,7 @@ public:
     int live_pools() const { return static_cast<int>(pools_.size()); }
 
 private:
+    bool camera_receiver_;
     CallRecord record_;
     Receiver receiver_; // declared before the components, whose ports stop it when they go
     std::map<const MMAL_COMPONENT_T *, std::unique_ptr<Component>> components_;

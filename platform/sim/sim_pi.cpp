@@ -205,7 +205,7 @@ std::optional<std::string> SimPi::kernel_file(const std::string &path) const
 Mmal &SimPi::mmal()
 {
     if (!mmal_)
-        mmal_ = std::make_unique<Mmal>(*sensor_, knobs_);
+        mmal_ = std::make_unique<Mmal>(*sensor_, knobs_, capture_ == CaptureSystem::mmal);
     return *mmal_;
 }
 

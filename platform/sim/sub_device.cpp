@@ -1,6 +1,8 @@
 // Sub-device pad formats with each driver's rules, and our CSI-2 source's controls.
 #include "sub_device.h"
 
+#include "kernel_answer.h"
+
 #include "bus_formats.h"
 
 #include <linux/media-bus-format.h>
@@ -18,22 +20,10 @@ namespace {
 constexpr std::uint32_t kMinSize = 16, kMaxSize = 16383;
 constexpr std::uint16_t kCsi2Channels = 4; // CFE's csi2: sink pads 0-3, source pads 4-7
 
-int fails_with(int error)
-{
-    errno = error;
-    return -1;
-}
-
-template <std::size_t N> void copy_name(std::uint8_t (&to)[N], const char *name)
-{
-    std::memset(to, 0, N);
-    std::memcpy(to, name, std::min(std::strlen(name), N - 1));
-}
-
 std::int32_t clamp_to_int32(std::int64_t value)
 {
-    return static_cast<std::int32_t>(std::min<std::int64_t>(
-        value, std::numeric_limits<std::int32_t>::max()));
+    return static_cast<std::int32_t>(
+        std::min<std::int64_t>(value, std::numeric_limits<std::int32_t>::max()));
 }
 } // namespace
 
@@ -147,10 +137,10 @@ int CsiSource::query_control(v4l2_queryctrl &control) const
     control.step = 1;
     if (id == V4L2_CID_LINK_FREQ) {
         control.type = V4L2_CTRL_TYPE_INTEGER_MENU;
-        copy_name(control.name, "Link Frequency");
+        copy_text(control.name, "Link Frequency");
     } else {
         control.type = V4L2_CTRL_TYPE_INTEGER64;
-        copy_name(control.name, "Pixel Rate");
+        copy_text(control.name, "Pixel Rate");
         control.minimum = control.maximum = control.default_value = clamp_to_int32(pixel_rate());
     }
     return 0;

@@ -1,6 +1,8 @@
 // Device nodes of the simulated kernel's V4L2 side, numbered as the kernel registers them.
 #include "v4l2_devices.h"
 
+#include "kernel_answer.h"
+
 #include <fcntl.h>
 #include <linux/dma-buf.h>
 #include <sys/mman.h>
@@ -12,14 +14,8 @@
 namespace tolva::sim {
 
 namespace {
-constexpr std::uint32_t kVideoMajor = 81; // VIDEO_MAJOR: video and sub-device nodes
+constexpr std::uint32_t kVideoMajor = 81;  // VIDEO_MAJOR: video and sub-device nodes
 constexpr std::uint32_t kMediaMajor = 237; // dynamic; what a Pi tends to give
-
-int fails_with(int error)
-{
-    errno = error;
-    return -1;
-}
 
 std::string devname(const std::string &path) { return path.substr(std::string("/dev/").size()); }
 } // namespace
@@ -39,13 +35,6 @@ V4l2Devices::V4l2Devices(const CameraEndpoint &endpoint, const MediaDeviceInfo &
                 video->hold_for_other_process();
 }
 
-V4l2Devices::~V4l2Devices()
-{
-    files_.clear();
-    nodes_.clear();
-    media_.clear();
-}
-
 // The media device node first; the driver's video nodes, then its sub-device nodes, each with
 // its interface in the graph.
 void V4l2Devices::register_nodes(MediaDevice &media)
@@ -55,8 +44,9 @@ void V4l2Devices::register_nodes(MediaDevice &media)
                              [kind](const Node &node) { return node.kind == kind; });
     };
     auto next_minor = [this] {
-        return static_cast<std::uint32_t>(std::count_if(
-            nodes_.begin(), nodes_.end(), [](const Node &node) { return node.kind != Kind::media; }));
+        return static_cast<std::uint32_t>(
+            std::count_if(nodes_.begin(), nodes_.end(),
+                          [](const Node &node) { return node.kind != Kind::media; }));
     };
     std::uint32_t media_minor = static_cast<std::uint32_t>(count(Kind::media));
     nodes_.push_back({"/dev/media" + std::to_string(media_minor), Kind::media, kMediaMajor,
@@ -182,8 +172,8 @@ std::optional<std::string> V4l2Devices::sysfs_file(const std::string &path) cons
     for (const Node &node : nodes_) {
         std::string numbers = std::to_string(node.major) + ":" + std::to_string(node.minor);
         if (path == "/sys/dev/char/" + numbers + "/uevent")
-            return "MAJOR=" + std::to_string(node.major) + "\nMINOR=" +
-                   std::to_string(node.minor) + "\nDEVNAME=" + devname(node.path) + "\n";
+            return "MAJOR=" + std::to_string(node.major) + "\nMINOR=" + std::to_string(node.minor) +
+                   "\nDEVNAME=" + devname(node.path) + "\n";
     }
     return std::nullopt;
 }

@@ -1,6 +1,8 @@
 // A receiver's video node: format rules of Unicam and CFE, and the buffer queue's ioctls.
 #include "video_node.h"
 
+#include "kernel_answer.h"
+
 #include "bus_formats.h"
 
 #include <linux/media-bus-format.h>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 namespace tolva::sim {
 
@@ -17,18 +20,6 @@ constexpr std::uint32_t kMinSize = 16;
 constexpr unsigned kWidthAlignBits = 2; // v4l_bound_align_image(): widths in steps of 4
 constexpr std::uint32_t kDefaultWidth = 640, kDefaultHeight = 480;
 constexpr int kOtherProcess = 0x7fffffff; // a file handle no open() of ours gives
-
-int fails_with(int error)
-{
-    errno = error;
-    return -1;
-}
-
-template <std::size_t N> void copy_text(std::uint8_t (&to)[N], const std::string &text)
-{
-    std::memset(to, 0, N);
-    std::memcpy(to, text.data(), std::min(text.size(), N - 1));
-}
 
 std::uint32_t align_up(std::uint32_t value, std::uint32_t alignment)
 {
@@ -64,8 +55,6 @@ VideoNode::VideoNode(std::string name, std::uint32_t device_caps, const Receiver
     try_format(format_);
 }
 
-VideoNode::~VideoNode() { channel_.reset(); }
-
 void VideoNode::hold_for_other_process()
 {
     v4l2_requestbuffers request{};
@@ -89,11 +78,11 @@ int VideoNode::query_capabilities(v4l2_capability &cap) const
 
 int VideoNode::enumerate_format(v4l2_fmtdesc &desc) const
 {
-    static const std::uint32_t kCodes[] = {
-        MEDIA_BUS_FMT_SBGGR10_1X10, MEDIA_BUS_FMT_SGBRG10_1X10, MEDIA_BUS_FMT_SGRBG10_1X10,
-        MEDIA_BUS_FMT_SRGGB10_1X10, MEDIA_BUS_FMT_SBGGR12_1X12, MEDIA_BUS_FMT_SGBRG12_1X12,
-        MEDIA_BUS_FMT_SGRBG12_1X12, MEDIA_BUS_FMT_SRGGB12_1X12, MEDIA_BUS_FMT_Y10_1X10,
-        MEDIA_BUS_FMT_Y12_1X12};
+    static const std::uint32_t kCodes[] = {MEDIA_BUS_FMT_SBGGR10_1X10, MEDIA_BUS_FMT_SGBRG10_1X10,
+                                           MEDIA_BUS_FMT_SGRBG10_1X10, MEDIA_BUS_FMT_SRGGB10_1X10,
+                                           MEDIA_BUS_FMT_SBGGR12_1X12, MEDIA_BUS_FMT_SGBRG12_1X12,
+                                           MEDIA_BUS_FMT_SGRBG12_1X12, MEDIA_BUS_FMT_SRGGB12_1X12,
+                                           MEDIA_BUS_FMT_Y10_1X10,     MEDIA_BUS_FMT_Y12_1X12};
     if (desc.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc.index >= std::size(kCodes))
         return fails_with(EINVAL);
     std::uint32_t index = desc.index;

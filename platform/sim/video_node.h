@@ -16,13 +16,13 @@ namespace tolva::sim {
 
 // What differs between the receivers' drivers for a video node.
 struct ReceiverRules {
-    std::string driver;                // QUERYCAP's driver and card
-    std::string bus_info;              // "platform:..."
-    std::uint32_t stride_alignment;    // bytesperline is a multiple of this
-    std::uint32_t max_bytesperline;    // a larger request falls back to the minimum
-    std::uint32_t max_size;            // width and height
-    unsigned min_buffers;              // queue_setup's minimum
-    std::uint32_t kernel_version;      // KERNEL_VERSION(a, b, c)
+    std::string driver;             // QUERYCAP's driver and card
+    std::string bus_info;           // "platform:..."
+    std::uint32_t stride_alignment; // bytesperline is a multiple of this
+    std::uint32_t max_bytesperline; // a larger request falls back to the minimum
+    std::uint32_t max_size;         // width and height
+    unsigned min_buffers;           // queue_setup's minimum
+    std::uint32_t kernel_version;   // KERNEL_VERSION(a, b, c)
 };
 
 class VideoNode;
@@ -44,7 +44,6 @@ public:
     // that the simulation opens and names but does not stream.
     VideoNode(std::string name, std::uint32_t device_caps, const ReceiverRules &rules,
               Pipeline &pipeline, VirtualSensor *channel_sensor, const Knobs &knobs);
-    ~VideoNode();
     VideoNode(const VideoNode &) = delete;
     VideoNode &operator=(const VideoNode &) = delete;
 

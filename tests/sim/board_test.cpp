@@ -247,13 +247,7 @@ std::string read_proc(const char *path)
 {
     std::FILE *file = host_fopen_proc(path);
     EXPECT_NE(file, nullptr) << path;
-    if (!file)
-        return "";
-    std::string text;
-    for (int c; (c = std::fgetc(file)) != EOF;)
-        text += static_cast<char>(c);
-    std::fclose(file);
-    return text;
+    return test::read_stream(file);
 }
 
 TEST(Proc, ServesTheBoardsFiles)

@@ -52,6 +52,17 @@ std::string read_file(const std::string &path)
     return content.str();
 }
 
+std::string read_stream(std::FILE *file)
+{
+    if (!file)
+        return "";
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(file);
+    return text;
+}
+
 std::string exactly(const std::string &text)
 {
     std::string pattern = "^";

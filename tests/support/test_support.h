@@ -2,6 +2,7 @@
 #ifndef TOLVA_TEST_SUPPORT_H
 #define TOLVA_TEST_SUPPORT_H
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -38,6 +39,8 @@ private:
 };
 
 std::string read_file(const std::string &path);
+// All that is left in `file`, which is closed; "" for none.
+std::string read_stream(std::FILE *file);
 
 // A regular expression for death tests that matches exactly `text` (the whole output).
 std::string exactly(const std::string &text);
