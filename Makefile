@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: run test test-sanitize test-tsan build program install clean
+.PHONY: run test test-sanitize test-tsan test-v4l2 build program install clean
 
 # The program alone. A build directory configured before keeps its settings; a new one is made
 # without the tests and benchmarks, whose packages `make run` does not install.
@@ -32,6 +32,19 @@ test: build
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DTOLVA_SANITIZE=ON -DTOLVA_BENCH=OFF"
 
+# The suite built for the V4L2 back end, on a simulated Pi 4 (Unicam, current OS), then its tests
+# that go through the capture pipeline again on a Pi 5 (CFE). The simulator's own tests of the
+# environment's knobs (ReceiverKnobs) run in `make test`, without a board in the environment.
+V4L2_BOARD_TESTS = LoopTest|Signals|Receivers|Faults|e2e
+test-v4l2:
+	scripts/bootstrap --test
+	cmake -S . -B build-v4l2 -DTOLVA_CAPTURE=v4l2 -DTOLVA_BENCH=OFF
+	cmake --build build-v4l2 -j $(JOBS)
+	TOLVA_SIM_BOARD_REVISION=c03114 ctest --test-dir build-v4l2 --output-on-failure -j $(JOBS) \
+		-E 'ReceiverKnobs'
+	TOLVA_SIM_BOARD_REVISION=c04170 ctest --test-dir build-v4l2 --output-on-failure -j $(JOBS) \
+		-R '$(V4L2_BOARD_TESTS)'
+
 install: program
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
@@ -44,4 +57,4 @@ test-tsan:
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L capture
 
 clean:
-	rm -rf build build-sanitize build-tsan build-fuzz build-armhf build-arm64
+	rm -rf build build-sanitize build-tsan build-fuzz build-armhf build-arm64 build-v4l2

@@ -1,4 +1,5 @@
-// Raw capture pipeline: the VideoCore camera receiver hands packed frames to the driver.
+// Raw capture pipeline: the camera receiver hands packed frames to the driver. One back end is
+// linked: the VideoCore's MMAL receiver, or V4L2 and the media controller (Unicam, CFE).
 #ifndef TOLVA_CAP_H
 #define TOLVA_CAP_H
 
@@ -18,6 +19,16 @@ enum {
     OPEN_PORT_FAILED = -4,       // enabling the output port
     OPEN_CIRCULATION_FAILED = -5 // taking a buffer from the pool or sending it to the port
 };
+
+// How the camera's I2C bus comes up. 1: the board's routing sequence (camera_i2c) connects it,
+// run before each presence check (the VideoCore receiver). 0: the receiver's camera driver has
+// connected and powered it at boot, and FindCameraBus names it, from the init file (so the
+// command line is read first).
+int RoutesCameraBus(void);
+// Selects the camera's bus for the I2C unit and the presence check (SetCameraBus): the init
+// file's I2C_BUS, else the one the receiver's media graph names (0 after the board's routing).
+// The bus number, or -1 after a message saying what is missing and the fix.
+int FindCameraBus(const char *fname);
 
 int OpenSensor(const char *fname);
 int CloseSensor(int status);

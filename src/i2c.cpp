@@ -22,7 +22,7 @@
 static const char __PROGRAM_VERSION__[] = "@(#)i2c Ver. 1.0030 (2021/10/04 10:46:59)";
 
 int I2C_ADDRESS = 0x10;
-const char i2c_device_name[11] = "/dev/i2c-0";
+char i2c_device_name[24] = "/dev/i2c-0";
 
 namespace {
 
@@ -40,8 +40,10 @@ constexpr long long kMaxPixels = 1LL << 25;
 // The receiver delivers packed RAW10 or RAW12 and nothing else; RAW10 unless a file says 12.
 constexpr int kRaw10 = 10;
 constexpr int kRaw12 = 12;
-constexpr int kMaxLanes = 4;     // a CSI-2 link has 1 to 4 data lanes
-constexpr int kDefaultLanes = 2; // when a file names none
+constexpr int kMaxLanes = 4;      // a CSI-2 link has 1 to 4 data lanes
+constexpr int kDefaultLanes = 2;  // when a file names none
+constexpr int kMaxI2cBus = 99999; // Linux numbers I2C adapters from 0; far more than any board has
+int CameraBus;
 
 struct val_table {
     char name[kNameBuffer];
@@ -210,6 +212,8 @@ void check_setting(const Line &line, const char *key, const char *token, int val
         check_range(line, key, token, value, 0, INT_MAX);
     } else if (strcasecmp(key, "DATA_LANES") == 0) {
         check_range(line, key, token, value, 1, kMaxLanes);
+    } else if (strcasecmp(key, "I2C_BUS") == 0) {
+        check_range(line, key, token, value, 0, kMaxI2cBus);
     } else if (strcasecmp(key, "RAWBIT") == 0) {
         if (value != kRaw10 && value != kRaw12)
             refuse_value(line, key, token, value,
@@ -312,7 +316,7 @@ bool apply_setting(const Line &line, const char *key, const char *token, int val
         set_at_line(RawBit, RawBitLine, value, line);
     else if (strcasecmp(key, "WAIT") == 0 || strcasecmp(key, "DELAY") == 0)
         sleep_ms(value);
-    else
+    else if (strcasecmp(key, "I2C_BUS") != 0) // chosen at bring-up, before the file is run
         return false;
     return true;
 }
@@ -419,6 +423,21 @@ void print_summary(const char *fname)
 int check_rawbit(const char *fname) { return scan_setting(fname, "RAWBIT", kRaw10); }
 
 int check_lanes(const char *fname) { return scan_setting(fname, "DATA_LANES", kDefaultLanes); }
+
+int check_i2c_bus(const char *fname)
+{
+    constexpr int kNoBus = -2; // told apart from the -1 of a file that can't be read
+    int found = scan_setting(fname, "I2C_BUS", kNoBus);
+    return found == kNoBus ? -1 : found == -1 ? -2 : found;
+}
+
+void SetCameraBus(int bus)
+{
+    CameraBus = bus;
+    std::snprintf(i2c_device_name, sizeof i2c_device_name, "/dev/i2c-%d", bus);
+}
+
+int GetCameraBus(void) { return CameraBus; }
 
 int InitSensor(const char *fname, int *width, int *height, int *bufsiz)
 {

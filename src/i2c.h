@@ -4,11 +4,17 @@
 
 // 7-bit address of the sensor; the init file's I2C_ADDRESS setting changes it.
 extern int I2C_ADDRESS;
-extern const char i2c_device_name[11];
+// The camera's I2C bus: its character device, "/dev/i2c-0" until SetCameraBus chooses another.
+extern char i2c_device_name[24];
+void SetCameraBus(int bus);
+int GetCameraBus(void);
 
 // Init file: scans for one setting, the whole interpretation, and the sensor's stop.
 int check_rawbit(const char *fname);
 int check_lanes(const char *fname);
+// The first upper-case I2C_BUS value, the camera's bus on a board whose receiver's media graph
+// names another; -1 when the file gives none, -2 when it can't be read ("can't open" said).
+int check_i2c_bus(const char *fname);
 int InitSensor(const char *fname, int *width, int *height, int *bufsiz);
 void StopSensor(void);
 void DispMode(void);

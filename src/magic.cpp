@@ -1,9 +1,10 @@
-// Sensor presence check: compares i2cdetect's map of bus 0 with the map of an empty bus.
+// Sensor presence check: compares i2cdetect's map of the camera's bus with the map of an empty bus.
 #include "magic.h"
 #include "magic_testing.h"
 
 #include "file_handle.h"
 #include "host.h"
+#include "i2c.h"
 #include "util.h"
 
 #include <unistd.h>
@@ -76,7 +77,7 @@ int magic(void)
     if (!log_is_usable())
         return -1;
     char cmd[kLineMax];
-    std::snprintf(cmd, sizeof cmd, "i2cdetect -y 0 > %s", I2cdetectLog);
+    std::snprintf(cmd, sizeof cmd, "i2cdetect -y %d > %s", GetCameraBus(), I2cdetectLog);
     host_system(cmd);
 
     FileHandle fp(std::fopen(I2cdetectLog, "r"));

@@ -2,7 +2,8 @@
 #ifndef TOLVA_MAGIC_H
 #define TOLVA_MAGIC_H
 
-// 1 when a device answers on I2C bus 0, -1 when nothing does or the bus map can't be read.
+// 1 when a device answers on the camera's I2C bus (GetCameraBus: 0 unless chosen), -1 when nothing
+// does or the bus map can't be read.
 int magic(void);
 
 #endif

@@ -10,7 +10,7 @@
 #include "end_signals.h"
 #include "event_log.h"
 #include "fits.h"
-#include "frame_ring.h"
+#include "held_frames.h"
 #include "i2c.h"
 #include "init_file.h"
 #include "magic.h"
@@ -125,8 +125,15 @@ void print_key_help()
                 "-------------------------\n");
 }
 
-void report_waiting_for_sensor()
+void report_waiting_for_sensor(bool routed)
 {
+    if (!routed) {
+        std::fprintf(stderr,
+                     "tolvacapture: no device answers on I2C bus %d, the camera's; waiting for "
+                     "one\n",
+                     GetCameraBus());
+        return;
+    }
     const char *revision = GetRev();
     std::fprintf(stderr,
                  "tolvacapture: no device answers on I2C bus 0 after routing for board revision "
@@ -136,11 +143,13 @@ void report_waiting_for_sensor()
 
 // Routes the camera's bus and checks it until a device answers: 0, or the ending signal that
 // came meanwhile (nothing is open yet then).
-int bring_up_board(Driver &d)
+int bring_up_board(Driver &d, bool routed)
 {
     for (int attempt = 1;; ++attempt) {
-        std::printf("exec camera_i2c\n");
-        camera_i2c(0);
+        if (routed) {
+            std::printf("exec camera_i2c\n");
+            camera_i2c(0);
+        }
         if (magic() >= 0)
             return 0;
         if (int sig = end_signal())
@@ -148,7 +157,7 @@ int bring_up_board(Driver &d)
         if (attempt < kQuickAttempts)
             continue;
         if (attempt == kQuickAttempts)
-            report_waiting_for_sensor();
+            report_waiting_for_sensor(routed);
         d.poll_sleep(kAttemptPauseUs);
     }
 }
@@ -729,6 +738,20 @@ bool allocate_buffers(Driver &d)
     return d.RawImage && d.BinImage2 && d.BinImage3 && d.DiffImage && d.StkImage;
 }
 
+// The command line, then the camera's bus (the init file may name it): -1 to go on, or the status
+// the program ends with (0 after the usage line, 1 after a bad option or bus).
+static int read_arguments(int ac, char **av, Driver &d)
+{
+    int command_line = read_command_line(ac, av, d);
+    if (command_line == kUsageShown)
+        return 0;
+    if (command_line == kBadOption)
+        return 1;
+    // Read once: the bus, the scans, the receiver's set-up and the interpreter all take this text.
+    keep_init_file(d.fname);
+    return FindCameraBus(d.fname) < 0 ? 1 : -1;
+}
+
 int start_up(int ac, char **av, Driver &d)
 {
     // Console lines as they happen, also into a pipe or a file (a log, the user's script's
@@ -737,18 +760,20 @@ int start_up(int ac, char **av, Driver &d)
     catch_end_signals();
     default_seams(d);
     std::printf("%s\n", kProgramVersion + 4);
-    if (int sig = bring_up_board(d)) {
+    // Where the board's routing connects the camera's bus, it comes up before the command line
+    // is read; otherwise the init file may name the bus, and the command line comes first.
+    bool routed = RoutesCameraBus() != 0;
+    if (!routed)
+        if (int status = read_arguments(ac, av, d); status >= 0)
+            return status;
+    if (int sig = bring_up_board(d, routed)) {
         announce_end_signal(sig);
         return end_signal_status(sig);
     }
-    int command_line = read_command_line(ac, av, d);
-    if (command_line == kUsageShown)
-        return 0;
-    if (command_line == kBadOption)
-        return 1;
+    if (routed)
+        if (int status = read_arguments(ac, av, d); status >= 0)
+            return status;
     SetKeepFree(keep_free_bytes(d.run));
-    // Read once: the scans, the receiver's set-up and the interpreter all take this text.
-    keep_init_file(d.fname);
     d.rawbit = check_rawbit(d.fname);
     if (d.rawbit < 0) {
         std::fprintf(stderr, "tolvacapture: check_rawbit error\n");

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # End to end: the real program on the simulated Pi under a virtual display, driven through its
 # window by xdotool (scripts/demo-session), then its exit status, console and files checked.
-# Usage: tests/e2e/e2e_test.sh PROGRAM SOURCE_DIR
+# Usage: tests/e2e/e2e_test.sh PROGRAM SOURCE_DIR [BACK_END]   (mmal, the default, or v4l2)
 set -euo pipefail
 program=$1
 root=$2
+back_end=${3:-mmal}
 init=$root/sensors/imx477_2028x1520_raw12.txt
 
 work=$(mktemp -d)
@@ -29,7 +30,7 @@ if [[ $status -ne 0 ]]; then
     echo "e2e: the session ended with status $status" >&2
     exit 1
 fi
-/usr/bin/python3 "$root/tests/e2e/check_session.py" "$work" "$init" "$root"
+/usr/bin/python3 "$root/tests/e2e/check_session.py" "$work" "$init" "$root" "$back_end"
 
 # A recording of the frame counter with a snapshot every second: every frame the receiver made
 # is in the SER file, and the console's count of dropped frames is the gap the file shows. The

@@ -161,10 +161,10 @@ else
     kill -KILL "$pid" 2>/dev/null || true
 fi
 
-# No device on the bus: the bring-up waits, says once what for, and ends on a signal with
+# Nothing answers on the bus: the bring-up waits, says once what for, and ends on a signal with
 # nothing opened.
 dir=$(run_dir bring-up)
-TOLVA_SIM_FAULTS=no-i2c-device start "$dir"
+TOLVA_SIM_FAULTS=no-sensor start "$dir"
 wait_for "$dir" "waiting for one" 10 || fail "bring-up: no word of what it waits for"
 kill -TERM "$pid"
 ended

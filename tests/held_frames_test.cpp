@@ -1,5 +1,5 @@
 // Tests of the frames held before a run of detections: the newest ones, oldest first, each once.
-#include "frame_ring.h"
+#include "held_frames.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 //
 // Ownership: the ring's memory is allocated once by RingInit (frames x bytes) and freed by
 // RingFree, both on the main thread, which alone holds, takes and discards frames.
-#ifndef TOLVA_FRAME_RING_H
-#define TOLVA_FRAME_RING_H
+#ifndef TOLVA_HELD_FRAMES_H
+#define TOLVA_HELD_FRAMES_H
 
 #include <sys/time.h>
 

@@ -1,8 +1,10 @@
-// Raw capture pipeline: configures the camera receiver, programs the sensor and hands finished
-// frames to the driver through a hand-over of a few frames, oldest first, counting every frame
-// that never reaches the driver.
+// Raw capture pipeline on MMAL: configures the VideoCore camera receiver, programs the sensor and
+// hands finished frames to the driver through a hand-over of a few frames, oldest first, counting
+// every frame that never reaches the driver.
 #include "cap.h"
 
+#include "frame_ledger.h"
+#include "frame_ring.h"
 #include "i2c.h"
 
 #include "bcm_host.h"
@@ -25,19 +27,11 @@ static const char __PROGRAM_VERSION__[] = "@(#)cap Ver. 1.0010 (2021/09/27 21:12
 
 namespace {
 
-constexpr int kEmptyBufSize = 16;        // a slot's size when the init file gives no BUFSIZ
 constexpr unsigned kVideoAlign = 16;     // the receiver's video format is in 16-pixel blocks
 constexpr uint32_t kImageIdRaw10 = 0x2B; // CSI-2 data type of RAW10
 constexpr uint32_t kImageIdRaw12 = 0x2C; // CSI-2 data type of RAW12
 constexpr int kRawBit12 = 12;
 
-// The hand-over holds at most this many bytes of frames, and at most kMaxHeldFrames frames: about
-// a second of recording at 1920x1080 60 fps (63 frames), 2028x1520 40 fps (35) and 4056x3040
-// 10 fps (8), so a stall of the loop of half a second while recording loses nothing, and it
-// still fits beside the frame buffers in a Pi 3's 1 GB (frames pass through every slot in turn,
-// so all of it is soon resident).
-constexpr size_t kHandOverBytes = size_t{160} << 20;
-constexpr unsigned kMaxHeldFrames = 64;
 // Frames lost among the first ones are counted once a shorter step of the time stamps shows the
 // sensor's own step, within this many usual steps.
 constexpr uint64_t kEarlySteps = 16;
@@ -55,55 +49,13 @@ CAPTURE_PARAMS_T cfg;
 int Width;
 int Height;
 int BufSiz;
-int Size;
-
-struct FreeBytes {
-    void operator()(unsigned char *p) const { std::free(p); }
-};
-
-// Hand-over between the callback (library thread, the only producer) and ReadRAW (main thread,
-// the only consumer): a ring of SlotCount + 1 positions of Size bytes each in RawBuf. The callback
-// fills the slot at RawHead and then advances RawHead with a release store; ReadRAW copies the
-// slot at RawTail and then advances RawTail with a release store; each loads the other's index
-// with acquire, so each side touches a slot's bytes only while the slot is its own. Frames wait
-// oldest first; when HeldFrames are already waiting, the newest is dropped and counted. The unit
-// owns RawBuf from OpenSensor to CloseSensor; sizes and pointers are written before the port is
-// enabled and only read afterwards.
-std::unique_ptr<unsigned char[], FreeBytes> RawBuf;
-unsigned SlotCount;
-std::atomic<unsigned> RawHead{0};
-std::atomic<unsigned> RawTail{0};
-std::atomic<unsigned> HeldFrames{1};
+// The callback recycles buffers only while the pipeline runs; it hands frames over through the
+// frame ring.
 std::atomic<int> running{0};
-
-// Lost frames: DropCount in all, SlotGap[p] just before the frame in position p. PendingGap and
-// the time stamp state belong to the callback; LastGap to ReadRAW.
-unsigned SlotGap[kMaxHeldFrames + 1];
-std::atomic<unsigned> DropCount{0};
-unsigned PendingGap;
-unsigned LastGap;
-// When the receiver handed over the frame in position p (the callback's clock reading), and the
-// frame the last ReadRAW returned: a frame that waited in the hand-over keeps its own time.
-timeval SlotTime[kMaxHeldFrames + 1];
-timeval LastTime;
+// The time stamp state belongs to the callback.
 int64_t LastPts;
 int64_t FrameStep;  // the usual step between two frames' time stamps; 0 before it is known
 uint64_t StepUnits; // usual steps from the first frame's time stamp to the last one
-
-unsigned ring_positions() { return SlotCount + 1; }
-
-unsigned waiting(unsigned head, unsigned tail)
-{
-    return (head + ring_positions() - tail) % ring_positions();
-}
-
-unsigned char *slot(unsigned position) { return RawBuf.get() + size_t{position} * Size; }
-
-void count_lost(unsigned frames)
-{
-    PendingGap += frames;
-    DropCount.fetch_add(frames, std::memory_order_relaxed);
-}
 
 // A step of the time stamps shorter than the usual one: early in the stream, with the usual step
 // a whole multiple of it, frames were lost among the very first ones and every usual step seen
@@ -151,28 +103,6 @@ unsigned frames_missed(int64_t pts)
     return static_cast<unsigned>(std::min<uint64_t>(missed, UINT32_MAX / 2));
 }
 
-// Bytes of a received buffer that go into a slot: a frame longer than a slot is cut to its size,
-// so the driver still gets the frame's first lines while the message names the length.
-uint32_t copy_length(uint32_t length)
-{
-    return length < static_cast<uint32_t>(Size) ? length : static_cast<uint32_t>(Size);
-}
-
-void hand_over(const MMAL_BUFFER_HEADER_T *buffer, const timeval &received)
-{
-    unsigned head = RawHead.load(std::memory_order_relaxed);
-    unsigned tail = RawTail.load(std::memory_order_acquire);
-    if (waiting(head, tail) >= HeldFrames.load(std::memory_order_relaxed)) {
-        count_lost(1);
-        return;
-    }
-    std::memcpy(slot(head), buffer->data, copy_length(buffer->length));
-    SlotGap[head] = PendingGap;
-    SlotTime[head] = received;
-    PendingGap = 0;
-    RawHead.store((head + 1) % ring_positions(), std::memory_order_release);
-}
-
 void callback(MMAL_PORT_T *port, MMAL_BUFFER_HEADER_T *buffer)
 {
     if (running.load(std::memory_order_acquire) == 0) {
@@ -186,10 +116,10 @@ void callback(MMAL_PORT_T *port, MMAL_BUFFER_HEADER_T *buffer)
             std::fprintf(stderr, "BUFSIZ@callback = %d\n", static_cast<int>(buffer->length));
             std::fflush(stderr);
         }
-        count_lost(frames_missed(buffer->pts));
+        ring_count_lost(frames_missed(buffer->pts));
         const auto *params = reinterpret_cast<const CAPTURE_PARAMS_T *>(port->userdata);
         if (params->write_empty == 0)
-            hand_over(buffer, received);
+            ring_put(buffer->data, buffer->length, received);
     }
     buffer->length = 0;
     mmal_port_send_buffer(port, buffer);
@@ -248,23 +178,6 @@ int failed(int status, const char *step)
     return status;
 }
 
-// The hand-over's slots, zero-filled (the bytes behind a short frame are defined) by calloc,
-// which leaves the pages untouched until frames fill them.
-int allocate_hand_over()
-{
-    Size = BufSiz > 0 ? BufSiz : kEmptyBufSize;
-    // The ring has one position more than it holds frames; all of them fit in the bytes given.
-    size_t positions =
-        std::clamp<size_t>(kHandOverBytes / static_cast<size_t>(Size), 2, kMaxHeldFrames + 1);
-    SlotCount = static_cast<unsigned>(positions - 1);
-    RawBuf.reset(static_cast<unsigned char *>(std::calloc(ring_positions(), Size)));
-    if (!RawBuf) {
-        std::perror("malloc error");
-        return OPEN_BUFFERS_FAILED;
-    }
-    return 0;
-}
-
 // Port format for the frame size, then the port's own buffer recommendation and its pool.
 int create_buffers(MMAL_FOURCC_T encoding)
 {
@@ -305,13 +218,8 @@ void forget_handles()
     rawcam = isp = render = nullptr;
     output = nullptr;
     pool = nullptr;
-    Width = Height = BufSiz = Size = 0;
-    SlotCount = 0;
-    RawHead.store(0, std::memory_order_relaxed);
-    RawTail.store(0, std::memory_order_relaxed);
-    HeldFrames.store(1, std::memory_order_relaxed);
-    DropCount.store(0, std::memory_order_relaxed);
-    PendingGap = LastGap = 0;
+    Width = Height = BufSiz = 0;
+    ledger_reset();
     LastPts = MMAL_TIME_UNKNOWN;
     FrameStep = 0;
     StepUnits = 0;
@@ -331,8 +239,8 @@ int open_pipeline(const char *fname)
         return status;
     if (InitSensor(fname, &Width, &Height, &BufSiz) < 0)
         return OPEN_RECEIVER_FAILED;
-    if (int status = allocate_hand_over())
-        return status;
+    if (ring_allocate(Width, Height, BufSiz) < 0)
+        return OPEN_BUFFERS_FAILED;
     if (int status = create_buffers(encoding))
         return status;
     output->userdata = reinterpret_cast<struct MMAL_PORT_USERDATA_T *>(&cfg);
@@ -348,24 +256,6 @@ void destroy_if_present(MMAL_COMPONENT_T *component)
         mmal_component_destroy(component);
 }
 
-// Back to live view: of the frames still waiting only the newest stays, so the window is current
-// at once; the others never reach the driver and are counted in the gap before it.
-void take_up_newest()
-{
-    unsigned head = RawHead.load(std::memory_order_acquire);
-    unsigned tail = RawTail.load(std::memory_order_relaxed);
-    unsigned skipped = waiting(head, tail);
-    if (skipped < 2)
-        return;
-    --skipped;
-    DropCount.fetch_add(skipped, std::memory_order_relaxed);
-    unsigned newest = (head + ring_positions() - 1) % ring_positions();
-    for (unsigned p = tail; p != newest; p = (p + 1) % ring_positions())
-        skipped += SlotGap[p];
-    SlotGap[newest] += skipped;
-    RawTail.store(newest, std::memory_order_release);
-}
-
 // The first two stages leave the sensor as it was (an interpreter that fails has stopped it
 // itself); every later one leaves it programmed, and streaming if the init file started it.
 bool sensor_programmed(int status)
@@ -374,6 +264,14 @@ bool sensor_programmed(int status)
 }
 
 } // namespace
+
+int RoutesCameraBus(void) { return 1; }
+
+int FindCameraBus(const char * /*fname*/)
+{
+    SetCameraBus(0); // where the board's routing sequence leaves the camera
+    return 0;
+}
 
 int OpenSensor(const char *fname) { return open_pipeline(fname); }
 
@@ -402,35 +300,7 @@ int CloseSensor(int status)
         destroy_if_present(rawcam);
         destroy_if_present(isp);
         destroy_if_present(render);
-        RawBuf.reset();
+        ring_free();
     }
     return 0;
 }
-
-int ReadRAW(unsigned char *buf)
-{
-    unsigned tail = RawTail.load(std::memory_order_relaxed);
-    if (tail == RawHead.load(std::memory_order_acquire))
-        return 0;
-    if (BufSiz > 0)
-        std::memcpy(buf, slot(tail), static_cast<size_t>(BufSiz));
-    LastGap = SlotGap[tail];
-    LastTime = SlotTime[tail];
-    RawTail.store((tail + 1) % ring_positions(), std::memory_order_release);
-    return 1;
-}
-
-void BufferFrames(int on)
-{
-    HeldFrames.store(on ? SlotCount : 1, std::memory_order_relaxed);
-    if (!on)
-        take_up_newest();
-}
-
-int GetHeldFrames(void) { return static_cast<int>(SlotCount); }
-int GetDropCount(void) { return static_cast<int>(DropCount.load(std::memory_order_relaxed)); }
-int GetFrameGap(void) { return static_cast<int>(LastGap); }
-void GetFrameTime(struct timeval *tv) { *tv = LastTime; }
-int GetWidth(void) { return Width; }
-int GetHeight(void) { return Height; }
-int GetBufSiz(void) { return BufSiz; }

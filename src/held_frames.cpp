@@ -1,5 +1,5 @@
 // The frames held before a run of detections: one allocation, copies in, oldest first out.
-#include "frame_ring.h"
+#include "held_frames.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,0 +1,589 @@
+// Raw capture pipeline on V4L2 and the media controller: sets the formats along the receiver's
+// pipeline (Unicam on the Pi 4 family, CFE on the Pi 5 family) from our CSI-2 source sub-device to
+// the video node, programs the sensor, and hands the frames to the driver through the frame ring:
+// a thread of the unit takes each buffer the receiver finishes, as MMAL's thread does, counting
+// the frames lost by their sequence numbers.
+#include "cap.h"
+
+#include "frame_ledger.h"
+#include "frame_ring.h"
+#include "i2c.h"
+#include "media_graph.h"
+
+#include "host.h"
+
+#include <fcntl.h>
+#include <linux/media-bus-format.h>
+#include <linux/v4l2-subdev.h>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using tolva::capture::MediaGraph;
+
+namespace {
+
+// Our CSI-2 source sub-device: "tolva-csi2 i2c-N", N the camera connector's I2C adapter.
+const char kSourcePrefix[] = "tolva-csi2";
+const char kBusTag[] = " i2c-";
+constexpr std::uint32_t kSourcePad = 0;
+// Unicam's image node; CFE's CSI-2 block (pad 0 in, pad 4 out to its first channel) and node.
+const char kUnicamImage[] = "unicam-image";
+const char kCfeCsi2[] = "csi2";
+const char kCfeChannel0[] = "rp1-cfe-csi2_ch0";
+constexpr std::uint32_t kCfeCsi2Sink = 0;
+constexpr std::uint32_t kCfeCsi2Channel0 = 4;
+constexpr int kMediaDevices = 64; // /dev/media0 to /dev/media63 are looked at
+const char kSetUpSection[] = "README, \"Current Raspberry Pi OS\"";
+
+constexpr int kRawBit12 = 12;
+// Both receivers take widths in steps of 4 pixels (v4l_bound_align_image's walign 2).
+constexpr int kWidthStep = 4;
+// Both receivers take this line stride: Unicam needs a multiple of 32 bytes, CFE of 16.
+constexpr std::uint32_t kStrideAlign = 32;
+// The kernel's queue only has to bridge the moments the unit's thread waits to run: the frame
+// ring holds what the driver has not taken yet (the kernel gives at most 32 buffers, too few for
+// a stall of half a second at 100 frames a second). CFE needs at least 3; the receiver keeps two
+// while it streams.
+constexpr std::uint32_t kWantedBuffers = 6;
+constexpr std::uint32_t kMinBuffers = 3;
+// How long the thread waits for a buffer before it looks whether it should end.
+constexpr int kPollMs = 50;
+const char kThreadName[] = "v4l2-frames";
+
+enum class Receiver { unicam, cfe };
+
+struct Mapping {
+    void *data = MAP_FAILED;
+    std::size_t length = 0;
+};
+
+// The unit owns the descriptors and mappings from OpenSensor to CloseSensor. They are set before
+// the thread starts; it only reads them, and it alone dequeues and queues buffers from then until
+// CloseSensor has joined it.
+std::string MediaPath;
+int MediaFd = -1;
+int SourceFd = -1;
+int Csi2Fd = -1;
+int VideoFd = -1;
+std::string SourcePath, Csi2Path, VideoPath;
+std::optional<MediaGraph> Graph;
+Receiver Kind = Receiver::unicam;
+std::vector<Mapping> Buffers;
+bool Streaming = false;
+int Width;
+int Height;
+int BufSiz;
+std::thread Dequeuer;
+std::atomic<bool> Stopping{false};
+// The sequence number the next frame should carry; the thread's.
+std::uint32_t ExpectedSequence;
+
+// "tolvacapture: NODE: can't ACTION: the system's error"; -1.
+int fail(const std::string &path, const char *action)
+{
+    std::fprintf(stderr, "tolvacapture: %s: can't %s: %s\n", path.c_str(), action,
+                 std::strerror(errno));
+    return -1;
+}
+
+// Why a device node can't be used, with the fix a user can make.
+void report_node_error(const std::string &path, const char *action, int error)
+{
+    if (error == EACCES || error == EPERM)
+        std::fprintf(stderr,
+                     "tolvacapture: %s: no permission to %s it: add the user to the group video "
+                     "(sudo usermod -aG video $USER), then log in again\n",
+                     path.c_str(), action);
+    else if (error == EBUSY)
+        std::fprintf(stderr,
+                     "tolvacapture: %s: busy: another program uses the camera receiver (a "
+                     "libcamera or rpicam application); end it and start again\n",
+                     path.c_str());
+    else
+        std::fprintf(stderr, "tolvacapture: %s: can't %s it: %s\n", path.c_str(), action,
+                     std::strerror(error));
+}
+
+int open_node(const std::string &path)
+{
+    int fd = host_dev_open(path.c_str(), O_RDWR | O_NONBLOCK);
+    if (fd < 0)
+        report_node_error(path, "open", errno);
+    return fd;
+}
+
+void close_node(int &fd)
+{
+    if (fd >= 0)
+        host_dev_close(fd);
+    fd = -1;
+}
+
+// A camera sensor of the kernel's own on a receiver's graph: a sensor overlay holds it.
+bool report_kernel_sensor(const std::string &path, const MediaGraph &graph)
+{
+    for (const media_v2_entity *sensor : graph.sensors()) {
+        if (std::strncmp(sensor->name, kSourcePrefix, sizeof kSourcePrefix - 1) == 0)
+            continue;
+        std::fprintf(stderr,
+                     "tolvacapture: %s: the kernel's sensor driver \"%s\" holds the camera "
+                     "receiver: set camera_auto_detect=0 and remove the sensor's dtoverlay= line "
+                     "in config.txt, then reboot (%s)\n",
+                     path.c_str(), sensor->name, kSetUpSection);
+        return true;
+    }
+    return false;
+}
+
+// The media device that has our source entity, opened, its graph read; -1 after saying why.
+int find_media_device()
+{
+    if (MediaFd >= 0)
+        return 0;
+    bool reported = false;
+    for (int n = 0; n < kMediaDevices; ++n) {
+        std::string path = "/dev/media" + std::to_string(n);
+        int fd = host_dev_open(path.c_str(), O_RDWR);
+        if (fd < 0) {
+            // One word for a refusal: it is the same for every media device.
+            if (errno != ENOENT && !reported)
+                report_node_error(path, "open", errno);
+            reported = reported || errno != ENOENT;
+            continue;
+        }
+        std::optional<MediaGraph> graph = MediaGraph::read(fd);
+        if (graph && graph->entity_with_prefix(kSourcePrefix)) {
+            MediaFd = fd;
+            MediaPath = path;
+            Graph = std::move(graph);
+            return 0;
+        }
+        if (graph && report_kernel_sensor(path, *graph))
+            reported = true;
+        host_dev_close(fd);
+    }
+    if (!reported)
+        std::fprintf(stderr,
+                     "tolvacapture: no media device has the CSI-2 source \"%s\": its kernel "
+                     "module is not loaded or its overlay is not in config.txt (%s)\n",
+                     kSourcePrefix, kSetUpSection);
+    return -1;
+}
+
+// The N of "tolva-csi2 i2c-N", or -1.
+int bus_from_source_name(const char *name)
+{
+    const char *tag = std::strstr(name, kBusTag);
+    if (!tag)
+        return -1;
+    char *end = nullptr;
+    long bus = std::strtol(tag + sizeof kBusTag - 1, &end, 10);
+    return end != tag + sizeof kBusTag - 1 && *end == '\0' && bus >= 0 && bus < INT32_MAX
+               ? static_cast<int>(bus)
+               : -1;
+}
+
+// The bus's device must be usable by this user before the presence check waits on it.
+int check_bus_device(int bus)
+{
+    SetCameraBus(bus);
+    int fd = host_i2c_open(i2c_device_name, O_RDWR);
+    if (fd >= 0) {
+        host_i2c_close(fd);
+        return bus;
+    }
+    if (errno == EACCES || errno == EPERM)
+        std::fprintf(stderr,
+                     "tolvacapture: %s: no permission to open it: add the user to the group i2c "
+                     "(sudo usermod -aG i2c $USER), then log in again\n",
+                     i2c_device_name);
+    else
+        std::fprintf(stderr,
+                     "tolvacapture: %s: can't open the camera's I2C bus: %s (%s: dtparam=i2c_vc=on "
+                     "on the Pi 4 family, dtparam=i2c_csi_dsi0 or i2c_csi_dsi on the Pi 5 "
+                     "family)\n",
+                     i2c_device_name, std::strerror(errno), kSetUpSection);
+    return -1;
+}
+
+std::uint32_t bits_of(int rawbit) { return rawbit == kRawBit12 ? 12 : 10; }
+
+std::uint32_t media_bus_code(std::uint32_t bits)
+{
+    return bits == 12 ? MEDIA_BUS_FMT_SRGGB12_1X12 : MEDIA_BUS_FMT_SRGGB10_1X10;
+}
+
+std::uint32_t pixel_format(std::uint32_t bits)
+{
+    return bits == 12 ? V4L2_PIX_FMT_SRGGB12P : V4L2_PIX_FMT_SRGGB10P;
+}
+
+std::uint32_t line_stride(std::uint32_t bits)
+{
+    std::uint32_t bytes = (static_cast<std::uint32_t>(Width) * bits + 7) / 8;
+    return (bytes + kStrideAlign - 1) / kStrideAlign * kStrideAlign;
+}
+
+// Sets a sub-device pad's active format; -1 after naming what the pad gave instead.
+int set_pad_format(int fd, const std::string &path, std::uint32_t pad, std::uint32_t code)
+{
+    v4l2_subdev_format format{};
+    format.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+    format.pad = pad;
+    format.format.width = static_cast<std::uint32_t>(Width);
+    format.format.height = static_cast<std::uint32_t>(Height);
+    format.format.code = code;
+    format.format.field = V4L2_FIELD_NONE;
+    format.format.colorspace = V4L2_COLORSPACE_RAW;
+    if (host_dev_ioctl(fd, VIDIOC_SUBDEV_S_FMT, &format) < 0) {
+        report_node_error(path, "set the format of", errno);
+        return -1;
+    }
+    const v4l2_mbus_framefmt &got = format.format;
+    if (got.width == static_cast<std::uint32_t>(Width) &&
+        got.height == static_cast<std::uint32_t>(Height) && got.code == code)
+        return 0;
+    std::fprintf(stderr,
+                 "tolvacapture: %s: pad %u refused %dx%d media bus code 0x%04x and took %ux%u "
+                 "code 0x%04x: the receiver can't take WIDTH and HEIGHT of the init file\n",
+                 path.c_str(), pad, static_cast<std::uint32_t>(Width), Height, code, got.width,
+                 got.height, got.code);
+    return -1;
+}
+
+// CFE's CSI-2 block: its input takes the source's format (its output to the first channel gets a
+// copy), and only the link to the first channel's node is enabled, so that streaming waits for
+// no other node.
+int set_up_cfe(std::uint32_t code)
+{
+    const media_v2_entity *csi2 = Graph->entity_named(kCfeCsi2);
+    const media_v2_entity *channel = Graph->entity_named(kCfeChannel0);
+    Csi2Path = Graph->device_node(csi2->id);
+    if ((Csi2Fd = open_node(Csi2Path)) < 0 ||
+        set_pad_format(Csi2Fd, Csi2Path, kCfeCsi2Sink, code) < 0)
+        return -1;
+    for (const MediaGraph::LinkEnds &link : Graph->changeable_enabled_links(csi2->id))
+        if (link.sink_entity != channel->id)
+            tolva::capture::setup_link(MediaFd, csi2->id, link.source_pad, link.sink_entity,
+                                       link.sink_pad, false);
+    if (tolva::capture::setup_link(MediaFd, csi2->id, kCfeCsi2Channel0, channel->id, 0, true) < 0) {
+        std::fprintf(stderr, "tolvacapture: %s: can't enable the link %s:%u -> %s: %s\n",
+                     MediaPath.c_str(), kCfeCsi2, kCfeCsi2Channel0, kCfeChannel0,
+                     std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// The video node's format. The frames' size is the stride the receiver gives x HEIGHT: the
+// driver cuts the lines by it, so a BUFSIZ that differs is named and the receiver's size used.
+int set_video_format(std::uint32_t bits)
+{
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    format.fmt.pix.width = static_cast<std::uint32_t>(Width);
+    format.fmt.pix.height = static_cast<std::uint32_t>(Height);
+    format.fmt.pix.pixelformat = pixel_format(bits);
+    format.fmt.pix.bytesperline = line_stride(bits);
+    format.fmt.pix.field = V4L2_FIELD_NONE;
+    if (host_dev_ioctl(VideoFd, VIDIOC_S_FMT, &format) < 0) {
+        report_node_error(VideoPath, "set the format of", errno);
+        return -1;
+    }
+    const v4l2_pix_format &got = format.fmt.pix;
+    if (got.width != static_cast<std::uint32_t>(Width) ||
+        got.height != static_cast<std::uint32_t>(Height) || got.pixelformat != pixel_format(bits)) {
+        std::fprintf(stderr,
+                     "tolvacapture: %s: refused %dx%d RAW%u frames and took %ux%u: the receiver "
+                     "can't take WIDTH, HEIGHT and RAWBIT of the init file\n",
+                     VideoPath.c_str(), static_cast<std::uint32_t>(Width), Height, bits, got.width,
+                     got.height);
+        return -1;
+    }
+    long long frame = static_cast<long long>(got.bytesperline) * Height;
+    if (frame > INT32_MAX)
+        return -1;
+    if (frame != BufSiz)
+        std::fprintf(stderr,
+                     "tolvacapture: BUFSIZ %d in the init file, but the receiver's frames are "
+                     "%lld bytes (%u a line x %d lines): using %lld; set BUFSIZ %lld\n",
+                     BufSiz, frame, got.bytesperline, Height, frame, frame);
+    BufSiz = static_cast<int>(frame);
+    return 0;
+}
+
+int set_formats(const char *fname)
+{
+    if (Width % kWidthStep != 0) {
+        std::fprintf(stderr,
+                     "tolvacapture: %s: WIDTH %d: the receiver takes widths in steps of %d "
+                     "pixels; set the sensor's output width (0x034C) and WIDTH to %d or %d\n",
+                     fname, Width, kWidthStep, Width / kWidthStep * kWidthStep,
+                     (Width / kWidthStep + 1) * kWidthStep);
+        return -1;
+    }
+    std::uint32_t bits = bits_of(check_rawbit(fname));
+    std::uint32_t code = media_bus_code(bits);
+    const media_v2_entity *source = Graph->entity_with_prefix(kSourcePrefix);
+    SourcePath = Graph->device_node(source->id);
+    if ((SourceFd = open_node(SourcePath)) < 0 ||
+        set_pad_format(SourceFd, SourcePath, kSourcePad, code) < 0)
+        return -1;
+    if (Kind == Receiver::cfe && set_up_cfe(code) < 0)
+        return -1;
+    const media_v2_entity *video =
+        Graph->entity_named(Kind == Receiver::cfe ? kCfeChannel0 : kUnicamImage);
+    VideoPath = Graph->device_node(video->id);
+    if ((VideoFd = open_node(VideoPath)) < 0)
+        return -1;
+    return set_video_format(bits);
+}
+
+int request_buffers(std::uint32_t count)
+{
+    v4l2_requestbuffers request{};
+    request.count = count;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    if (host_dev_ioctl(VideoFd, VIDIOC_REQBUFS, &request) < 0)
+        return -1;
+    return static_cast<int>(request.count);
+}
+
+v4l2_buffer buffer_record(std::uint32_t index)
+{
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = index;
+    return buffer;
+}
+
+int map_buffers(std::uint32_t count)
+{
+    Buffers.assign(count, Mapping{});
+    for (std::uint32_t i = 0; i < count; ++i) {
+        v4l2_buffer buffer = buffer_record(i);
+        if (host_dev_ioctl(VideoFd, VIDIOC_QUERYBUF, &buffer) < 0)
+            return fail(VideoPath, "query a buffer");
+        void *data = host_dev_mmap(buffer.length, PROT_READ, MAP_SHARED, VideoFd,
+                                   static_cast<off_t>(buffer.m.offset));
+        if (data == MAP_FAILED)
+            return fail(VideoPath, "map a buffer");
+        Buffers[i] = {data, buffer.length};
+        if (buffer.length < static_cast<std::uint32_t>(BufSiz)) {
+            std::fprintf(stderr, "tolvacapture: %s: buffers of %u bytes, BUFSIZ is %d\n",
+                         VideoPath.c_str(), buffer.length, BufSiz);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Fewer buffers than asked (the kernel's contiguous memory ran short) still run, and the user
+// learns what that costs.
+int create_buffers()
+{
+    std::uint32_t wanted = kWantedBuffers;
+    int count = request_buffers(wanted);
+    if (count < 0)
+        report_node_error(VideoPath, "get buffers from", errno);
+    if (count < static_cast<int>(kMinBuffers)) {
+        if (count >= 0)
+            std::fprintf(stderr, "tolvacapture: %s: %d buffers, at least %u are needed\n",
+                         VideoPath.c_str(), count, kMinBuffers);
+        return -1;
+    }
+    if (static_cast<std::uint32_t>(count) < wanted)
+        std::fprintf(stderr,
+                     "tolvacapture: %s: %d frame buffers of the %u asked for: a busy system "
+                     "loses frames sooner; give the kernel more contiguous memory (%s)\n",
+                     VideoPath.c_str(), count, wanted, kSetUpSection);
+    return map_buffers(static_cast<std::uint32_t>(count));
+}
+
+int queue_buffer(std::uint32_t index)
+{
+    v4l2_buffer buffer = buffer_record(index);
+    return host_dev_ioctl(VideoFd, VIDIOC_QBUF, &buffer);
+}
+
+int queue_all_buffers()
+{
+    for (std::uint32_t i = 0; i < Buffers.size(); ++i)
+        if (queue_buffer(i) < 0)
+            return fail(VideoPath, "queue a buffer");
+    return 0;
+}
+
+int stream_on()
+{
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (host_dev_ioctl(VideoFd, VIDIOC_STREAMON, &type) == 0) {
+        Streaming = true;
+        return 0;
+    }
+    if (errno == EPIPE)
+        std::fprintf(stderr,
+                     "tolvacapture: %s: the formats along the pipeline disagree (EPIPE) for "
+                     "%dx%d frames: see media-ctl -p (%s)\n",
+                     VideoPath.c_str(), Width, Height, kSetUpSection);
+    else
+        report_node_error(VideoPath, "start streaming on", errno);
+    return -1;
+}
+
+// The next finished buffer, or none (errno EAGAIN: none is ready).
+bool dequeue(v4l2_buffer &buffer)
+{
+    buffer = buffer_record(0);
+    return host_dev_ioctl(VideoFd, VIDIOC_DQBUF, &buffer) == 0;
+}
+
+// Each finished buffer: the frames lost before it (gaps in the sequence numbers, which count also
+// the frames the receiver wrote into its spare buffer), then its frame into the ring with the
+// wall-clock time of its start, and the buffer back to the receiver at once.
+void take_finished_buffers()
+{
+    v4l2_buffer buffer;
+    while (dequeue(buffer)) {
+        ring_count_lost(ledger_sequence_gap(ExpectedSequence, buffer.sequence));
+        ExpectedSequence = buffer.sequence + 1;
+        if (buffer.flags & V4L2_BUF_FLAG_ERROR)
+            ring_count_lost(1);
+        else
+            ring_put(Buffers[buffer.index].data, static_cast<std::size_t>(BufSiz),
+                     ledger_wall_clock(buffer.timestamp));
+        queue_buffer(buffer.index);
+    }
+}
+
+void dequeue_frames()
+{
+    while (!Stopping.load(std::memory_order_acquire))
+        if (host_dev_poll(VideoFd, POLLIN, kPollMs) > 0)
+            take_finished_buffers();
+}
+
+void start_dequeuer()
+{
+    Stopping.store(false, std::memory_order_release);
+    Dequeuer = std::thread(dequeue_frames);
+    pthread_setname_np(Dequeuer.native_handle(), kThreadName);
+}
+
+void stop_dequeuer()
+{
+    Stopping.store(true, std::memory_order_release);
+    if (Dequeuer.joinable())
+        Dequeuer.join();
+}
+
+int open_pipeline(const char *fname)
+{
+    ledger_reset();
+    ExpectedSequence = 0;
+    Width = Height = BufSiz = 0;
+    if (find_media_device() < 0)
+        return OPEN_RECEIVER_FAILED;
+    Kind = Graph->entity_named(kCfeChannel0) ? Receiver::cfe : Receiver::unicam;
+    if (!Graph->entity_named(Kind == Receiver::cfe ? kCfeCsi2 : kUnicamImage)) {
+        std::fprintf(stderr, "tolvacapture: %s: neither Unicam's nor CFE's pipeline\n",
+                     MediaPath.c_str());
+        return OPEN_RECEIVER_FAILED;
+    }
+    if (InitSensor(fname, &Width, &Height, &BufSiz) < 0)
+        return OPEN_RECEIVER_FAILED;
+    if (set_formats(fname) < 0 || create_buffers() < 0 || ring_allocate(Width, Height, BufSiz) < 0)
+        return OPEN_BUFFERS_FAILED;
+    if (queue_all_buffers() < 0)
+        return OPEN_CIRCULATION_FAILED;
+    if (stream_on() < 0)
+        return OPEN_PORT_FAILED;
+    start_dequeuer();
+    return 0;
+}
+
+void unmap_buffers()
+{
+    for (Mapping &buffer : Buffers)
+        if (buffer.data != MAP_FAILED)
+            host_dev_munmap(buffer.data, buffer.length);
+    Buffers.clear();
+}
+
+int stop_streaming()
+{
+    if (!Streaming)
+        return 0;
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (host_dev_ioctl(VideoFd, VIDIOC_STREAMOFF, &type) < 0) {
+        report_node_error(VideoPath, "stop streaming on", errno);
+        return -1;
+    }
+    Streaming = false;
+    return 0;
+}
+
+} // namespace
+
+int RoutesCameraBus(void) { return 0; }
+
+int FindCameraBus(const char *fname)
+{
+    // The media device is looked for afresh: OpenSensor takes the one found now.
+    close_node(MediaFd);
+    Graph.reset();
+    int bus = check_i2c_bus(fname);
+    if (bus >= 0)
+        return check_bus_device(bus);
+    if (bus < -1 || find_media_device() < 0)
+        return -1;
+    const media_v2_entity *source = Graph->entity_with_prefix(kSourcePrefix);
+    bus = bus_from_source_name(source->name);
+    if (bus < 0)
+        std::fprintf(stderr,
+                     "tolvacapture: %s: the source \"%s\" names no I2C bus (\"%s N\"): give the "
+                     "camera's bus in the init file as I2C_BUS N\n",
+                     MediaPath.c_str(), source->name, kBusTag + 1);
+    if (bus < 0 || check_bus_device(bus) < 0) {
+        close_node(MediaFd);
+        Graph.reset();
+        return -1;
+    }
+    return bus;
+}
+
+int OpenSensor(const char *fname) { return open_pipeline(fname); }
+
+int CloseSensor(int status)
+{
+    if (status != OPEN_RECEIVER_FAILED)
+        StopSensor();
+    stop_dequeuer();
+    if (stop_streaming() < 0)
+        return -1;
+    if (!Buffers.empty()) {
+        unmap_buffers();
+        request_buffers(0);
+    }
+    for (int *fd : {&VideoFd, &Csi2Fd, &SourceFd, &MediaFd})
+        close_node(*fd);
+    Graph.reset();
+    ring_free();
+    return 0;
+}
