@@ -41,8 +41,7 @@ void BM_PipelineRate(benchmark::State &state)
             state.SkipWithError("OpenSensor failed");
             return;
         }
-        double nominal = 1.0 / frame_interval_s(pi.sensor().stream_settings(),
-                                                sensor_model(pi.sensor().model_id()));
+        double nominal = 1.0 / pi.sensor().stream_settings().frame_interval_s;
         std::vector<unsigned char> raw(static_cast<std::size_t>(GetBufSiz()));
         Receiver &receiver = pi.mmal().receiver();
         while (receiver.frames_delivered() == 0) // the scene is built before the first frame

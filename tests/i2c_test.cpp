@@ -100,7 +100,7 @@ TEST_F(I2cTest, WorkedExamplePutsItsWritesOnTheBusAndPrintsEchoesAndSummary)
     EXPECT_EQ(check_rawbit(path.c_str()), 10);
     EXPECT_EQ(check_lanes(path.c_str()), 2);
     // The registers hold what the file wrote, readable back.
-    EXPECT_EQ(SimPi::instance().sensor().reg16(0x0200), 0x0460);
+    EXPECT_EQ(SimPi::instance().sensor().reg16be(0x0200), 0x0460);
     EXPECT_EQ(GetReg(0x0100, 1), 1);
 }
 

@@ -5,7 +5,7 @@
 
 #include "knobs.h"
 #include "receiver.h"
-#include "virtual_sensor.h"
+#include "sensor_chip.h"
 
 #include "interface/mmal/mmal.h"
 #include "interface/mmal/util/mmal_util.h"
@@ -160,7 +160,7 @@ private:
 // All of MMAL on one simulated board.
 class Mmal {
 public:
-    Mmal(VirtualSensor &sensor, const Knobs &knobs);
+    Mmal(SensorChip &sensor, const Knobs &knobs);
     ~Mmal();
     Mmal(const Mmal &) = delete;
     Mmal &operator=(const Mmal &) = delete;

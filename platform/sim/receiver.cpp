@@ -23,12 +23,12 @@ constexpr std::uint32_t kDefaultLanes = 2;
 bool same_source(const StreamSettings &a, const StreamSettings &b)
 {
     return a.width == b.width && a.height == b.height && a.bits == b.bits &&
-           a.test_pattern == b.test_pattern && a.test_data == b.test_data &&
-           a.frame_length_lines == b.frame_length_lines && a.line_length_pck == b.line_length_pck;
+           a.monochrome == b.monochrome && a.test_pattern == b.test_pattern &&
+           a.test_data == b.test_data && a.frame_interval_s == b.frame_interval_s;
 }
 } // namespace
 
-Receiver::Receiver(VirtualSensor &sensor, const Knobs &knobs) : sensor_(sensor), knobs_(knobs)
+Receiver::Receiver(SensorChip &sensor, const Knobs &knobs) : sensor_(sensor), knobs_(knobs)
 {
     config_ = {{MMAL_PARAMETER_CAMERA_RX_CONFIG, sizeof config_},
                MMAL_CAMERA_RX_CONFIG_DECODE_NONE,
@@ -122,8 +122,7 @@ void Receiver::update_source(const StreamSettings &settings, double interval_s)
 {
     if (source_ && same_source(settings, source_settings_))
         return;
-    const SensorModel &model = sensor_model(sensor_.model_id());
-    FrameGeometry geometry{settings.width, settings.height, settings.bits, model.monochrome,
+    FrameGeometry geometry{settings.width, settings.height, settings.bits, settings.monochrome,
                            knobs_.line_align};
     std::shared_ptr<const FrameSource> source;
     if (TestPattern::supported(settings.test_pattern))
@@ -196,7 +195,7 @@ void Receiver::run()
                 return;
         }
         StreamSettings settings = sensor_.stream_settings();
-        double interval_s = frame_interval_s(settings, sensor_model(sensor_.model_id()));
+        double interval_s = settings.frame_interval_s;
         if (!settings.streaming || interval_s <= 0 || !receives(settings)) {
             streaming = false;
             next += kIdlePoll;

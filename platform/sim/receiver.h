@@ -5,7 +5,7 @@
 
 #include "frame_source.h"
 #include "knobs.h"
-#include "virtual_sensor.h"
+#include "sensor_chip.h"
 
 #include "interface/mmal/mmal.h"
 
@@ -30,7 +30,7 @@ public:
 
 class Receiver {
 public:
-    Receiver(VirtualSensor &sensor, const Knobs &knobs);
+    Receiver(SensorChip &sensor, const Knobs &knobs);
     ~Receiver();
     Receiver(const Receiver &) = delete;
     Receiver &operator=(const Receiver &) = delete;
@@ -80,7 +80,7 @@ private:
     void deliver_side_info();
     void deliver_frame(std::uint64_t index, double interval_s);
 
-    VirtualSensor &sensor_;
+    SensorChip &sensor_;
     const Knobs &knobs_;
     BufferSink *sink_ = nullptr;
 

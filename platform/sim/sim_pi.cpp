@@ -18,7 +18,7 @@ std::unique_ptr<SimPi> &current()
 } // namespace
 
 SimPi::SimPi(const Knobs &knobs)
-    : knobs_(knobs), sensor_(std::make_unique<VirtualSensor>(knobs.sensor_model)),
+    : knobs_(knobs), sensor_(make_sensor_chip(knobs)), sensor_address_(sensor_chip_address(knobs)),
       board_(knobs.board_revision, knobs.kernel_release, knobs.camera_probes)
 {
     if (!bus_.log_to_file(knobs_.bus_log))
@@ -112,9 +112,9 @@ void SimPi::mailbox_property(std::uint32_t *words)
 void SimPi::refresh_camera()
 {
     if (!knobs_.no_sensor && board_.camera_answers())
-        bus_.attach(knobs_.sensor_address, sensor_.get());
+        bus_.attach(sensor_address_, sensor_.get());
     else
-        bus_.detach(knobs_.sensor_address);
+        bus_.detach(sensor_address_);
 }
 
 void SimPi::probe_camera()
