@@ -2,11 +2,18 @@
 #include "chip_factory.h"
 
 #include "ccs_chip.h"
+#include "imx_chips.h"
 
 namespace tolva::sim {
 
 namespace {
-std::unique_ptr<SensorChip> make_ccs(const Knobs &knobs)
+template <const ImxRegisterMap &map>
+std::unique_ptr<SensorChip> make_imx(const ChipType &type, const Knobs &)
+{
+    return std::make_unique<ImxChip>(map, type.id);
+}
+
+std::unique_ptr<SensorChip> make_ccs(const ChipType &, const Knobs &knobs)
 {
     return std::make_unique<CcsChip>(knobs.sensor_model);
 }
@@ -22,6 +29,8 @@ const std::vector<ChipType> &chip_types()
 {
     static const std::vector<ChipType> kTypes = {
         {"ccs", 0x10, 0x0016, 0x0477, make_ccs},
+        {"imx219", 0x10, 0x0000, 0x0219, make_imx<kImx219Map>},
+        {"imx477", 0x1a, 0x0016, 0x0477, make_imx<kImx477Map>},
     };
     return kTypes;
 }
@@ -44,7 +53,8 @@ std::string chip_type_names()
 
 std::unique_ptr<SensorChip> make_sensor_chip(const Knobs &knobs)
 {
-    return chip_type(knobs).make(knobs);
+    const ChipType &type = chip_type(knobs);
+    return type.make(type, knobs);
 }
 
 int sensor_chip_address(const Knobs &knobs)
