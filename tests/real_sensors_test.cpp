@@ -103,7 +103,8 @@ TEST_P(RealSensorFileTest, StreamsWhatItsHeaderSays)
     // The echo line names the same mode.
     std::smatch echo;
     std::string all = text();
-    ASSERT_TRUE(std::regex_search(all, echo, std::regex("\n@ (\\w+) (\\d+)x(\\d+) RAW(\\d+) ([0-9.]+)fps\n")));
+    ASSERT_TRUE(std::regex_search(all, echo,
+                                  std::regex("\n@ (\\w+) (\\d+)x(\\d+) RAW(\\d+) ([0-9.]+)fps\n")));
     EXPECT_EQ(echo[1], f.chip);
     EXPECT_EQ(std::stoi(echo[2]), f.width);
     EXPECT_EQ(std::stoi(echo[3]), f.height);
@@ -124,9 +125,9 @@ TEST_P(RealSensorFileTest, SendsTheTestPatternItsNamedValueSelects)
     EXPECT_EQ(CloseSensor(0), 0);
     FrameGeometry geometry{f.width, f.height, f.bits, false, kReceiverAlign};
     TestPattern bars(geometry, test_pattern::kColourBars, {});
-    EXPECT_EQ(tolva::test::unpack_reference(raw.data(), f.width, f.height, f.bits,
-                                            geometry.stride()),
-              bars.samples(0));
+    EXPECT_EQ(
+        tolva::test::unpack_reference(raw.data(), f.width, f.height, f.bits, geometry.stride()),
+        bars.samples(0));
 }
 
 TEST_P(RealSensorFileTest, SendsNothingWithoutItsStreamOnWrite)
@@ -144,14 +145,18 @@ TEST_P(RealSensorFileTest, SendsNothingWithoutItsStreamOnWrite)
 
 INSTANTIATE_TEST_SUITE_P(
     Files, RealSensorFileTest,
-    testing::Values(RealSensorFile{"imx219_3280x2464_raw10.txt", "imx219", 3280, 2464, 10, 2, 21.19},
-                    RealSensorFile{"imx219_1640x1232_raw10.txt", "imx219", 1640, 1232, 10, 2, 41.85},
-                    RealSensorFile{"imx219_1920x1080_raw10.txt", "imx219", 1920, 1080, 10, 2, 47.57},
-                    RealSensorFile{"imx219_640x480_raw10.txt", "imx219", 640, 480, 10, 2, 103.32},
-                    RealSensorFile{"imx477_4056x3040_raw12.txt", "imx477", 4056, 3040, 12, 2, 10.0},
-                    RealSensorFile{"imx477_2028x1520_raw12.txt", "imx477", 2028, 1520, 12, 2, 40.0},
-                    RealSensorFile{"imx477_2028x1080_raw12.txt", "imx477", 2028, 1080, 12, 2, 50.0},
-                    RealSensorFile{"imx477_1332x990_raw10.txt", "imx477", 1332, 990, 10, 2, 120.0}),
+    testing::Values(
+        RealSensorFile{"imx219_3280x2464_raw10.txt", "imx219", 3280, 2464, 10, 2, 21.19},
+        RealSensorFile{"imx219_1640x1232_raw10.txt", "imx219", 1640, 1232, 10, 2, 41.85},
+        RealSensorFile{"imx219_1920x1080_raw10.txt", "imx219", 1920, 1080, 10, 2, 47.57},
+        RealSensorFile{"imx219_640x480_raw10.txt", "imx219", 640, 480, 10, 2, 103.32},
+        RealSensorFile{"imx477_4056x3040_raw12.txt", "imx477", 4056, 3040, 12, 2, 10.0},
+        RealSensorFile{"imx477_2028x1520_raw12.txt", "imx477", 2028, 1520, 12, 2, 40.0},
+        RealSensorFile{"imx477_2028x1080_raw12.txt", "imx477", 2028, 1080, 12, 2, 50.0},
+        RealSensorFile{"imx477_1332x990_raw10.txt", "imx477", 1332, 990, 10, 2, 120.0},
+        RealSensorFile{"imx708_4608x2592_raw10.txt", "imx708", 4608, 2592, 10, 2, 14.35},
+        RealSensorFile{"imx708_2304x1296_raw10.txt", "imx708", 2304, 1296, 10, 2, 56.02},
+        RealSensorFile{"imx708_1536x864_raw10.txt", "imx708", 1536, 864, 10, 2, 120.12}),
     [](const testing::TestParamInfo<RealSensorFile> &info) {
         std::string name = info.param.name;
         return name.substr(0, name.find('.'));

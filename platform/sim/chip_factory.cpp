@@ -31,6 +31,7 @@ const std::vector<ChipType> &chip_types()
         {"ccs", 0x10, 0x0016, 0x0477, make_ccs},
         {"imx219", 0x10, 0x0000, 0x0219, make_imx<kImx219Map>},
         {"imx477", 0x1a, 0x0016, 0x0477, make_imx<kImx477Map>},
+        {"imx708", 0x1a, 0x0016, 0x0708, make_imx<kImx708Map>},
     };
     return kTypes;
 }
