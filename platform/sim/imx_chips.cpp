@@ -6,12 +6,10 @@
 namespace tolva::sim {
 
 namespace {
-constexpr std::uint16_t kModeSelect = 0x0100;
-constexpr std::uint16_t kCsiLaneMode = 0x0114;
+// The low bytes of the CCS video timing and output dividers: these chips take 8-bit dividers.
 constexpr std::uint16_t kVtPixClkDiv = 0x0301;
 constexpr std::uint16_t kVtSysClkDiv = 0x0303;
 constexpr std::uint16_t kOpPixClkDiv = 0x0309;
-constexpr std::uint16_t kTestPatternMode = 0x0600;
 constexpr int kMaxLongExposureShift = 7;
 } // namespace
 
@@ -63,14 +61,14 @@ double ImxChip::frame_length(const RegisterFile &r) const
 StreamSettings ImxChip::decode(const RegisterFile &r) const
 {
     StreamSettings s;
-    s.streaming = r.reg8(kModeSelect) == 1;
+    s.streaming = r.reg8(ccs::kModeSelect) == 1;
     s.bits = bits(r);
-    s.lanes = r.reg8(kCsiLaneMode) + 1;
+    s.lanes = r.reg8(ccs::kCsiLaneMode) + 1;
     s.width = r.reg16be(map_.x_output_size);
     s.height = r.reg16be(map_.y_output_size);
     s.frame_interval_s =
         frame_interval_s(frame_length(r), r.reg16be(map_.line_length), pixel_rate(r));
-    s.test_pattern = r.reg16be(kTestPatternMode);
+    s.test_pattern = r.reg16be(ccs::kTestPatternMode);
     s.test_data = ccs_test_data(r);
     return s;
 }
