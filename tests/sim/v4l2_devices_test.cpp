@@ -1,5 +1,6 @@
 // Tests of the simulated Pi's V4L2 side through the host services, on a Pi 4 (Unicam) and a
 // Pi 5 (CFE): graphs, formats and strides, link validation, EBUSY, frames and their numbers.
+#include "ccs_chip.h"
 #include "host.h"
 #include "sim_pi.h"
 #include "test_pattern.h"
@@ -557,9 +558,9 @@ TEST_P(FaultTest, EachFaultAsTheBackEndMeetsIt)
         }
         Graph found = find_receiver();
         EXPECT_EQ(!found.media_path.empty(), fault.source_entity) << fault.name;
-        EXPECT_EQ(pi->bus().answers(knobs.sensor_address), fault.sensor_answers) << fault.name;
+        EXPECT_EQ(pi->bus().answers(pi->sensor_address()), fault.sensor_answers) << fault.name;
         std::vector<int> claimed = pi->claimed_addresses();
-        EXPECT_EQ(std::count(claimed.begin(), claimed.end(), knobs.sensor_address) == 1,
+        EXPECT_EQ(std::count(claimed.begin(), claimed.end(), pi->sensor_address()) == 1,
                   fault.claimed)
             << fault.name;
         if (fault.knob == &Knobs::kernel_sensor) {
