@@ -2,6 +2,8 @@
 #include "chip_factory.h"
 
 #include "ccs_chip.h"
+#include "sony_imx290.h"
+#include "sony_imx296.h"
 
 namespace tolva::sim {
 
@@ -9,6 +11,23 @@ namespace {
 std::unique_ptr<SensorChip> make_ccs(const Knobs &knobs)
 {
     return std::make_unique<CcsChip>(knobs.sensor_model);
+}
+
+// The module's input clock in Hz: the knob's, or the usual module's.
+double input_clock_hz(const Knobs &knobs, double usual_hz)
+{
+    constexpr double kMega = 1e6;
+    return knobs.sensor_clock_mhz > 0 ? knobs.sensor_clock_mhz * kMega : usual_hz;
+}
+
+std::unique_ptr<SensorChip> make_imx290(const Knobs &knobs)
+{
+    return std::make_unique<Imx290Chip>(input_clock_hz(knobs, imx290::kInck37MHz));
+}
+
+std::unique_ptr<SensorChip> make_imx296(const Knobs &knobs)
+{
+    return std::make_unique<Imx296Chip>(input_clock_hz(knobs, imx296::kInck54MHz));
 }
 
 const ChipType &chip_type(const Knobs &knobs)
@@ -22,6 +41,12 @@ const std::vector<ChipType> &chip_types()
 {
     static const std::vector<ChipType> kTypes = {
         {"ccs", 0x10, 0x0016, 0x0477, make_ccs},
+        // The IMX290 family has no chip id its kernel driver reads: the standby bit it powers up
+        // with (0x3000 = 0x01) stands for one. The IMX296's id is little-endian 0x4A00.
+        {"imx290", 0x1a, imx290::kStandby, 0x0100, make_imx290},
+        {"imx327", 0x1a, imx290::kStandby, 0x0100, make_imx290},
+        {"imx462", 0x1a, imx290::kStandby, 0x0100, make_imx290},
+        {"imx296", 0x1a, imx296::kSensorInfo, 0x004A, make_imx296},
     };
     return kTypes;
 }
