@@ -581,9 +581,11 @@ void no_frame_hint(const Driver &d)
 {
     std::fprintf(stderr,
                  "tolvacapture: no frame in 5 s: the camera receiver waits for %dx%d RAW%d frames "
-                 "on %d lanes (BUFSIZ %d); check the init file: RAWBIT and DATA_LANES against the "
-                 "sensor's data format (0x0112) and lane mode (0x0114), the register values that "
-                 "start streaming (0x0100), BUFSIZ against the frame size\n",
+                 "on %d lanes (BUFSIZ %d); check the init file: RAWBIT, DATA_LANES, WIDTH and "
+                 "HEIGHT against the data format, lane count and output size its registers set, "
+                 "the writes that start streaming (mode select 0x0100 on CCS-style sensors, "
+                 "standby and master start on Sony ones), the input clock a Sony file is written "
+                 "for, BUFSIZ against the frame size\n",
                  d.width, d.height, d.rawbit == 12 ? 12 : 10, check_lanes(d.fname), d.bufsiz);
 }
 

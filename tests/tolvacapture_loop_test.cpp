@@ -836,10 +836,11 @@ TEST_F(LoopTest, NoFrameAtAllGivesAHintOnceBeforeTheTimeOut)
     s.lanes = 4; // the sensor sends on 2: nothing arrives
     ASSERT_EQ(run({init(s)}), 1);
     EXPECT_EQ(err, "tolvacapture: no frame in 5 s: the camera receiver waits for 64x48 RAW12 "
-                   "frames on 4 lanes (BUFSIZ 4608); check the init file: RAWBIT and DATA_LANES "
-                   "against the sensor's data format (0x0112) and lane mode (0x0114), the "
-                   "register values that start streaming (0x0100), BUFSIZ against the frame "
-                   "size\n"
+                   "frames on 4 lanes (BUFSIZ 4608); check the init file: RAWBIT, DATA_LANES, "
+                   "WIDTH and HEIGHT against the data format, lane count and output size its "
+                   "registers set, the writes that start streaming (mode select 0x0100 on "
+                   "CCS-style sensors, standby and master start on Sony ones), the input clock a "
+                   "Sony file is written for, BUFSIZ against the frame size\n"
                    "tolvacapture: time out.\n");
 }
 

@@ -7,7 +7,7 @@ namespace tolva::sim {
 
 namespace {
 
-constexpr double kPllHz = 1188e6;          // INCK x INCKSEL3 on every setting the driver has
+constexpr double kPllHz = 1188e6;            // INCK x INCKSEL3 on every setting the driver has
 constexpr double kPixelClockHz = kPllHz / 8; // 148.5 MHz: HMAX counts it
 constexpr double kClockTolerance = 1e-3;
 constexpr std::uint32_t kVmaxMask = 0x3FFFF;
@@ -96,7 +96,8 @@ StreamSettings decode_imx290(const RegisterFile &r, double inck_hz)
     s.bits = data_bits(r);
     s.lanes = lanes(r);
     const Window *w = window(r);
-    if (w && r.reg16le(imx290::kXOutSize) == w->width && r.reg16le(imx290::kYOutSize) == w->height) {
+    if (w && r.reg16le(imx290::kXOutSize) == w->width &&
+        r.reg16le(imx290::kYOutSize) == w->height) {
         s.width = w->width;
         s.height = w->height;
         s.frame_interval_s = interval(r, *w, inck_hz);

@@ -10,24 +10,23 @@ namespace tolva::sim {
 
 // Register addresses; multi-byte registers keep their low byte first.
 namespace imx290 {
-constexpr std::uint16_t kStandby = 0x3000;    // bit 0: 1 standby, 0 operating
-constexpr std::uint16_t kXmsta = 0x3002;      // bit 0: 1 master mode stopped, 0 started
-constexpr std::uint16_t kAdbit = 0x3005;      // bit 0: 1 12-bit conversion
-constexpr std::uint16_t kCtrl07 = 0x3007;     // bits 6-4 window mode, bits 1-0 flips
-constexpr std::uint16_t kFrSel = 0x3009;      // bits 1-0: 1 full-speed, 2 half-speed readout
-constexpr std::uint16_t kGain = 0x3014;       // 0.3 dB steps
-constexpr std::uint16_t kVmax = 0x3018;       // 3 bytes (18 bits): lines a frame
-constexpr std::uint16_t kHmax = 0x301C;       // 2 bytes: line length in 148.5 MHz clocks
-constexpr std::uint16_t kShs1 = 0x3020;       // 3 bytes: line the shutter starts at
-constexpr std::uint16_t kOutCtrl = 0x3046;    // bit 0 (ODBIT): 1 12-bit output
-constexpr std::uint16_t kIncksel3 = 0x305E;   // input clock multiplier of the 1188 MHz PLL
-constexpr std::uint16_t kPgCtrl = 0x308C;     // bit 0 generator on, bits 7-4 its pattern
-constexpr std::uint16_t kPhyLaneNum = 0x3407; // lanes - 1
-constexpr std::uint16_t kYOutSize = 0x3418;   // 2 bytes
-constexpr std::uint16_t kCsiDtFmt = 0x3441;   // 2 bytes: 0x0A0A RAW10, 0x0C0C RAW12
+constexpr std::uint16_t kStandby = 0x3000;     // bit 0: 1 standby, 0 operating
+constexpr std::uint16_t kXmsta = 0x3002;       // bit 0: 1 master mode stopped, 0 started
+constexpr std::uint16_t kAdbit = 0x3005;       // bit 0: 1 12-bit conversion
+constexpr std::uint16_t kCtrl07 = 0x3007;      // bits 6-4 window mode, bits 1-0 flips
+constexpr std::uint16_t kFrSel = 0x3009;       // bits 1-0: 1 full-speed, 2 half-speed readout
+constexpr std::uint16_t kVmax = 0x3018;        // 3 bytes (18 bits): lines a frame
+constexpr std::uint16_t kHmax = 0x301C;        // 2 bytes: line length in 148.5 MHz clocks
+constexpr std::uint16_t kShs1 = 0x3020;        // 3 bytes: line the shutter starts at
+constexpr std::uint16_t kOutCtrl = 0x3046;     // bit 0 (ODBIT): 1 12-bit output
+constexpr std::uint16_t kIncksel3 = 0x305E;    // input clock multiplier of the 1188 MHz PLL
+constexpr std::uint16_t kPgCtrl = 0x308C;      // bit 0 generator on, bits 7-4 its pattern
+constexpr std::uint16_t kPhyLaneNum = 0x3407;  // lanes - 1
+constexpr std::uint16_t kYOutSize = 0x3418;    // 2 bytes
+constexpr std::uint16_t kCsiDtFmt = 0x3441;    // 2 bytes: 0x0A0A RAW10, 0x0C0C RAW12
 constexpr std::uint16_t kCsiLaneMode = 0x3443; // lanes - 1
-constexpr std::uint16_t kExtckFreq = 0x3444;  // 2 bytes: input clock in MHz x 256
-constexpr std::uint16_t kXOutSize = 0x3472;   // 2 bytes
+constexpr std::uint16_t kExtckFreq = 0x3444;   // 2 bytes: input clock in MHz x 256
+constexpr std::uint16_t kXOutSize = 0x3472;    // 2 bytes
 
 // The input clocks the modules carry; 37.125 MHz on the Raspberry Pi overlay's default.
 constexpr double kInck37MHz = 37.125e6;

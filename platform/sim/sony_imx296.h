@@ -19,7 +19,6 @@ constexpr std::uint16_t kHmax = 0x3014;       // 2 bytes: line length in 74.25 M
 constexpr std::uint16_t kIncksel = 0x3089;    // 4 bytes: the input clock's PLL settings
 constexpr std::uint16_t kShs1 = 0x308D;       // 3 bytes: line the shutter opens at
 constexpr std::uint16_t kSensorInfo = 0x3148; // 2 bytes, read-only: model 296 in bits 14-6
-constexpr std::uint16_t kGain = 0x3204;       // 2 bytes, 0.1 dB steps
 constexpr std::uint16_t kPgCtrl = 0x3238;     // bit 0 generator on, bit 2 its clock
 constexpr std::uint16_t kPgData1 = 0x3244;    // 2 bytes: the generator's first level
 constexpr std::uint16_t kRoi = 0x3300;        // bit 0 horizontal, bit 1 vertical crop on
