@@ -28,9 +28,8 @@ constexpr std::uint16_t kCsiLaneMode = 0x3443; // lanes - 1
 constexpr std::uint16_t kExtckFreq = 0x3444;   // 2 bytes: input clock in MHz x 256
 constexpr std::uint16_t kXOutSize = 0x3472;    // 2 bytes
 
-// The input clocks the modules carry; 37.125 MHz on the Raspberry Pi overlay's default.
+// The modules carry 37.125 or 74.25 MHz; 37.125 MHz is the Raspberry Pi overlay's default.
 constexpr double kInck37MHz = 37.125e6;
-constexpr double kInck74MHz = 74.25e6;
 } // namespace imx290
 
 // What the registers make an IMX290-family chip send, its input clock being `inck_hz`:
