@@ -2,13 +2,20 @@
 #include "chip_factory.h"
 
 #include "ccs_chip.h"
+#include "imx_chips.h"
 #include "sony_imx290.h"
 #include "sony_imx296.h"
 
 namespace tolva::sim {
 
 namespace {
-std::unique_ptr<SensorChip> make_ccs(const Knobs &knobs)
+template <const ImxRegisterMap &map>
+std::unique_ptr<SensorChip> make_imx(const ChipType &type, const Knobs &)
+{
+    return std::make_unique<ImxChip>(map, type.id);
+}
+
+std::unique_ptr<SensorChip> make_ccs(const ChipType &, const Knobs &knobs)
 {
     return std::make_unique<CcsChip>(knobs.sensor_model);
 }
@@ -20,12 +27,12 @@ double input_clock_hz(const Knobs &knobs, double usual_hz)
     return knobs.sensor_clock_mhz > 0 ? knobs.sensor_clock_mhz * kMega : usual_hz;
 }
 
-std::unique_ptr<SensorChip> make_imx290(const Knobs &knobs)
+std::unique_ptr<SensorChip> make_imx290(const ChipType &, const Knobs &knobs)
 {
     return std::make_unique<Imx290Chip>(input_clock_hz(knobs, imx290::kInck37MHz));
 }
 
-std::unique_ptr<SensorChip> make_imx296(const Knobs &knobs)
+std::unique_ptr<SensorChip> make_imx296(const ChipType &, const Knobs &knobs)
 {
     return std::make_unique<Imx296Chip>(input_clock_hz(knobs, imx296::kInck54MHz));
 }
@@ -41,6 +48,8 @@ const std::vector<ChipType> &chip_types()
 {
     static const std::vector<ChipType> kTypes = {
         {"ccs", 0x10, 0x0016, 0x0477, make_ccs},
+        {"imx219", 0x10, 0x0000, 0x0219, make_imx<kImx219Map>},
+        {"imx477", 0x1a, 0x0016, 0x0477, make_imx<kImx477Map>},
         // The IMX290 family has no chip id its kernel driver reads: the standby bit it powers up
         // with (0x3000 = 0x01) stands for one. The IMX296's id is little-endian 0x4A00.
         {"imx290", 0x1a, imx290::kStandby, 0x0100, make_imx290},
@@ -69,7 +78,8 @@ std::string chip_type_names()
 
 std::unique_ptr<SensorChip> make_sensor_chip(const Knobs &knobs)
 {
-    return chip_type(knobs).make(knobs);
+    const ChipType &type = chip_type(knobs);
+    return type.make(type, knobs);
 }
 
 int sensor_chip_address(const Knobs &knobs)

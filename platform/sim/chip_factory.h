@@ -20,7 +20,7 @@ struct ChipType {
     int address;
     std::uint16_t id_register;
     std::uint16_t id;
-    std::unique_ptr<SensorChip> (*make)(const Knobs &knobs);
+    std::unique_ptr<SensorChip> (*make)(const ChipType &type, const Knobs &knobs);
 };
 
 const std::vector<ChipType> &chip_types();

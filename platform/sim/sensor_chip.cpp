@@ -18,8 +18,8 @@ std::uint16_t RegisterFile::reg16be(std::uint16_t address) const
 
 std::uint16_t RegisterFile::reg16le(std::uint16_t address) const
 {
-    return static_cast<std::uint16_t>(reg8(address) |
-                                      reg8(static_cast<std::uint16_t>(address + 1)) << 8);
+    return static_cast<std::uint16_t>(reg8(address) | reg8(static_cast<std::uint16_t>(address + 1))
+                                                          << 8);
 }
 
 std::uint32_t RegisterFile::reg24le(std::uint16_t address) const
