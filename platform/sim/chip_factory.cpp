@@ -50,6 +50,7 @@ const std::vector<ChipType> &chip_types()
         {"ccs", 0x10, 0x0016, 0x0477, make_ccs},
         {"imx219", 0x10, 0x0000, 0x0219, make_imx<kImx219Map>},
         {"imx477", 0x1a, 0x0016, 0x0477, make_imx<kImx477Map>},
+        {"imx708", 0x1a, 0x0016, 0x0708, make_imx<kImx708Map>},
         // The IMX290 family has no chip id its kernel driver reads: the standby bit it powers up
         // with (0x3000 = 0x01) stands for one. The IMX296's id is little-endian 0x4A00.
         {"imx290", 0x1a, imx290::kStandby, 0x0100, make_imx290},
