@@ -365,8 +365,9 @@ void no_frame_hint(const Driver &d)
                  "on %d lanes (BUFSIZ %d); check the init file: RAWBIT, DATA_LANES, WIDTH and "
                  "HEIGHT against the sensor's data format, lane and output size registers (CCS "
                  "style: 0x0112, 0x0114, 0x034C; IMX219: 0x018C, 0x0114, 0x016C; Sony STARVIS: "
-                 "ADBIT, lanes, window), the writes that start streaming (0x0100 = 1; STARVIS: "
-                 "standby 0x3000 = 0, master start 0x3002 = 0), BUFSIZ against the frame size\n",
+                 "ADBIT, lanes, window), the writes that start streaming (0x0100 = 1; Sony: "
+                 "standby 0x3000 = 0, master start 0x3002 = 0, on the IMX296 0x300A = 0), the "
+                 "input clock a Sony file is written for, BUFSIZ against the frame size\n",
                  d.width, d.height, d.rawbit, check_lanes(d.fname), d.bufsiz);
 }
 

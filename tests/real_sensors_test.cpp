@@ -28,6 +28,12 @@ struct RealSensorFile {
     const char *chip;
     int width, height, bits, lanes;
     double fps;
+    double clock_mhz = 0; // the module's input clock; 0: the chip's usual one
+    // The named value that selects a test pattern, and the pattern (with its level) it gives.
+    const char *pattern_value = "$TEST_PATTERN = 2";
+    int pattern = test_pattern::kColourBars;
+    int pattern_level = 0;
+    const char *stream_on = "\n0x0100 0x01"; // the write that starts the stream
 };
 
 void PrintTo(const RealSensorFile &file, std::ostream *out) { *out << file.name; }
@@ -40,6 +46,7 @@ protected:
     {
         Knobs knobs;
         knobs.sensor_chip = GetParam().chip;
+        knobs.sensor_clock_mhz = GetParam().clock_mhz;
         knobs.line_align = kReceiverAlign;
         SimPi::reset(knobs).set_pauses_skipped(true);
     }
@@ -119,21 +126,22 @@ TEST_P(RealSensorFileTest, SendsTheTestPatternItsNamedValueSelects)
 {
     const RealSensorFile &f = GetParam();
     // The first definition of a name wins, so one put first overrides the file's own.
-    ASSERT_EQ(open(variant("$TEST_PATTERN = 2\n" + text())), 0);
+    ASSERT_EQ(open(variant(std::string(f.pattern_value) + "\n" + text())), 0);
     ASSERT_NO_FATAL_FAILURE(expect_stream(SimPi::instance().sensor().stream_settings(), f));
     std::vector<unsigned char> raw = next_frame();
     EXPECT_EQ(CloseSensor(0), 0);
     FrameGeometry geometry{f.width, f.height, f.bits, false, kReceiverAlign};
-    TestPattern bars(geometry, test_pattern::kColourBars, {});
+    int level = f.pattern_level;
+    TestPattern pattern(geometry, f.pattern, {level, level, level, level});
     EXPECT_EQ(
         tolva::test::unpack_reference(raw.data(), f.width, f.height, f.bits, geometry.stride()),
-        bars.samples(0));
+        pattern.samples(0));
 }
 
 TEST_P(RealSensorFileTest, SendsNothingWithoutItsStreamOnWrite)
 {
     std::string all = text();
-    std::size_t stream_on = all.rfind("\n0x0100 0x01");
+    std::size_t stream_on = all.rfind(GetParam().stream_on);
     ASSERT_NE(stream_on, std::string::npos);
     all.erase(stream_on, all.find('\n', stream_on + 1) - stream_on);
     int w, h, b;
@@ -141,6 +149,16 @@ TEST_P(RealSensorFileTest, SendsNothingWithoutItsStreamOnWrite)
     ASSERT_EQ(InitSensor(variant(all).c_str(), &w, &h, &b), 0);
     tolva::test::captured_stdout();
     EXPECT_FALSE(SimPi::instance().sensor().stream_settings().streaming);
+}
+
+// An IMX290-family file: 60 fps on two lanes for the module clock it names; the generator's
+// vertical colour bars; master start last.
+RealSensorFile sony(const char *name, int width, int height, int bits, double clock_mhz)
+{
+    RealSensorFile file{name, "imx290", width, height, bits, 2, 60.0, clock_mhz};
+    file.pattern_value = "$TEST_PATTERN = 0x33";
+    file.stream_on = "\n0x3002 0x00";
+    return file;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,7 +174,17 @@ INSTANTIATE_TEST_SUITE_P(
         RealSensorFile{"imx477_1332x990_raw10.txt", "imx477", 1332, 990, 10, 2, 120.0},
         RealSensorFile{"imx708_4608x2592_raw10.txt", "imx708", 4608, 2592, 10, 2, 14.35},
         RealSensorFile{"imx708_2304x1296_raw10.txt", "imx708", 2304, 1296, 10, 2, 56.02},
-        RealSensorFile{"imx708_1536x864_raw10.txt", "imx708", 1536, 864, 10, 2, 120.12}),
+        RealSensorFile{"imx708_1536x864_raw10.txt", "imx708", 1536, 864, 10, 2, 120.12},
+        sony("imx290_1920x1080_raw10_37mhz.txt", 1920, 1080, 10, 37.125),
+        sony("imx290_1920x1080_raw10_74mhz.txt", 1920, 1080, 10, 74.25),
+        sony("imx290_1920x1080_raw12_37mhz.txt", 1920, 1080, 12, 37.125),
+        sony("imx290_1920x1080_raw12_74mhz.txt", 1920, 1080, 12, 74.25),
+        sony("imx290_1280x720_raw10_37mhz.txt", 1280, 720, 10, 37.125),
+        sony("imx290_1280x720_raw10_74mhz.txt", 1280, 720, 10, 74.25),
+        sony("imx290_1280x720_raw12_37mhz.txt", 1280, 720, 12, 37.125),
+        sony("imx290_1280x720_raw12_74mhz.txt", 1280, 720, 12, 74.25),
+        RealSensorFile{"imx296_1456x1088_raw10.txt", "imx296", 1456, 1088, 10, 1, 60.38, 54,
+                       "$TEST_PATTERN = 0x05", test_pattern::kSolidColour, 0x300, "\n0x300A 0x00"}),
     [](const testing::TestParamInfo<RealSensorFile> &info) {
         std::string name = info.param.name;
         return name.substr(0, name.find('.'));

@@ -3,6 +3,8 @@
 
 #include "ccs_chip.h"
 #include "imx_chips.h"
+#include "sony_imx290.h"
+#include "sony_imx296.h"
 
 namespace tolva::sim {
 
@@ -16,6 +18,23 @@ std::unique_ptr<SensorChip> make_imx(const ChipType &type, const Knobs &)
 std::unique_ptr<SensorChip> make_ccs(const ChipType &, const Knobs &knobs)
 {
     return std::make_unique<CcsChip>(knobs.sensor_model);
+}
+
+// The module's input clock in Hz: the knob's, or the usual module's.
+double input_clock_hz(const Knobs &knobs, double usual_hz)
+{
+    constexpr double kMega = 1e6;
+    return knobs.sensor_clock_mhz > 0 ? knobs.sensor_clock_mhz * kMega : usual_hz;
+}
+
+std::unique_ptr<SensorChip> make_imx290(const ChipType &, const Knobs &knobs)
+{
+    return std::make_unique<Imx290Chip>(input_clock_hz(knobs, imx290::kInck37MHz));
+}
+
+std::unique_ptr<SensorChip> make_imx296(const ChipType &, const Knobs &knobs)
+{
+    return std::make_unique<Imx296Chip>(input_clock_hz(knobs, imx296::kInck54MHz));
 }
 
 const ChipType &chip_type(const Knobs &knobs)
@@ -32,6 +51,12 @@ const std::vector<ChipType> &chip_types()
         {"imx219", 0x10, 0x0000, 0x0219, make_imx<kImx219Map>},
         {"imx477", 0x1a, 0x0016, 0x0477, make_imx<kImx477Map>},
         {"imx708", 0x1a, 0x0016, 0x0708, make_imx<kImx708Map>},
+        // The IMX290 family has no chip id its kernel driver reads: the standby bit it powers up
+        // with (0x3000 = 0x01) stands for one. The IMX296's id is little-endian 0x4A00.
+        {"imx290", 0x1a, imx290::kStandby, 0x0100, make_imx290},
+        {"imx327", 0x1a, imx290::kStandby, 0x0100, make_imx290},
+        {"imx462", 0x1a, imx290::kStandby, 0x0100, make_imx290},
+        {"imx296", 0x1a, imx296::kSensorInfo, 0x004A, make_imx296},
     };
     return kTypes;
 }

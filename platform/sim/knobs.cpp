@@ -235,6 +235,7 @@ Knobs Knobs::from_environment()
     long long model = knobs.sensor_model;
     read_int("TOLVA_SIM_SENSOR_MODEL", 0, 0xffff, model);
     knobs.sensor_model = static_cast<std::uint16_t>(model);
+    read_double("TOLVA_SIM_SENSOR_CLOCK", 1.0, 100.0, knobs.sensor_clock_mhz);
     // /proc values may be longer than the program's buffers: trying that is one of their uses.
     read_text("TOLVA_SIM_BOARD_REVISION", kProcTextMax, knobs.board_revision);
     knobs.kernel_release = default_kernel_release(knobs.board_revision);

@@ -18,6 +18,9 @@ struct Knobs {
     int sensor_address = 0;
     // TOLVA_SIM_SENSOR_MODEL: the ccs chip's model id register (0x0477).
     std::uint16_t sensor_model = 0x0477;
+    // TOLVA_SIM_SENSOR_CLOCK: the camera module's input clock in MHz, for the chips whose
+    // registers must be set for it (the Sony ones); 0: the clock the chip's usual module has.
+    double sensor_clock_mhz = 0;
     // TOLVA_SIM_BOARD_REVISION: the board's revision code in /proc/cpuinfo (a020d3, a Pi 3 B+).
     std::string board_revision = "a020d3";
     // TOLVA_SIM_KERNEL_RELEASE: /proc/sys/kernel/osrelease. The environment's default is the
