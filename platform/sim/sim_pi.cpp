@@ -23,15 +23,20 @@ std::unique_ptr<SimPi> &current()
     return pi;
 }
 
-// The sub-device name a kernel sensor driver gets: the chip and its I2C client, "imx477 10-001a".
-// The ccs chip stands for the IMX sensor its model id names.
+// The sub-device name a kernel sensor driver gets: its driver and its I2C client,
+// "imx477 10-001a". The ccs chip stands for the IMX sensor its model id names; the IMX327 and
+// IMX462 have the IMX290's driver.
 std::string kernel_sensor_name(const Knobs &knobs, int bus, int address)
 {
-    char name[48];
-    if (knobs.sensor_chip == "ccs")
-        std::snprintf(name, sizeof name, "imx%x %d-%04x", knobs.sensor_model, bus, address);
+    const std::string &chip = knobs.sensor_chip;
+    char driver[16];
+    if (chip == "ccs")
+        std::snprintf(driver, sizeof driver, "imx%x", knobs.sensor_model);
     else
-        std::snprintf(name, sizeof name, "%s %d-%04x", knobs.sensor_chip.c_str(), bus, address);
+        std::snprintf(driver, sizeof driver, "%s",
+                      chip == "imx327" || chip == "imx462" ? "imx290" : chip.c_str());
+    char name[48];
+    std::snprintf(name, sizeof name, "%s %d-%04x", driver, bus, address);
     return name;
 }
 

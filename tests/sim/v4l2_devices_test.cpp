@@ -584,6 +584,36 @@ TEST_P(FaultTest, EachFaultAsTheBackEndMeetsIt)
 
 INSTANTIATE_TEST_SUITE_P(Receivers, FaultTest, testing::Values(kUnicam, kCfe), board_name);
 
+class KernelSensorTest : public V4l2Test {};
+
+// The sensor driver the firmware's detection loads registers the sub-device of the chip on the
+// bus, named after its driver and its own address.
+TEST_P(KernelSensorTest, NamedAfterTheChipsDriverAndAddress)
+{
+    struct Case {
+        const char *chip;
+        const char *entity_prefix;
+        const char *client;
+    };
+    const Case cases[] = {{"ccs", "imx477 ", "-0010"},
+                          {"imx219", "imx219 ", "-0010"},
+                          {"imx708", "imx708 ", "-001a"},
+                          {"imx462", "imx290 ", "-001a"}};
+    for (const Case &c : cases) {
+        Knobs bound = knobs;
+        bound.kernel_sensor = true;
+        bound.sensor_chip = c.chip;
+        pi = &SimPi::reset(bound);
+        int media = host_dev_open("/dev/media1", O_RDWR);
+        Graph kernel = read_graph(media);
+        host_dev_close(media);
+        std::string name = c.entity_prefix + std::to_string(GetParam().bus) + c.client;
+        EXPECT_EQ(kernel.entities.count(name), 1u) << c.chip << ": no entity " << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Receivers, KernelSensorTest, testing::Values(kUnicam, kCfe), board_name);
+
 // The program's environment picks the OS a board usually runs, and with it the receiver.
 TEST(V4l2Boards, RevisionPicksTheReceiverAndItsBus)
 {
