@@ -50,16 +50,16 @@ using tolva::bench::QuietStdout;
 using Clock = std::chrono::steady_clock;
 
 struct FrameSize {
-    const char *init_file; // in sensors/
+    const char *init_file; // in sensors/simulated/
     int width;
     int height;
     int bits;
 };
 
-const FrameSize kSizes[] = {{"imx477_4056x3040_raw12.txt", 4056, 3040, 12},
-                            {"imx219_3280x2464_raw10.txt", 3280, 2464, 10},
-                            {"imx477_2028x1520_raw12.txt", 2028, 1520, 12},
-                            {"imx290_1920x1080_raw10.txt", 1920, 1080, 10}};
+const FrameSize kSizes[] = {{"sim_imx477_4056x3040_raw12.txt", 4056, 3040, 12},
+                            {"sim_imx219_3280x2464_raw10.txt", 3280, 2464, 10},
+                            {"sim_imx477_2028x1520_raw12.txt", 2028, 1520, 12},
+                            {"sim_imx290_1920x1080_raw10.txt", 1920, 1080, 10}};
 
 enum Mode { kLive, kRecording, kDifference, kModes };
 
@@ -483,7 +483,7 @@ fs::path make_scratch(const std::string &dir)
 int main(int argc, char **argv)
 {
     Options options = read_options(argc, argv);
-    fs::path sensors = fs::path(TOLVA_SOURCE_DIR) / "sensors";
+    fs::path sensors = fs::path(TOLVA_SOURCE_DIR) / "sensors" / "simulated";
     fs::path scratch = make_scratch(options.dir);
     std::string stamps = (scratch / "timestamp.bin").string();
     TimeStampFile = stamps.c_str();

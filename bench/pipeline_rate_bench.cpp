@@ -1,5 +1,5 @@
-// Frame rate of the whole pipeline on the simulated Pi with each sensors/ file: frames the
-// receiver delivered and frames ReadRAW handed over in 5 s, as ratios to the sensor's rate.
+// Frame rate of the whole pipeline on the simulated Pi with each sensors/simulated/ file: frames
+// the receiver delivered and frames ReadRAW handed over in 5 s, as ratios to the sensor's rate.
 #include "cap.h"
 #include "quiet_stdout.h"
 #include "sim_pi.h"
@@ -22,13 +22,14 @@ namespace {
 using tolva::bench::QuietStdout;
 using Clock = std::chrono::steady_clock;
 constexpr auto kMeasure = std::chrono::seconds(5);
-const char *const kFiles[] = {"imx477_4056x3040_raw12.txt", "imx477_2028x1520_raw12.txt",
-                              "imx290_1920x1080_raw10.txt", "imx219_3280x2464_raw10.txt",
-                              "imx397_1440x1080_raw10_mono.txt"};
+const char *const kFiles[] = {"sim_imx477_4056x3040_raw12.txt", "sim_imx477_2028x1520_raw12.txt",
+                              "sim_imx290_1920x1080_raw10.txt", "sim_imx219_3280x2464_raw10.txt",
+                              "sim_imx397_1440x1080_raw10_mono.txt"};
 
 void BM_PipelineRate(benchmark::State &state)
 {
-    std::string path = std::string(TOLVA_SOURCE_DIR) + "/sensors/" + kFiles[state.range(0)];
+    std::string path =
+        std::string(TOLVA_SOURCE_DIR) + "/sensors/simulated/" + kFiles[state.range(0)];
     state.SetLabel(kFiles[state.range(0)]);
     for (auto _ : state) {
         SimPi &pi = SimPi::reset();
@@ -41,8 +42,7 @@ void BM_PipelineRate(benchmark::State &state)
             state.SkipWithError("OpenSensor failed");
             return;
         }
-        double nominal = 1.0 / frame_interval_s(pi.sensor().stream_settings(),
-                                                sensor_model(pi.sensor().model_id()));
+        double nominal = 1.0 / pi.sensor().stream_settings().frame_interval_s;
         std::vector<unsigned char> raw(static_cast<std::size_t>(GetBufSiz()));
         Receiver &receiver = pi.mmal().receiver();
         while (receiver.frames_delivered() == 0) // the scene is built before the first frame

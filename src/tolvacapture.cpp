@@ -503,14 +503,17 @@ int time_out(Driver &d)
 }
 
 // Nothing came since the pipeline opened: what the receiver waits for, and what usually keeps
-// it waiting. The time-out follows later as ever.
+// it waiting, for each family of sensor registers. The time-out follows later as ever.
 void no_frame_hint(const Driver &d)
 {
     std::fprintf(stderr,
                  "tolvacapture: no frame in 5 s: the camera receiver waits for %dx%d RAW%d frames "
-                 "on %d lanes (BUFSIZ %d); check the init file: RAWBIT and DATA_LANES against the "
-                 "sensor's data format (0x0112) and lane mode (0x0114), the register values that "
-                 "start streaming (0x0100), BUFSIZ against the frame size\n",
+                 "on %d lanes (BUFSIZ %d); check the init file: RAWBIT, DATA_LANES, WIDTH and "
+                 "HEIGHT against the sensor's data format, lane and output size registers (CCS "
+                 "style: 0x0112, 0x0114, 0x034C; IMX219: 0x018C, 0x0114, 0x016C; Sony STARVIS: "
+                 "ADBIT, lanes, window), the writes that start streaming (0x0100 = 1; Sony: "
+                 "standby 0x3000 = 0, master start 0x3002 = 0, on the IMX296 0x300A = 0), the "
+                 "input clock a Sony file is written for, BUFSIZ against the frame size\n",
                  d.width, d.height, d.rawbit, check_lanes(d.fname), d.bufsiz);
 }
 

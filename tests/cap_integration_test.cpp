@@ -1,5 +1,5 @@
-// The capture pipeline with the sensors/ init files on the simulated Pi: frames handed over are
-// exactly the frames the scene made.
+// The capture pipeline with the sensors/simulated/ init files on the simulated Pi: frames handed
+// over are exactly the frames the scene made.
 #include "cap.h"
 #include "i2c.h"
 #include "output_capture.h"
@@ -57,7 +57,7 @@ TEST_P(SensorFileTest, DeliversTheScenesFrames)
     knobs.events_per_minute = 600; // transients in a good share of the frames
     SimPi::reset(knobs);
     I2C_ADDRESS = 0x10;
-    std::string path = source_path(std::string("sensors/") + file.name);
+    std::string path = source_path(std::string("sensors/simulated/") + file.name);
     tolva::test::capture_stdout();
     ASSERT_EQ(OpenSensor(path.c_str()), 0);
     tolva::test::captured_stdout();
@@ -97,11 +97,11 @@ TEST_P(SensorFileTest, DeliversTheScenesFrames)
 
 INSTANTIATE_TEST_SUITE_P(
     Sensors, SensorFileTest,
-    testing::Values(SensorFile{"imx477_4056x3040_raw12.txt", 0x0477, 4056, 3040, 12},
-                    SensorFile{"imx477_2028x1520_raw12.txt", 0x0477, 2028, 1520, 12},
-                    SensorFile{"imx290_1920x1080_raw10.txt", 0x0290, 1920, 1080, 10},
-                    SensorFile{"imx219_3280x2464_raw10.txt", 0x0219, 3280, 2464, 10},
-                    SensorFile{"imx397_1440x1080_raw10_mono.txt", 0x0397, 1440, 1080, 10}),
+    testing::Values(SensorFile{"sim_imx477_4056x3040_raw12.txt", 0x0477, 4056, 3040, 12},
+                    SensorFile{"sim_imx477_2028x1520_raw12.txt", 0x0477, 2028, 1520, 12},
+                    SensorFile{"sim_imx290_1920x1080_raw10.txt", 0x0290, 1920, 1080, 10},
+                    SensorFile{"sim_imx219_3280x2464_raw10.txt", 0x0219, 3280, 2464, 10},
+                    SensorFile{"sim_imx397_1440x1080_raw10_mono.txt", 0x0397, 1440, 1080, 10}),
     [](const testing::TestParamInfo<SensorFile> &info) {
         std::string name = info.param.name;
         return name.substr(0, name.find('.'));

@@ -896,10 +896,13 @@ TEST_F(LoopTest, NoFrameAtAllGivesAHintOnceBeforeTheTimeOut)
     s.lanes = 4; // the sensor sends on 2: nothing arrives
     ASSERT_EQ(run({init(s)}), 1);
     EXPECT_EQ(err, "tolvacapture: no frame in 5 s: the camera receiver waits for 64x48 RAW12 "
-                   "frames on 4 lanes (BUFSIZ 4608); check the init file: RAWBIT and DATA_LANES "
-                   "against the sensor's data format (0x0112) and lane mode (0x0114), the "
-                   "register values that start streaming (0x0100), BUFSIZ against the frame "
-                   "size\n"
+                   "frames on 4 lanes (BUFSIZ 4608); check the init file: RAWBIT, DATA_LANES, "
+                   "WIDTH and HEIGHT against the sensor's data format, lane and output size "
+                   "registers (CCS style: 0x0112, 0x0114, 0x034C; IMX219: 0x018C, 0x0114, "
+                   "0x016C; Sony STARVIS: ADBIT, lanes, window), the writes that start streaming "
+                   "(0x0100 = 1; Sony: standby 0x3000 = 0, master start 0x3002 = 0, on the "
+                   "IMX296 0x300A = 0), the input clock a Sony file is written for, BUFSIZ "
+                   "against the frame size\n"
                    "tolvacapture: time out.\n");
 }
 

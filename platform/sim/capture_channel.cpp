@@ -17,7 +17,7 @@ std::uint64_t monotonic_ns()
 }
 } // namespace
 
-CaptureChannel::CaptureChannel(VirtualSensor &sensor, const Knobs &knobs, BufferQueue &queue)
+CaptureChannel::CaptureChannel(SensorChip &sensor, const Knobs &knobs, BufferQueue &queue)
     : CsiReceiver(sensor, knobs), queue_(queue)
 {
 }

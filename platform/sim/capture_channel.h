@@ -23,7 +23,7 @@ struct ChannelSetup {
 
 class CaptureChannel : public CsiReceiver {
 public:
-    CaptureChannel(VirtualSensor &sensor, const Knobs &knobs, BufferQueue &queue);
+    CaptureChannel(SensorChip &sensor, const Knobs &knobs, BufferQueue &queue);
     ~CaptureChannel() override;
 
     // The first frame goes into the oldest queued buffer.

@@ -18,14 +18,12 @@ constexpr auto kIdlePoll = std::chrono::milliseconds(2); // how often a silent l
 bool same_source(const StreamSettings &a, const StreamSettings &b)
 {
     return a.width == b.width && a.height == b.height && a.bits == b.bits &&
-           a.test_pattern == b.test_pattern && a.test_data == b.test_data &&
-           a.frame_length_lines == b.frame_length_lines && a.line_length_pck == b.line_length_pck;
+           a.monochrome == b.monochrome && a.test_pattern == b.test_pattern &&
+           a.test_data == b.test_data && a.frame_interval_s == b.frame_interval_s;
 }
 } // namespace
 
-CsiReceiver::CsiReceiver(VirtualSensor &sensor, const Knobs &knobs) : sensor_(sensor), knobs_(knobs)
-{
-}
+CsiReceiver::CsiReceiver(SensorChip &sensor, const Knobs &knobs) : sensor_(sensor), knobs_(knobs) {}
 
 CsiReceiver::~CsiReceiver() { stop_thread(); }
 
@@ -60,8 +58,7 @@ void CsiReceiver::update_source(const StreamSettings &settings, double interval_
     if (source_ && same_source(settings, source_settings_) &&
         source_->geometry().line_align == line_align())
         return;
-    const SensorModel &model = sensor_model(sensor_.model_id());
-    FrameGeometry geometry{settings.width, settings.height, settings.bits, model.monochrome,
+    FrameGeometry geometry{settings.width, settings.height, settings.bits, settings.monochrome,
                            line_align()};
     std::shared_ptr<const FrameSource> source;
     if (TestPattern::supported(settings.test_pattern))
@@ -89,7 +86,7 @@ void CsiReceiver::run()
                 return;
         }
         StreamSettings settings = sensor_.stream_settings();
-        double interval_s = frame_interval_s(settings, sensor_model(sensor_.model_id()));
+        double interval_s = settings.frame_interval_s;
         if (!settings.streaming || interval_s <= 0 || !receives(settings)) {
             streaming = false;
             next += kIdlePoll;

@@ -1,11 +1,11 @@
-// The CSI-2 receiver hardware every simulated capture driver has: it watches the virtual
-// sensor's stream and ends one frame each frame interval, on a thread of its own.
+// The CSI-2 receiver hardware every simulated capture driver has: it watches the sensor
+// chip's stream and ends one frame each frame interval, on a thread of its own.
 #ifndef TOLVA_SIM_CSI_RECEIVER_H
 #define TOLVA_SIM_CSI_RECEIVER_H
 
 #include "frame_source.h"
 #include "knobs.h"
-#include "virtual_sensor.h"
+#include "sensor_chip.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -21,7 +21,7 @@ namespace tolva::sim {
 // its own members go.
 class CsiReceiver {
 public:
-    CsiReceiver(VirtualSensor &sensor, const Knobs &knobs);
+    CsiReceiver(SensorChip &sensor, const Knobs &knobs);
     virtual ~CsiReceiver();
     CsiReceiver(const CsiReceiver &) = delete;
     CsiReceiver &operator=(const CsiReceiver &) = delete;
@@ -47,7 +47,7 @@ protected:
     // Frame `index` of the stream has ended; `source` renders it.
     virtual void frame_end(std::uint64_t index, double interval_s, const FrameSource &source) = 0;
 
-    VirtualSensor &sensor_;
+    SensorChip &sensor_;
     const Knobs &knobs_;
 
 private:

@@ -2,6 +2,7 @@
 #include "knobs.h"
 
 #include "board.h"
+#include "chip_factory.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -163,6 +164,18 @@ void read_double(const char *name, double low, double high, double &out)
     out = value;
 }
 
+void read_chip(Knobs &knobs)
+{
+    const char *chip = env("TOLVA_SIM_SENSOR_CHIP");
+    if (!chip)
+        return;
+    if (find_chip_type(chip))
+        knobs.sensor_chip = chip;
+    else
+        std::fprintf(stderr, "simulated Pi: TOLVA_SIM_SENSOR_CHIP=%s is not one of %s; using %s\n",
+                     chip, chip_type_names().c_str(), knobs.sensor_chip.c_str());
+}
+
 void read_receiver_knobs(Knobs &knobs)
 {
     if (const char *scene = env("TOLVA_SIM_SCENE")) {
@@ -215,12 +228,14 @@ Knobs Knobs::from_environment()
     Knobs knobs;
     if (const char *log = env("TOLVA_SIM_BUS_LOG"))
         knobs.bus_log = log;
-    long long address = knobs.sensor_address;
+    read_chip(knobs);
+    long long address = sensor_chip_address(knobs);
     read_int("TOLVA_SIM_SENSOR_ADDRESS", kFirstAddress, kLastAddress, address);
     knobs.sensor_address = static_cast<int>(address);
     long long model = knobs.sensor_model;
     read_int("TOLVA_SIM_SENSOR_MODEL", 0, 0xffff, model);
     knobs.sensor_model = static_cast<std::uint16_t>(model);
+    read_double("TOLVA_SIM_SENSOR_CLOCK", 1.0, 100.0, knobs.sensor_clock_mhz);
     // /proc values may be longer than the program's buffers: trying that is one of their uses.
     read_text("TOLVA_SIM_BOARD_REVISION", kProcTextMax, knobs.board_revision);
     knobs.kernel_release = default_kernel_release(knobs.board_revision);

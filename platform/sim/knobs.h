@@ -11,10 +11,16 @@ namespace tolva::sim {
 struct Knobs {
     // TOLVA_SIM_BUS_LOG: file that receives every I2C transfer as a line, as it happens.
     std::string bus_log;
-    // TOLVA_SIM_SENSOR_ADDRESS: 7-bit address the virtual sensor answers on (0x10).
-    int sensor_address = 0x10;
-    // TOLVA_SIM_SENSOR_MODEL: the sensor's CCS model id register (0x0477).
+    // TOLVA_SIM_SENSOR_CHIP: the sensor chip on the camera connector: ccs (the simulated CCS
+    // sensor), imx219, imx477, ... (see chip_factory.h).
+    std::string sensor_chip = "ccs";
+    // TOLVA_SIM_SENSOR_ADDRESS: 7-bit address the sensor answers on; 0: the chip's own.
+    int sensor_address = 0;
+    // TOLVA_SIM_SENSOR_MODEL: the ccs chip's model id register (0x0477).
     std::uint16_t sensor_model = 0x0477;
+    // TOLVA_SIM_SENSOR_CLOCK: the camera module's input clock in MHz, for the chips whose
+    // registers must be set for it (the Sony ones); 0: the clock the chip's usual module has.
+    double sensor_clock_mhz = 0;
     // TOLVA_SIM_BOARD_REVISION: the board's revision code in /proc/cpuinfo (a020d3, a Pi 3 B+).
     std::string board_revision = "a020d3";
     // TOLVA_SIM_KERNEL_RELEASE: /proc/sys/kernel/osrelease. The environment's default is the

@@ -62,7 +62,7 @@ MediaDevice::MediaDevice(const MediaDeviceInfo &info)
 {
 }
 
-MediaDevice::MediaDevice(const CameraEndpoint &endpoint, VirtualSensor &sensor, const Knobs &knobs)
+MediaDevice::MediaDevice(const CameraEndpoint &endpoint, SensorChip &sensor, const Knobs &knobs)
     : graph_(receiver_info(endpoint)), rules_(receiver_rules(endpoint)), kind_(endpoint.receiver),
       lanes_(endpoint.lanes), sensor_(&sensor), knobs_(&knobs)
 {

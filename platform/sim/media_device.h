@@ -38,7 +38,7 @@ struct CameraEndpoint {
 class MediaDevice : public Pipeline {
 public:
     // The receiver's media device with its graph.
-    MediaDevice(const CameraEndpoint &endpoint, VirtualSensor &sensor, const Knobs &knobs);
+    MediaDevice(const CameraEndpoint &endpoint, SensorChip &sensor, const Knobs &knobs);
     // A media device of another driver (a codec, the ISP back end), for the search to pass by.
     explicit MediaDevice(const MediaDeviceInfo &info);
 
@@ -76,7 +76,7 @@ private:
     ReceiverRules rules_;
     ReceiverKind kind_ = ReceiverKind::unicam;
     int lanes_ = 0;
-    VirtualSensor *sensor_ = nullptr;
+    SensorChip *sensor_ = nullptr;
     const Knobs *knobs_ = nullptr;
     std::vector<std::unique_ptr<SubDevice>> sub_devices_;
     std::vector<std::unique_ptr<VideoNode>> videos_;

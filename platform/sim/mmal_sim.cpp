@@ -289,7 +289,7 @@ Component::Component(Mmal &mmal, const std::string &name, Receiver *receiver)
     component_.output = output_handles_.data();
 }
 
-Mmal::Mmal(VirtualSensor &sensor, const Knobs &knobs, bool camera_receiver)
+Mmal::Mmal(SensorChip &sensor, const Knobs &knobs, bool camera_receiver)
     : camera_receiver_(camera_receiver), receiver_(sensor, knobs)
 {
     if (knobs.rx_port_disable_fails)

@@ -5,7 +5,7 @@
 
 #include "knobs.h"
 #include "receiver.h"
-#include "virtual_sensor.h"
+#include "sensor_chip.h"
 
 #include "interface/mmal/mmal.h"
 #include "interface/mmal/util/mmal_util.h"
@@ -162,7 +162,7 @@ class Mmal {
 public:
     // Without `camera_receiver` the VideoCore has no "vc.ril.rawcam": on the current OS a
     // kernel driver owns the CSI-2 receiver.
-    Mmal(VirtualSensor &sensor, const Knobs &knobs, bool camera_receiver = true);
+    Mmal(SensorChip &sensor, const Knobs &knobs, bool camera_receiver = true);
     ~Mmal();
     Mmal(const Mmal &) = delete;
     Mmal &operator=(const Mmal &) = delete;

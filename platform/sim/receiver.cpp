@@ -13,7 +13,7 @@ constexpr std::uint32_t kSideInfoBytes = 64;
 constexpr std::uint32_t kDefaultLanes = 2;
 } // namespace
 
-Receiver::Receiver(VirtualSensor &sensor, const Knobs &knobs) : CsiReceiver(sensor, knobs)
+Receiver::Receiver(SensorChip &sensor, const Knobs &knobs) : CsiReceiver(sensor, knobs)
 {
     config_ = {{MMAL_PARAMETER_CAMERA_RX_CONFIG, sizeof config_},
                MMAL_CAMERA_RX_CONFIG_DECODE_NONE,

@@ -25,7 +25,7 @@ public:
 
 class Receiver : public CsiReceiver {
 public:
-    Receiver(VirtualSensor &sensor, const Knobs &knobs);
+    Receiver(SensorChip &sensor, const Knobs &knobs);
     ~Receiver() override;
 
     // Receiver registers, as the rawcam output port's parameters set them.

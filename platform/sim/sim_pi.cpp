@@ -23,11 +23,20 @@ std::unique_ptr<SimPi> &current()
     return pi;
 }
 
-// The sub-device name a kernel sensor driver gets: the chip and its I2C client, "imx477 10-001a".
-std::string kernel_sensor_name(std::uint16_t model, int bus, int address)
+// The sub-device name a kernel sensor driver gets: its driver and its I2C client,
+// "imx477 10-001a". The ccs chip stands for the IMX sensor its model id names; the IMX327 and
+// IMX462 have the IMX290's driver.
+std::string kernel_sensor_name(const Knobs &knobs, int bus, int address)
 {
-    char name[32];
-    std::snprintf(name, sizeof name, "imx%x %d-%04x", model, bus, address);
+    const std::string &chip = knobs.sensor_chip;
+    char driver[16];
+    if (chip == "ccs")
+        std::snprintf(driver, sizeof driver, "imx%x", knobs.sensor_model);
+    else
+        std::snprintf(driver, sizeof driver, "%s",
+                      chip == "imx327" || chip == "imx462" ? "imx290" : chip.c_str());
+    char name[48];
+    std::snprintf(name, sizeof name, "%s %d-%04x", driver, bus, address);
     return name;
 }
 
@@ -38,8 +47,8 @@ BoundSource bound_source(const Knobs &knobs)
     return knobs.no_module ? BoundSource::none : BoundSource::ours;
 }
 
-std::unique_ptr<V4l2Devices> make_v4l2(CaptureSystem capture, int bus, VirtualSensor &sensor,
-                                       const Knobs &knobs)
+std::unique_ptr<V4l2Devices> make_v4l2(CaptureSystem capture, int bus, SensorChip &sensor,
+                                       int address, const Knobs &knobs)
 {
     if (capture == CaptureSystem::mmal)
         return std::make_unique<V4l2Devices>();
@@ -50,7 +59,7 @@ std::unique_ptr<V4l2Devices> make_v4l2(CaptureSystem capture, int bus, VirtualSe
                             knobs.csi_lanes,
                             knobs.link_frequency,
                             bound_source(knobs),
-                            kernel_sensor_name(knobs.sensor_model, bus, knobs.sensor_address),
+                            kernel_sensor_name(knobs, bus, address),
                             kernel_version_code(knobs.kernel_release)};
     // The media device the boot registers before the camera's: the codec on a Pi 4, the ISP
     // back end on a Pi 5.
@@ -62,11 +71,11 @@ std::unique_ptr<V4l2Devices> make_v4l2(CaptureSystem capture, int bus, VirtualSe
 } // namespace
 
 SimPi::SimPi(const Knobs &knobs)
-    : knobs_(knobs), sensor_(std::make_unique<VirtualSensor>(knobs.sensor_model)),
+    : knobs_(knobs), sensor_(make_sensor_chip(knobs)), sensor_address_(sensor_chip_address(knobs)),
       board_(knobs.board_revision, knobs.kernel_release, knobs.camera_probes),
       capture_(tolva::sim::capture_system(knobs.board_revision, knobs.kernel_release))
 {
-    v4l2_ = make_v4l2(capture_, camera_bus(), *sensor_, knobs_);
+    v4l2_ = make_v4l2(capture_, camera_bus(), *sensor_, sensor_address_, knobs_);
     if (!bus_.log_to_file(knobs_.bus_log))
         std::fprintf(stderr, "simulated Pi: can't open bus log %s: %s\n", knobs_.bus_log.c_str(),
                      std::strerror(errno));
@@ -104,7 +113,7 @@ std::vector<int> SimPi::claimed_addresses() const
 {
     std::vector<int> claimed = knobs_.driver_addresses;
     if (capture_ != CaptureSystem::mmal && knobs_.kernel_sensor)
-        claimed.push_back(knobs_.sensor_address);
+        claimed.push_back(sensor_address_);
     return claimed;
 }
 
@@ -182,9 +191,9 @@ void SimPi::refresh_camera()
     bool powered = capture_ == CaptureSystem::mmal ? board_.camera_answers()
                                                    : bound_source(knobs_) == BoundSource::ours;
     if (!knobs_.no_sensor && powered)
-        bus_.attach(knobs_.sensor_address, sensor_.get());
+        bus_.attach(sensor_address_, sensor_.get());
     else
-        bus_.detach(knobs_.sensor_address);
+        bus_.detach(sensor_address_);
 }
 
 void SimPi::probe_camera()

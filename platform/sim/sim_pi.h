@@ -3,11 +3,11 @@
 #define TOLVA_SIM_SIM_PI_H
 
 #include "board.h"
+#include "chip_factory.h"
 #include "i2c_bus.h"
 #include "knobs.h"
 #include "mmal_sim.h"
 #include "v4l2_devices.h"
-#include "virtual_sensor.h"
 
 #include <chrono>
 #include <cstdint>
@@ -33,7 +33,8 @@ public:
 
     const Knobs &knobs() const { return knobs_; }
     I2cBus &bus() { return bus_; }
-    VirtualSensor &sensor() { return *sensor_; }
+    SensorChip &sensor() { return *sensor_; }
+    int sensor_address() const { return sensor_address_; }
     Board &board() { return board_; }
 
     // How the board's camera reaches memory, and the I2C bus of its connector: bus 0 on the
@@ -99,7 +100,8 @@ public:
 private:
     Knobs knobs_;
     I2cBus bus_;
-    std::unique_ptr<VirtualSensor> sensor_;
+    std::unique_ptr<SensorChip> sensor_;
+    int sensor_address_;
     std::map<int, int> i2c_descriptors_; // descriptor -> address (-1 before one is set)
     int next_descriptor_ = 1000;
     Board board_;

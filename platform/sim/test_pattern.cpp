@@ -1,7 +1,7 @@
 // Test patterns of the virtual sensor.
 #include "test_pattern.h"
 
-#include "virtual_sensor.h"
+#include "sensor_chip.h"
 
 #include <algorithm>
 

@@ -21,7 +21,7 @@ std::string devname(const std::string &path) { return path.substr(std::string("/
 } // namespace
 
 V4l2Devices::V4l2Devices(const CameraEndpoint &endpoint, const MediaDeviceInfo &other,
-                         VirtualSensor &sensor, const Knobs &knobs)
+                         SensorChip &sensor, const Knobs &knobs)
     : knobs_(&knobs)
 {
     media_.push_back(std::make_unique<MediaDevice>(other));

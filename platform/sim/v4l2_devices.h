@@ -22,7 +22,7 @@ public:
     V4l2Devices() = default;
     // The receiver's media device for the endpoint, after `other` (another driver's media
     // device, registered first at boot).
-    V4l2Devices(const CameraEndpoint &endpoint, const MediaDeviceInfo &other, VirtualSensor &sensor,
+    V4l2Devices(const CameraEndpoint &endpoint, const MediaDeviceInfo &other, SensorChip &sensor,
                 const Knobs &knobs);
     V4l2Devices(const V4l2Devices &) = delete;
     V4l2Devices &operator=(const V4l2Devices &) = delete;

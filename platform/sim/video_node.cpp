@@ -39,7 +39,7 @@ std::uint32_t clamp_align(std::uint32_t value, std::uint32_t min, std::uint32_t 
 } // namespace
 
 VideoNode::VideoNode(std::string name, std::uint32_t device_caps, const ReceiverRules &rules,
-                     Pipeline &pipeline, VirtualSensor *channel_sensor, const Knobs &knobs)
+                     Pipeline &pipeline, SensorChip *channel_sensor, const Knobs &knobs)
     : name_(std::move(name)), device_caps_(device_caps), rules_(rules), pipeline_(pipeline),
       queue_(rules.min_buffers)
 {

@@ -43,7 +43,7 @@ public:
     // An image capture node when `channel_sensor` is set, else a node for metadata or the ISP
     // that the simulation opens and names but does not stream.
     VideoNode(std::string name, std::uint32_t device_caps, const ReceiverRules &rules,
-              Pipeline &pipeline, VirtualSensor *channel_sensor, const Knobs &knobs);
+              Pipeline &pipeline, SensorChip *channel_sensor, const Knobs &knobs);
     VideoNode(const VideoNode &) = delete;
     VideoNode &operator=(const VideoNode &) = delete;
 

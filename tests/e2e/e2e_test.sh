@@ -6,7 +6,7 @@ set -euo pipefail
 program=$1
 root=$2
 back_end=${3:-mmal}
-init=$root/sensors/imx477_2028x1520_raw12.txt
+init=$root/sensors/simulated/sim_imx477_2028x1520_raw12.txt
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -28,8 +28,9 @@ DESTDIR=$work/stage cmake --install "$build" --prefix "$prefix" >"$work/install.
 expected=(bin/tolvacapture share/doc/tolvacapture/README.md share/doc/tolvacapture/LICENSE
           share/man/man1/tolvacapture.1 lib/systemd/system/tolvacapture-night.service
           lib/systemd/system/tolvacapture-night.timer)
-for init in "$root"/sensors/*; do
-    expected+=("share/tolvacapture/sensors/$(basename "$init")")
+inits=($(cd "$root/sensors" && find . -type f | sed 's|^\./||' | sort))
+for init in "${inits[@]}"; do
+    expected+=("share/tolvacapture/sensors/$init")
 done
 if [[ "$(cd "$work/stage" && find . -type f | sort)" != \
       "$(printf "./${prefix#/}/%s\n" "${expected[@]}" | sort)" ]]; then
@@ -38,9 +39,9 @@ if [[ "$(cd "$work/stage" && find . -type f | sort)" != \
          <(cd "$work/stage" && find . -type f | sort) >&2 || true
 fi
 [[ -x $top/bin/tolvacapture ]] || fail "bin/tolvacapture is not executable"
-for init in "$root"/sensors/*; do
-    cmp -s "$init" "$top/share/tolvacapture/sensors/$(basename "$init")" ||
-        fail "sensors/$(basename "$init") differs from its installed copy"
+for init in "${inits[@]}"; do
+    cmp -s "$root/sensors/$init" "$top/share/tolvacapture/sensors/$init" ||
+        fail "sensors/$init differs from its installed copy"
 done
 cmp -s "$root/README.md" "$top/share/doc/tolvacapture/README.md" || fail "README.md differs"
 cmp -s "$root/LICENSE" "$top/share/doc/tolvacapture/LICENSE" || fail "LICENSE differs"

@@ -1,10 +1,11 @@
-// Tests of the simulated I2C bus, the virtual sensor's registers and the I2C host services.
+// Tests of the simulated I2C bus, the sensor chips' registers and the I2C host services.
+#include "ccs_chip.h"
+#include "chip_factory.h"
 #include "host.h"
 #include "i2c_bus.h"
 #include "output_capture.h"
 #include "sim_pi.h"
 #include "test_support.h"
-#include "virtual_sensor.h"
 
 #include <gtest/gtest.h>
 #include <linux/i2c-dev.h>
@@ -21,7 +22,7 @@ using Log = std::vector<std::string>;
 TEST(I2cBus, LogsEveryTransferAndRefusesAddressesWithoutDevice)
 {
     I2cBus bus;
-    VirtualSensor sensor;
+    CcsChip sensor;
     bus.attach(0x10, &sensor);
     const std::uint8_t write[] = {0x01, 0x00, 0x01};
     std::uint8_t read[2] = {};
@@ -49,9 +50,9 @@ TEST(I2cBus, AppendsEachLineToTheLogFileAsItHappens)
     EXPECT_FALSE(bus.log_to_file(dir.path() + "/missing/bus.log"));
 }
 
-TEST(VirtualSensor, RegistersFollowTheCcsPointerRules)
+TEST(CcsChip, RegistersFollowTheCcsPointerRules)
 {
-    VirtualSensor sensor(0x0219);
+    CcsChip sensor(0x0219);
     std::uint8_t out[4] = {};
     const std::uint8_t pointer[] = {0x00, 0x16};
     ASSERT_TRUE(sensor.write(pointer, 2));
@@ -61,7 +62,7 @@ TEST(VirtualSensor, RegistersFollowTheCcsPointerRules)
     // A longer write fills consecutive registers; the model id ignores writes.
     const std::uint8_t burst[] = {0x00, 0x16, 0xAA, 0xBB, 0xCC};
     ASSERT_TRUE(sensor.write(burst, sizeof burst));
-    EXPECT_EQ(sensor.model_id(), 0x0219);
+    EXPECT_EQ(sensor.reg16be(ccs::kModelId), 0x0219);
     EXPECT_EQ(sensor.reg8(0x0018), 0xCC);
     // Reads go on from where the pointer stands, across the 16-bit wrap.
     const std::uint8_t top[] = {0xFF, 0xFF, 0x12, 0x34};
@@ -71,11 +72,11 @@ TEST(VirtualSensor, RegistersFollowTheCcsPointerRules)
     EXPECT_FALSE(sensor.write(top, 1));
 }
 
-TEST(VirtualSensor, StartsInStandbyAndCanRefuseARegister)
+TEST(CcsChip, StartsInStandbyAndCanRefuseARegister)
 {
-    VirtualSensor sensor;
+    CcsChip sensor;
     EXPECT_EQ(sensor.reg8(ccs::kModeSelect), 0);
-    EXPECT_EQ(sensor.reg16(ccs::kCsiDataFormat), 0x0A0A);
+    EXPECT_EQ(sensor.reg16be(ccs::kCsiDataFormat), 0x0A0A);
     sensor.refuse_writes_to(ccs::kModeSelect);
     const std::uint8_t start[] = {0x01, 0x00, 0x01};
     EXPECT_FALSE(sensor.write(start, 3));
@@ -126,22 +127,60 @@ TEST_F(HostI2cTest, KnobsComeFromTheEnvironment)
     EXPECT_TRUE(knobs.no_i2c_address);
     EXPECT_FALSE(knobs.no_i2c_device);
 
+    setenv("TOLVA_SIM_SENSOR_CHIP", "imx999", 1);
     setenv("TOLVA_SIM_SENSOR_ADDRESS", "0x80", 1);
     setenv("TOLVA_SIM_FAULTS", "no-sensor,bogus", 1);
     tolva::test::capture_stderr();
     knobs = Knobs::from_environment();
     EXPECT_EQ(
         tolva::test::captured_stderr(),
-        "simulated Pi: TOLVA_SIM_SENSOR_ADDRESS=0x80 is not a number from 3 to 119; using 16\n"
-        "simulated Pi: TOLVA_SIM_FAULTS: unknown fault 'bogus'\n");
+        "simulated Pi: TOLVA_SIM_SENSOR_CHIP=imx999 is not one of " + chip_type_names() +
+            "; using ccs\n"
+            "simulated Pi: TOLVA_SIM_SENSOR_ADDRESS=0x80 is not a number from 3 to 119; using 16\n"
+            "simulated Pi: TOLVA_SIM_FAULTS: unknown fault 'bogus'\n");
+    EXPECT_EQ(knobs.sensor_chip, "ccs");
     EXPECT_EQ(knobs.sensor_address, 0x10);
     EXPECT_TRUE(knobs.no_sensor);
     SimPi &pi = SimPi::reset(knobs);
     EXPECT_FALSE(pi.bus().answers(0x10));
-    for (const char *name : {"TOLVA_SIM_BUS_LOG", "TOLVA_SIM_SENSOR_ADDRESS",
-                             "TOLVA_SIM_SENSOR_MODEL", "TOLVA_SIM_FAULTS"})
+    for (const char *name :
+         {"TOLVA_SIM_BUS_LOG", "TOLVA_SIM_SENSOR_CHIP", "TOLVA_SIM_SENSOR_ADDRESS",
+          "TOLVA_SIM_SENSOR_MODEL", "TOLVA_SIM_FAULTS"})
         unsetenv(name);
 }
+
+// Every chip answers on its own address unless told another, and its chip id reads back over
+// the host's I2C calls as the chip table says.
+class ChipTypeTest : public testing::TestWithParam<ChipType> {};
+
+TEST_P(ChipTypeTest, AnswersOnItsAddressWithItsChipId)
+{
+    const ChipType &type = GetParam();
+    Knobs knobs;
+    knobs.sensor_chip = type.name;
+    SimPi &pi = SimPi::reset(knobs);
+    EXPECT_TRUE(pi.bus().answers(type.address));
+    int fd = host_i2c_open("/dev/i2c-0", O_RDWR);
+    ASSERT_EQ(host_i2c_ioctl(fd, I2C_SLAVE_FORCE, type.address), 0);
+    const unsigned char pointer[] = {static_cast<unsigned char>(type.id_register >> 8),
+                                     static_cast<unsigned char>(type.id_register)};
+    unsigned char id[2] = {};
+    ASSERT_EQ(host_i2c_write(fd, pointer, 2), 2);
+    ASSERT_EQ(host_i2c_read(fd, id, 2), 2);
+    EXPECT_EQ(id[0] << 8 | id[1], type.id);
+    EXPECT_EQ(host_i2c_close(fd), 0);
+    EXPECT_FALSE(pi.sensor().stream_settings().streaming);
+
+    knobs.sensor_address = 0x42;
+    SimPi &moved = SimPi::reset(knobs);
+    EXPECT_TRUE(moved.bus().answers(0x42));
+    EXPECT_FALSE(moved.bus().answers(type.address));
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, ChipTypeTest, testing::ValuesIn(chip_types()),
+                         [](const testing::TestParamInfo<ChipType> &info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace
 } // namespace tolva::sim

@@ -1,5 +1,6 @@
 // Tests of the simulated camera receiver through the MMAL calls: delivery only on a matching
 // link, buffers handed back at disable, drops, frame lengths.
+#include "ccs_chip.h"
 #include "output_capture.h"
 #include "sim_pi.h"
 

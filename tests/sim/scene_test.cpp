@@ -1,5 +1,6 @@
 // Tests of the virtual sensor's frames: packing, the sky's fast path against its plain
 // definition, colour order, transients, drift, test patterns and SER replay.
+#include "ccs_chip.h"
 #include "output_capture.h"
 #include "raw_pack.h"
 #include "raw_reference.h"
@@ -7,7 +8,6 @@
 #include "sky_scene.h"
 #include "test_pattern.h"
 #include "test_support.h"
-#include "virtual_sensor.h"
 
 #include <gtest/gtest.h>
 
@@ -256,9 +256,9 @@ TEST(SerReplay, RefusesWhatItCannotReplay)
     EXPECT_NE(messages.find("missing.ser: no SER header"), std::string::npos);
 }
 
-TEST(VirtualSensorTiming, FrameIntervalComesFromThePllAndTheFrameSize)
+TEST(CcsChipTiming, FrameIntervalComesFromThePllAndTheFrameSize)
 {
-    VirtualSensor sensor;
+    CcsChip sensor;
     auto write16 = [&](std::uint16_t reg, std::uint16_t value) {
         std::uint8_t bytes[4] = {
             static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg),
@@ -267,14 +267,13 @@ TEST(VirtualSensorTiming, FrameIntervalComesFromThePllAndTheFrameSize)
     };
     write16(ccs::kFrameLengthLines, 1648);
     write16(ccs::kLineLengthPck, 12740);
-    const SensorModel &model = sensor_model(0x0477);
-    EXPECT_NEAR(frame_interval_s(sensor.stream_settings(), model), 12740.0 * 1648 / 840e6, 1e-9);
+    EXPECT_NEAR(sensor.stream_settings().frame_interval_s, 12740.0 * 1648 / 840e6, 1e-9);
     write16(ccs::kExtclkFrequencyMhz, 0x1800); // 24 MHz: 24 x 350 / (4 x 2 x 10) x 4 = 420 MHz
     write16(ccs::kPrePllClkDiv, 4);
     write16(ccs::kPllMultiplier, 350);
     write16(ccs::kVtSysClkDiv, 2);
     write16(ccs::kVtPixClkDiv, 10);
-    EXPECT_NEAR(frame_interval_s(sensor.stream_settings(), model), 12740.0 * 1648 / 420e6, 1e-9);
+    EXPECT_NEAR(sensor.stream_settings().frame_interval_s, 12740.0 * 1648 / 420e6, 1e-9);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Tests of the simulated Pi's V4L2 side through the host services, on a Pi 4 (Unicam) and a
 // Pi 5 (CFE): graphs, formats and strides, link validation, EBUSY, frames and their numbers.
+#include "ccs_chip.h"
 #include "host.h"
 #include "sim_pi.h"
 #include "test_pattern.h"
@@ -557,9 +558,9 @@ TEST_P(FaultTest, EachFaultAsTheBackEndMeetsIt)
         }
         Graph found = find_receiver();
         EXPECT_EQ(!found.media_path.empty(), fault.source_entity) << fault.name;
-        EXPECT_EQ(pi->bus().answers(knobs.sensor_address), fault.sensor_answers) << fault.name;
+        EXPECT_EQ(pi->bus().answers(pi->sensor_address()), fault.sensor_answers) << fault.name;
         std::vector<int> claimed = pi->claimed_addresses();
-        EXPECT_EQ(std::count(claimed.begin(), claimed.end(), knobs.sensor_address) == 1,
+        EXPECT_EQ(std::count(claimed.begin(), claimed.end(), pi->sensor_address()) == 1,
                   fault.claimed)
             << fault.name;
         if (fault.knob == &Knobs::kernel_sensor) {
@@ -582,6 +583,36 @@ TEST_P(FaultTest, EachFaultAsTheBackEndMeetsIt)
 }
 
 INSTANTIATE_TEST_SUITE_P(Receivers, FaultTest, testing::Values(kUnicam, kCfe), board_name);
+
+class KernelSensorTest : public V4l2Test {};
+
+// The sensor driver the firmware's detection loads registers the sub-device of the chip on the
+// bus, named after its driver and its own address.
+TEST_P(KernelSensorTest, NamedAfterTheChipsDriverAndAddress)
+{
+    struct Case {
+        const char *chip;
+        const char *entity_prefix;
+        const char *client;
+    };
+    const Case cases[] = {{"ccs", "imx477 ", "-0010"},
+                          {"imx219", "imx219 ", "-0010"},
+                          {"imx708", "imx708 ", "-001a"},
+                          {"imx462", "imx290 ", "-001a"}};
+    for (const Case &c : cases) {
+        Knobs bound = knobs;
+        bound.kernel_sensor = true;
+        bound.sensor_chip = c.chip;
+        pi = &SimPi::reset(bound);
+        int media = host_dev_open("/dev/media1", O_RDWR);
+        Graph kernel = read_graph(media);
+        host_dev_close(media);
+        std::string name = c.entity_prefix + std::to_string(GetParam().bus) + c.client;
+        EXPECT_EQ(kernel.entities.count(name), 1u) << c.chip << ": no entity " << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Receivers, KernelSensorTest, testing::Values(kUnicam, kCfe), board_name);
 
 // The program's environment picks the OS a board usually runs, and with it the receiver.
 TEST(V4l2Boards, RevisionPicksTheReceiverAndItsBus)
