@@ -811,6 +811,8 @@ std::vector<int> recording_keys(int passes, int write_every)
 
 TEST_F(LoopTest, ARecordingLosesNoFrameToSnapshotsAndStalls)
 {
+    if (!RoutesCameraBus())
+        GTEST_SKIP() << "the stalls are timed by the MMAL receiver's count of frames handed over";
     Sensor s;
     s.counter = true;
     // Under an emulator a pass takes longer than 10 ms: the sensor then runs at 25 frames a
@@ -865,6 +867,8 @@ TEST_F(LoopTest, ARecordingLosesNoFrameToSnapshotsAndStalls)
 // gap its frames show, and the statistics count at least those.
 TEST_F(LoopTest, FramesLostToALongStallAreCountedAsTheRecordingShowsThem)
 {
+    if (!RoutesCameraBus())
+        GTEST_SKIP() << "the stalls are timed by the MMAL receiver's count of frames handed over";
     Sensor s;
     s.counter = true;
     WindowScript::get().on_wait([](int pass) {
