@@ -48,7 +48,7 @@ TEST_P(FrameRingTest, GivesTheNewestFramesOldestFirstWithTheirTimesOnce)
 // allocated in a wrapped, smaller size.
 TEST(FrameRing, RefusesMoreThanMemoryCanAddress)
 {
-    EXPECT_EQ(RingInit(4, std::numeric_limits<long long>::max() / 2), -1);
+    EXPECT_EQ(RingInit(4, std::numeric_limits<long long>::max()), -1);
     EXPECT_EQ(RingCount(), 0);
 }
 
