@@ -657,12 +657,14 @@ int read_command_line(int ac, char **av, Driver &d)
     return options < 0 ? kBadOption : 0;
 }
 
-// The bits a pixel that the raw frame's sizes give (truncated: line fill of less than one more
-// bit a pixel is allowed) must be a depth the unpacker knows and the one the init file states;
-// a driver without an init file takes them as they are.
+// The bits a pixel: the init file's RAWBIT, whose packed line each raw line must hold (the rest is
+// the receiver's line fill, which a V4L2 receiver adds up to its 32-byte stride); for a driver
+// without an init file, what the raw frame's sizes give (truncated: line fill of less than one
+// more bit a pixel is allowed). Either must be a depth the unpacker knows.
 int confirm_depth(Driver &d)
 {
-    long long bits = static_cast<long long>(d.bufsiz) * 8 / d.width / d.height;
+    long long bits =
+        d.rawbit != 0 ? d.rawbit : static_cast<long long>(d.bufsiz) * 8 / d.width / d.height;
     if (bits != 10 && bits != 12) {
         std::fprintf(stderr,
                      "tolvacapture: a raw frame of %d bytes for %dx%d pixels gives %lld bits a "
@@ -670,11 +672,13 @@ int confirm_depth(Driver &d)
                      d.bufsiz, d.width, d.height, bits);
         return -1;
     }
-    if (d.rawbit != 0 && bits != d.rawbit) {
+    long long line = packed_line_bytes(d.width, static_cast<int>(bits));
+    if (d.rawbit != 0 && d.bufsiz / d.height < line) {
         std::fprintf(stderr,
-                     "tolvacapture: a raw frame of %d bytes for %dx%d pixels gives %lld bits a "
-                     "pixel, the init file's RAWBIT %d; check BUFSIZ against the frame size\n",
-                     d.bufsiz, d.width, d.height, bits, d.rawbit);
+                     "tolvacapture: a raw frame of %d bytes for %dx%d pixels has lines of %d "
+                     "bytes, fewer than the %lld of RAWBIT %d; check BUFSIZ against the frame "
+                     "size\n",
+                     d.bufsiz, d.width, d.height, d.bufsiz / d.height, line, d.rawbit);
         return -1;
     }
     d.rawbit = static_cast<int>(bits);

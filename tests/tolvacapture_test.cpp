@@ -318,8 +318,9 @@ TEST(Geometry, RefusesBitDepthsItCannotUnpackNamingTheSizes)
         {64, 64, 64 * 64 * 11 / 8, "gives 11 bits a pixel; only 10 and 12 can be unpacked"},
         {0, 1080, 2592000, "frame size 0x1080 cannot be captured"},
         {40000, 40000, 2000000000, "2000000000 bytes unpacks to 3200000000 bytes, more than"},
-        // RAW10 lines of 64 pixels padded to 96 bytes read as 12 bits a pixel.
-        {64, 48, 96 * 48, "gives 12 bits a pixel, the init file's RAWBIT 10; check BUFSIZ", 10},
+        // RAW12 lines of 64 pixels need 96 bytes.
+        {64, 48, 80 * 48, "has lines of 80 bytes, fewer than the 96 of RAWBIT 12; check BUFSIZ",
+         12},
     };
     for (const auto &c : cases) {
         Driver d;
@@ -331,6 +332,20 @@ TEST(Geometry, RefusesBitDepthsItCannotUnpackNamingTheSizes)
         EXPECT_EQ(derive_geometry(d), -1);
         EXPECT_NE(captured_stderr().find(c.message), std::string::npos) << c.message;
     }
+}
+
+// The init file's depth decides: RAW10 lines of 64 pixels (80 bytes) in a V4L2 receiver's
+// 96-byte stride are RAW10 with fill, not 12 bits a pixel.
+TEST(Geometry, TheInitFilesDepthTakesLongerLinesAsFill)
+{
+    Driver d;
+    d.width = 64;
+    d.height = 48;
+    d.bufsiz = 96 * 48;
+    d.rawbit = 10;
+    ASSERT_EQ(derive_geometry(d), 0);
+    EXPECT_EQ(d.rawbit, 10);
+    EXPECT_EQ(d.BinSize, 64 * 48 * 2);
 }
 
 TEST(Statistics, FrameRateIsANumberEvenWithoutFramesOrTime)
