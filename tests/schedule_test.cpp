@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -21,13 +22,14 @@ struct ScheduleCase {
     double now;
     std::vector<std::pair<double, int>> actions; // seconds after `now`, what the run does
     std::string said;                            // the start of what ScheduleBegin says
+    const char *zone = "EST5EDT";                // the local time of the place
 };
 
 class ScheduleTest : public testing::TestWithParam<ScheduleCase> {
 protected:
     void SetUp() override
     {
-        setenv("TZ", "EST5EDT", 1);
+        setenv("TZ", GetParam().zone, 1);
         tzset();
     }
     void TearDown() override
@@ -61,20 +63,34 @@ RunOptions stop_at(int minute)
     return o;
 }
 
+RunOptions civil_night(double latitude, double longitude)
+{
+    RunOptions o;
+    o.night = true;
+    o.latitude = latitude;
+    o.longitude = longitude;
+    o.sun_below = -6;
+    return o;
+}
+
 // Atlanta's civil twilight on 2009-09-06 (USNO) ends at 20:21 EDT; the run ends at 23:00, before
 // the night does.
 RunOptions atlanta_evening()
 {
-    RunOptions o = stop_at(23 * 60);
-    o.night = true;
-    o.latitude = 33.8;
-    o.longitude = -84.4;
-    o.sun_below = -6;
+    RunOptions o = civil_night(33.8, -84.4);
+    o.stop_at_minute = 23 * 60;
     return o;
 }
 
 constexpr double kAtlantaNoon = 1252252800; // 2009-09-06 12:00 EDT
 constexpr double kMinute = 60, kHour = 3600;
+
+// The USNO's one-day data: at Washington, DC (38.889 N, 77.035 W) on 2024-03-05 civil twilight
+// begins at 6:07 and ends at 18:32 EST; at Reykjavik (64.147 N, 21.943 W) on 2025-12-21 it begins
+// at 10:03 and ends at 16:49 UTC. Started at midnight the run records at once and ends at dawn;
+// started at noon it waits for the dusk.
+constexpr double kWashingtonMidnight = 1709614800; // 2024-03-05 00:00 EST
+constexpr double kReykjavikMidnight = 1766275200;  // 2025-12-21 00:00 UTC
 
 INSTANTIATE_TEST_SUITE_P(
     Options, ScheduleTest,
@@ -99,7 +115,43 @@ INSTANTIATE_TEST_SUITE_P(
                       {10 * kHour + 59 * kMinute, SCHEDULE_RECORD},
                       {11 * kHour, SCHEDULE_END}},
                      "the sun is above -6 degrees at 33.8,-84.4: waiting until 20:21 (local "
-                     "time)\nthe night at 33.8,-84.4 ends at 06:"}));
+                     "time)\nthe night at 33.8,-84.4 ends at 06:"},
+        ScheduleCase{"Washington dawn",
+                     civil_night(38.889, -77.035),
+                     kWashingtonMidnight,
+                     {{0, SCHEDULE_RECORD},
+                      {6 * kHour + 6 * kMinute, SCHEDULE_RECORD},
+                      {6 * kHour + 8 * kMinute, SCHEDULE_END}},
+                     "the night at 38.89,-77.03 ends at 06:07 (local time)\n"},
+        ScheduleCase{"Washington dusk",
+                     civil_night(38.889, -77.035),
+                     kWashingtonMidnight + 12 * kHour,
+                     {{6 * kHour + 31 * kMinute, SCHEDULE_WAIT},
+                      {6 * kHour + 33 * kMinute, SCHEDULE_RECORD}},
+                     "the sun is above -6 degrees at 38.89,-77.03: waiting until 18:32 (local "
+                     "time)\n"},
+        ScheduleCase{"Reykjavik dawn",
+                     civil_night(64.147, -21.943),
+                     kReykjavikMidnight,
+                     {{0, SCHEDULE_RECORD},
+                      {10 * kHour + 2 * kMinute, SCHEDULE_RECORD},
+                      {10 * kHour + 4 * kMinute, SCHEDULE_END}},
+                     "the night at 64.15,-21.94 ends at 10:03 (local time)\n",
+                     "UTC0"},
+        ScheduleCase{"Reykjavik dusk",
+                     civil_night(64.147, -21.943),
+                     kReykjavikMidnight + 12 * kHour,
+                     {{4 * kHour + 48 * kMinute, SCHEDULE_WAIT},
+                      {4 * kHour + 50 * kMinute, SCHEDULE_RECORD}},
+                     "the sun is above -6 degrees at 64.15,-21.94: waiting until 16:49 (local "
+                     "time)\n",
+                     "UTC0"}),
+    [](const auto &info) {
+        std::string name = info.param.name;
+        name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+        name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+        return name;
+    });
 
 TEST(Schedule, APolarDayEndsTheRunAtOnce)
 {

@@ -56,6 +56,18 @@ constexpr double kNewYear2002 = 1009843200; // 2002-01-01 00:00 UTC
 constexpr double kMinute = 60, kHour = 3600;
 constexpr double kSunrise = -0.833;
 
+// The USNO's one-day data (Astronomical Applications, rstt/oneday), to the minute:
+// - Washington, DC (38.889 N, 77.035 W) on 2024-03-05, Eastern Standard Time (UTC-5): civil
+//   twilight begins 6:07, sunrise 6:34, sunset 18:06, civil twilight ends 18:32;
+// - Reykjavik (64.147 N, 21.943 W) on 2025-12-21, UTC: civil twilight begins 10:03, sunrise 11:22,
+//   sunset 15:30, civil twilight ends 16:49 (a winter day of four hours);
+// - Sydney (33.869 S, 151.209 E) on 2025-09-22, UTC: sunset 7:51, then sunrise 19:44.
+constexpr double kWashingtonMidnight = 1709614800; // 2024-03-05 00:00 EST
+constexpr double kWashingtonNoon = kWashingtonMidnight + 12 * kHour;
+constexpr double kReykjavikMidnight = 1766275200; // 2025-12-21 00:00 UTC
+constexpr double kReykjavikNoon = kReykjavikMidnight + 12 * kHour;
+constexpr double kSydneyDay = 1758499200; // 2025-09-22 00:00 UTC, 10:00 in Sydney
+
 INSTANTIATE_TEST_SUITE_P(
     Tables, NightWindowTest,
     testing::Values(
@@ -71,6 +83,22 @@ INSTANTIATE_TEST_SUITE_P(
                        kNewYear2002 + 4 * kHour + 52 * kMinute},
         PublishedNight{"40 N sunrise", 40, 0, kSunrise, kNewYear2002, NIGHT_NOW, kNewYear2002,
                        kNewYear2002 + 7 * kHour + 22 * kMinute},
+        PublishedNight{"Washington dawn", 38.889, -77.035, -6, kWashingtonMidnight, NIGHT_NOW,
+                       kWashingtonMidnight, kWashingtonMidnight + 6 * kHour + 7 * kMinute},
+        PublishedNight{"Washington sunset", 38.889, -77.035, kSunrise, kWashingtonNoon, NIGHT_LATER,
+                       kWashingtonNoon + 6 * kHour + 6 * kMinute, 0},
+        PublishedNight{"Washington dusk", 38.889, -77.035, -6, kWashingtonNoon, NIGHT_LATER,
+                       kWashingtonNoon + 6 * kHour + 32 * kMinute, 0},
+        PublishedNight{"Reykjavik dawn", 64.147, -21.943, -6, kReykjavikMidnight, NIGHT_NOW,
+                       kReykjavikMidnight, kReykjavikMidnight + 10 * kHour + 3 * kMinute},
+        PublishedNight{"Reykjavik sunrise", 64.147, -21.943, kSunrise, kReykjavikMidnight,
+                       NIGHT_NOW, kReykjavikMidnight,
+                       kReykjavikMidnight + 11 * kHour + 22 * kMinute},
+        PublishedNight{"Reykjavik dusk", 64.147, -21.943, -6, kReykjavikNoon, NIGHT_LATER,
+                       kReykjavikNoon + 4 * kHour + 49 * kMinute, 0},
+        PublishedNight{"Sydney night", -33.869, 151.209, kSunrise, kSydneyDay, NIGHT_LATER,
+                       kSydneyDay + 7 * kHour + 51 * kMinute,
+                       kSydneyDay + 19 * kHour + 44 * kMinute},
         // Tromsø (69.65 N): at midsummer the sun stays above -12 degrees all day; at midwinter
         // it does not rise, and a polar night is a day long.
         PublishedNight{"Tromso midsummer", 69.65, 18.96, -12, 1718971200, POLAR_DAY, 0, 0},
