@@ -89,6 +89,14 @@ constexpr double kMinute = 60, kHour = 3600;
 // begins at 6:07 and ends at 18:32 EST; at Reykjavik (64.147 N, 21.943 W) on 2025-12-21 it begins
 // at 10:03 and ends at 16:49 UTC. Started at midnight the run records at once and ends at dawn;
 // started at noon it waits for the dusk.
+RunOptions tromso_sunrise()
+{
+    RunOptions o = civil_night(69.65, 18.96);
+    o.sun_below = -0.833;
+    return o;
+}
+constexpr double kTromsoMidwinter = 1734782400; // 2024-12-21 12:00 UTC
+
 constexpr double kWashingtonMidnight = 1709614800; // 2024-03-05 00:00 EST
 constexpr double kReykjavikMidnight = 1766275200;  // 2025-12-21 00:00 UTC
 
@@ -145,7 +153,16 @@ INSTANTIATE_TEST_SUITE_P(
                       {4 * kHour + 50 * kMinute, SCHEDULE_RECORD}},
                      "the sun is above -6 degrees at 64.15,-21.94: waiting until 16:49 (local "
                      "time)\n",
-                     "UTC0"}),
+                     "UTC0"},
+        // Tromsø (69.65 N) at midwinter: the sun does not rise; a polar night records a day.
+        ScheduleCase{
+            "polar night",
+            tromso_sunrise(),
+            kTromsoMidwinter,
+            {{0, SCHEDULE_RECORD}, {24 * kHour - 1, SCHEDULE_RECORD}, {24 * kHour, SCHEDULE_END}},
+            "the sun stays below -0.833 degrees at 69.65,18.96 for the next 24 hours "
+            "(polar night): recording for 24 hours\n",
+            "UTC0"}),
     [](const auto &info) {
         std::string name = info.param.name;
         name.erase(std::remove(name.begin(), name.end(), ' '), name.end());

@@ -1160,17 +1160,18 @@ TEST_F(LoopTest, TheNightStartsAndEndsTheRecordingByTheSun)
     EXPECT_EQ(ser_verdict(sers[0], frames - 6), "ok"); // from the 7th frame, 20:22, on
 }
 
-// The disk: this much room above the free space to keep before the first recording, and the
+// The disk: `disk_room` bytes above the free space to keep before the first recording, and the
 // room the files in the test's directory take from it; after 100 frames the space returns.
 constexpr long long kKeep = 1 << 20;
 constexpr long long kRoom = 100000;
+long long disk_room = kRoom;
 long long shrinking_disk(const char *directory)
 {
     long long used = 0;
     for (const auto &entry : fs::directory_iterator(directory))
         if (entry.is_regular_file() && entry.path().extension() == ".ser")
             used += static_cast<long long>(entry.file_size());
-    return kKeep + kRoom - used + (frame_count >= 100 ? 1LL << 30 : 0);
+    return kKeep + disk_room - used + (frame_count >= 100 ? 1LL << 30 : 0);
 }
 
 TEST_F(LoopTest, TheDiskGuardClosesTheRecordingWholeAndRefusesTheNextUntilSpaceReturns)
@@ -1192,6 +1193,25 @@ TEST_F(LoopTest, TheDiskGuardClosesTheRecordingWholeAndRefusesTheNextUntilSpaceR
                        " closed; no new recording until space returns\n");
     // The second recording: from the 100th frame to the end.
     EXPECT_EQ(ser_verdict(sers[1], 150 - 100 + 1), "ok");
+}
+
+// A disk already short of the space to keep: the recording is refused, said once however often
+// the schedule asks for it, and starts when space returns.
+TEST_F(LoopTest, ADiskShortOfSpaceRefusesTheRecordingOnceUntilSpaceReturns)
+{
+    disk_room = 0;
+    SetFreeSpaceProbe(shrinking_disk);
+    d->clock = frame_clock;
+    int status =
+        run({init(Sensor{}), "--no-window", "--record", "--keep-free", "1M", "--stop-after", "3s"});
+    SetFreeSpaceProbe(nullptr);
+    disk_room = kRoom;
+    ASSERT_EQ(status, 0) << err;
+    EXPECT_EQ(err, "tolvacapture: recording refused: less than 1.0 MB would be left free on the "
+                   "disk; free some space (or lower --keep-free)\n");
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    EXPECT_EQ(ser_verdict(sers[0], 150 - 100 + 1), "ok");
 }
 
 // The storage of the slow-storage test: by its clock each write takes 1/64 s, slower than the
