@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -100,6 +101,46 @@ constexpr double kTromsoMidwinter = 1734782400; // 2024-12-21 12:00 UTC
 constexpr double kWashingtonMidnight = 1709614800; // 2024-03-05 00:00 EST
 constexpr double kReykjavikMidnight = 1766275200;  // 2025-12-21 00:00 UTC
 
+// Seconds after midnight of a published "HH:MM".
+double published(const char *minute)
+{
+    return std::atoi(minute) * kHour + std::atoi(minute + 3) * kMinute;
+}
+
+std::string place_text(const RunOptions &o)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.4g,%.4g", o.latitude, o.longitude);
+    return text;
+}
+
+// Started at midnight: the run records at once and ends at the published dawn.
+ScheduleCase night_until(const char *name, const RunOptions &o, double midnight, const char *dawn,
+                         const char *zone = "EST5EDT")
+{
+    const double end = published(dawn);
+    return {name,
+            o,
+            midnight,
+            {{0, SCHEDULE_RECORD}, {end - kMinute, SCHEDULE_RECORD}, {end + kMinute, SCHEDULE_END}},
+            "the night at " + place_text(o) + " ends at " + dawn + " (local time)\n",
+            zone};
+}
+
+// Started at noon: the run waits for the published dusk.
+ScheduleCase night_from(const char *name, const RunOptions &o, double midnight, const char *dusk,
+                        const char *zone = "EST5EDT")
+{
+    const double noon = 12 * kHour, start = published(dusk) - noon;
+    return {name,
+            o,
+            midnight + noon,
+            {{start - kMinute, SCHEDULE_WAIT}, {start + kMinute, SCHEDULE_RECORD}},
+            "the sun is above -6 degrees at " + place_text(o) + ": waiting until " + dusk +
+                " (local time)\n",
+            zone};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Options, ScheduleTest,
     testing::Values(
@@ -124,36 +165,12 @@ INSTANTIATE_TEST_SUITE_P(
                       {11 * kHour, SCHEDULE_END}},
                      "the sun is above -6 degrees at 33.8,-84.4: waiting until 20:21 (local "
                      "time)\nthe night at 33.8,-84.4 ends at 06:"},
-        ScheduleCase{"Washington dawn",
-                     civil_night(38.889, -77.035),
-                     kWashingtonMidnight,
-                     {{0, SCHEDULE_RECORD},
-                      {6 * kHour + 6 * kMinute, SCHEDULE_RECORD},
-                      {6 * kHour + 8 * kMinute, SCHEDULE_END}},
-                     "the night at 38.89,-77.03 ends at 06:07 (local time)\n"},
-        ScheduleCase{"Washington dusk",
-                     civil_night(38.889, -77.035),
-                     kWashingtonMidnight + 12 * kHour,
-                     {{6 * kHour + 31 * kMinute, SCHEDULE_WAIT},
-                      {6 * kHour + 33 * kMinute, SCHEDULE_RECORD}},
-                     "the sun is above -6 degrees at 38.89,-77.03: waiting until 18:32 (local "
-                     "time)\n"},
-        ScheduleCase{"Reykjavik dawn",
-                     civil_night(64.147, -21.943),
-                     kReykjavikMidnight,
-                     {{0, SCHEDULE_RECORD},
-                      {10 * kHour + 2 * kMinute, SCHEDULE_RECORD},
-                      {10 * kHour + 4 * kMinute, SCHEDULE_END}},
-                     "the night at 64.15,-21.94 ends at 10:03 (local time)\n",
-                     "UTC0"},
-        ScheduleCase{"Reykjavik dusk",
-                     civil_night(64.147, -21.943),
-                     kReykjavikMidnight + 12 * kHour,
-                     {{4 * kHour + 48 * kMinute, SCHEDULE_WAIT},
-                      {4 * kHour + 50 * kMinute, SCHEDULE_RECORD}},
-                     "the sun is above -6 degrees at 64.15,-21.94: waiting until 16:49 (local "
-                     "time)\n",
-                     "UTC0"},
+        night_until("Washington dawn", civil_night(38.889, -77.035), kWashingtonMidnight, "06:07"),
+        night_from("Washington dusk", civil_night(38.889, -77.035), kWashingtonMidnight, "18:32"),
+        night_until("Reykjavik dawn", civil_night(64.147, -21.943), kReykjavikMidnight, "10:03",
+                    "UTC0"),
+        night_from("Reykjavik dusk", civil_night(64.147, -21.943), kReykjavikMidnight, "16:49",
+                   "UTC0"),
         // Tromsø (69.65 N) at midwinter: the sun does not rise; a polar night records a day.
         ScheduleCase{
             "polar night",
