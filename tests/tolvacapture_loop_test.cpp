@@ -1160,6 +1160,19 @@ TEST_F(LoopTest, TheNightStartsAndEndsTheRecordingByTheSun)
     EXPECT_EQ(ser_verdict(sers[0], frames - 6), "ok"); // from the 7th frame, 20:22, on
 }
 
+// Svalbard (78.2 N) at midsummer: no night to record; the run ends at once, with status 0.
+double svalbard_midsummer() { return 1718971200; } // 2024-06-21 12:00 UTC
+
+TEST_F(LoopTest, APolarDayEndsTheRunAtOnceWithNothingRecorded)
+{
+    d->clock = svalbard_midsummer;
+    ASSERT_EQ(run({init(Sensor{}), "--no-window", "--detect", "--night", "78.2,15.6"}), 0) << err;
+    EXPECT_THAT(out, HasSubstr("the sun stays above -12 degrees at 78.2,15.6 for the next 24 hours "
+                               "(polar day): no night to record\n"));
+    EXPECT_THAT(out, HasSubstr("frame_count = 0\n"));
+    EXPECT_TRUE(files(".ser").empty());
+}
+
 // The disk: `disk_room` bytes above the free space to keep before the first recording, and the
 // room the files in the test's directory take from it; after 100 frames the space returns.
 constexpr long long kKeep = 1 << 20;
