@@ -13,11 +13,13 @@ namespace {
 double RecordFrom = 0;
 double EndAt = HUGE_VAL;
 
-// "HH:MM" local time of a Unix time.
+constexpr double kHalfMinute = 30;
+
+// "HH:MM" local time of a Unix time, to the nearest minute as almanacs give their times.
 const char *clock_text(double t)
 {
     static char text[16];
-    time_t seconds = static_cast<time_t>(t);
+    time_t seconds = static_cast<time_t>(t + kHalfMinute);
     std::tm local;
     localtime_r(&seconds, &local);
     std::strftime(text, sizeof text, "%H:%M", &local);

@@ -16,14 +16,13 @@ void format_status_line(char *out, std::size_t size, const StatusFigures &s)
 }
 
 void format_storage_too_slow(char *out, std::size_t size, double written_per_second,
-                             double needed_per_second)
+                             double needed_per_second, bool eight_bit)
 {
     char written[32], needed[32];
     format_bytes(written, sizeof written, static_cast<long long>(written_per_second));
     format_bytes(needed, sizeof needed, static_cast<long long>(needed_per_second));
     std::snprintf(out, size,
                   "tolvacapture: the storage cannot keep up: frames are written at %s/s, the "
-                  "sensor needs %s/s, and frames are lost; record 8-bit samples (-8) or use a "
-                  "smaller sensor mode",
-                  written, needed);
+                  "sensor needs %s/s, and frames are lost; %suse a smaller sensor mode",
+                  written, needed, eight_bit ? "" : "record 8-bit samples (-8) or ");
 }

@@ -17,8 +17,8 @@ struct StatusFigures {
 void format_status_line(char *out, std::size_t size, const StatusFigures &s);
 
 // The hand-over filled because the frames are written slower than they come: the rates measured
-// (bytes a second) and what to do about it.
+// (bytes a second) and what to do about it (8-bit samples unless they are recorded already).
 void format_storage_too_slow(char *out, std::size_t size, double written_per_second,
-                             double needed_per_second);
+                             double needed_per_second, bool eight_bit);
 
 #endif

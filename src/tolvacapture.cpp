@@ -226,11 +226,10 @@ int ser_frame_size(const Driver &d) { return d.width * d.height * d.dpp / 8; }
 // storage's rate.
 void append_samples(Driver &d, unsigned char *frame)
 {
-    auto begin = std::chrono::steady_clock::now();
+    double begin = d.write_clock();
     if (WriteSERImage(frame, ser_frame_size(d), d.dpp) == 0)
         ++d.ser_frames;
-    d.writing_seconds +=
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    d.writing_seconds += d.write_clock() - begin;
 }
 
 void append_frame(void *driver)
@@ -547,12 +546,20 @@ int end_by_signal(Driver &d, int sig)
     return status == 0 ? end_signal_status(sig) : status;
 }
 
+double monotonic_seconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void default_seams(Driver &d)
 {
     if (!d.poll_sleep)
         d.poll_sleep = sleep_us;
     if (!d.clock)
         d.clock = GetTime;
+    if (!d.write_clock)
+        d.write_clock = monotonic_seconds;
 }
 
 } // namespace

@@ -94,6 +94,9 @@ struct Driver {
     void (*poll_sleep)(unsigned int microseconds) = nullptr;
     // The wall clock of the schedule, the status line and the rates (GetTime); tests fix it.
     double (*clock)(void) = nullptr;
+    // The monotonic clock (seconds) the recording's writes are timed by, for the storage's
+    // rate; tests make the storage slow.
+    double (*write_clock)(void) = nullptr;
 
     // The long options, and what the unattended run keeps between passes: whether the recording
     // they ask for has started, the frames still to write after a run of detections, the open

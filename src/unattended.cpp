@@ -89,7 +89,7 @@ void check_storage_pace(Driver &d, int lost)
     if (written >= needed)
         return;
     char message[512];
-    format_storage_too_slow(message, sizeof message, written, needed);
+    format_storage_too_slow(message, sizeof message, written, needed, d.raw8_flag);
     std::fprintf(stderr, "%s\n", message);
     d.too_slow_said = true;
 }

@@ -180,12 +180,14 @@ protected:
     }
 
     // The independent SER reader's verdict on `name`, with the frame count it must hold.
-    std::string ser_verdict(const std::string &name, int frames, int width = 64, int height = 48)
+    std::string ser_verdict(const std::string &name, int frames, int width = 64, int height = 48,
+                            int depth = 16)
     {
-        auto result = run_tool("ser_reader.py",
-                               "'" + dir.path() + "/" + name + "' --count " +
-                                   std::to_string(frames) + " --width " + std::to_string(width) +
-                                   " --height " + std::to_string(height) + " --depth 16 --color 8");
+        auto result = run_tool("ser_reader.py", "'" + dir.path() + "/" + name + "' --count " +
+                                                    std::to_string(frames) + " --width " +
+                                                    std::to_string(width) + " --height " +
+                                                    std::to_string(height) + " --depth " +
+                                                    std::to_string(depth) + " --color 8");
         return result.status == 0 ? "ok" : result.output;
     }
 
@@ -1158,17 +1160,31 @@ TEST_F(LoopTest, TheNightStartsAndEndsTheRecordingByTheSun)
     EXPECT_EQ(ser_verdict(sers[0], frames - 6), "ok"); // from the 7th frame, 20:22, on
 }
 
-// The disk: this much room above the free space to keep before the first recording, and the
+// Svalbard (78.2 N) at midsummer: no night to record; the run ends at once, with status 0.
+double svalbard_midsummer() { return 1718971200; } // 2024-06-21 12:00 UTC
+
+TEST_F(LoopTest, APolarDayEndsTheRunAtOnceWithNothingRecorded)
+{
+    d->clock = svalbard_midsummer;
+    ASSERT_EQ(run({init(Sensor{}), "--no-window", "--detect", "--night", "78.2,15.6"}), 0) << err;
+    EXPECT_THAT(out, HasSubstr("the sun stays above -12 degrees at 78.2,15.6 for the next 24 hours "
+                               "(polar day): no night to record\n"));
+    EXPECT_THAT(out, HasSubstr("frame_count = 0\n"));
+    EXPECT_TRUE(files(".ser").empty());
+}
+
+// The disk: `disk_room` bytes above the free space to keep before the first recording, and the
 // room the files in the test's directory take from it; after 100 frames the space returns.
 constexpr long long kKeep = 1 << 20;
 constexpr long long kRoom = 100000;
+long long disk_room = kRoom;
 long long shrinking_disk(const char *directory)
 {
     long long used = 0;
     for (const auto &entry : fs::directory_iterator(directory))
         if (entry.is_regular_file() && entry.path().extension() == ".ser")
             used += static_cast<long long>(entry.file_size());
-    return kKeep + kRoom - used + (frame_count >= 100 ? 1LL << 30 : 0);
+    return kKeep + disk_room - used + (frame_count >= 100 ? 1LL << 30 : 0);
 }
 
 TEST_F(LoopTest, TheDiskGuardClosesTheRecordingWholeAndRefusesTheNextUntilSpaceReturns)
@@ -1191,6 +1207,106 @@ TEST_F(LoopTest, TheDiskGuardClosesTheRecordingWholeAndRefusesTheNextUntilSpaceR
     // The second recording: from the 100th frame to the end.
     EXPECT_EQ(ser_verdict(sers[1], 150 - 100 + 1), "ok");
 }
+
+// A disk already short of the space to keep: the recording is refused, said once however often
+// the schedule asks for it, and starts when space returns.
+TEST_F(LoopTest, ADiskShortOfSpaceRefusesTheRecordingOnceUntilSpaceReturns)
+{
+    disk_room = 0;
+    SetFreeSpaceProbe(shrinking_disk);
+    d->clock = frame_clock;
+    int status =
+        run({init(Sensor{}), "--no-window", "--record", "--keep-free", "1M", "--stop-after", "3s"});
+    SetFreeSpaceProbe(nullptr);
+    disk_room = kRoom;
+    ASSERT_EQ(status, 0) << err;
+    EXPECT_EQ(err, "tolvacapture: recording refused: less than 1.0 MB would be left free on the "
+                   "disk; free some space (or lower --keep-free)\n");
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 1u);
+    EXPECT_EQ(ser_verdict(sers[0], 150 - 100 + 1), "ok");
+}
+
+// The storage of the slow-storage test: by its clock each write takes 1/64 s, slower than the
+// sensor's 100 frames a second; the 10th and the 90th write of each recording are held until the
+// hand-over has overflowed (and the 64 frames it held are written before the first frame after
+// the frames lost). The sensor's clock as the loop sees it: 10 ms a frame received or
+// lost since the recording began.
+const Driver *slow_driver;
+constexpr double kSlowWriteSeconds = 1.0 / 64;
+double slow_storage_clock()
+{
+    static double now = 0;
+    static std::string last_held;
+    const long long written = slow_driver->ser_frames;
+    std::string write = slow_driver->recording_name + ":" + std::to_string(written);
+    if ((written == 10 || written == 90) && write != last_held) {
+        last_held = write;
+        const std::uint64_t start = frames_made();
+        stall_until([start] { return frames_made() - start >= 80; }); // more than held
+    }
+    return now += kSlowWriteSeconds; // each reading a write's time after the one before
+}
+double sensor_clock()
+{
+    return kRunStart +
+           static_cast<double>(slow_driver->received_in_recording + slow_driver->recording_drops) *
+               0.01;
+}
+
+class SlowStorageTest : public LoopTest, public testing::WithParamInterface<bool> {};
+
+// Two SER recordings that lose frames to slow writes, twice each: the storage's message once a
+// recording, with the rates measured (written 64 frames a second, needed 100) and the advice
+// that fits the samples; every frame written whole, in order.
+TEST_P(SlowStorageTest, SaysOnceARecordingWithTheRatesMeasured)
+{
+    if (!RoutesCameraBus())
+        GTEST_SKIP() << "the stalls are timed by the MMAL receiver's count of frames handed over";
+    const bool eight_bit = GetParam();
+    slow_driver = d.get();
+    d->clock = sensor_clock;
+    d->write_clock = slow_storage_clock;
+    Sensor s;
+    s.counter = true;
+    std::vector<int> keys;
+    for (int recording = 0; recording < 2; ++recording) {
+        keys.push_back('s');
+        keys.resize(keys.size() + 170, -1);
+        keys.push_back('e');
+    }
+    keys.push_back(kEsc);
+    ASSERT_EQ(
+        run_keys(s, keys, eight_bit ? std::vector<std::string>{"-8"} : std::vector<std::string>{}),
+        0);
+    // 64 x 48 frames of 2 bytes a sample (or 1) and their 8-byte stamps.
+    const std::string message =
+        eight_bit ? "tolvacapture: the storage cannot keep up: frames are written at 197.1 kB/s, "
+                    "the sensor needs 308.0 kB/s, and frames are lost; use a smaller sensor mode\n"
+                  : "tolvacapture: the storage cannot keep up: frames are written at 393.7 kB/s, "
+                    "the sensor needs 615.2 kB/s, and frames are lost; record 8-bit samples (-8) "
+                    "or use a smaller sensor mode\n";
+    EXPECT_EQ(err, message + message);
+    auto sers = files(".ser");
+    ASSERT_EQ(sers.size(), 2u);
+    for (const auto &ser : sers) {
+        std::int32_t count = 0;
+        std::memcpy(&count, read_file(ser).data() + 38, 4);
+        EXPECT_GE(count, 170) << ser;
+        EXPECT_EQ(ser_verdict(ser, count, 64, 48, eight_bit ? 8 : 16), "ok") << ser;
+        if (eight_bit)
+            continue; // the counter's samples are told apart at 16 bits
+        auto numbers = counter_frames(ser, 64, 48, 12);
+        ASSERT_EQ(std::count(numbers.begin(), numbers.end(), -1), 0) << ser;
+        EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end(), std::greater_equal<>()),
+                  numbers.end())
+            << ser;
+        EXPECT_GT(numbers.back() - numbers.front() + 1, count) << "no frame lost in " << ser;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, SlowStorageTest, testing::Bool(),
+                         [](const auto &info) { return info.param ? "EightBit" : "SixteenBit"; });
 
 // A wrong option value ends the program before the sensor is programmed.
 TEST_F(LoopTest, AWrongOptionEndsWithStatusOneBeforeTheSensorIsProgrammed)
