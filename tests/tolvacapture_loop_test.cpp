@@ -1251,6 +1251,18 @@ TEST_F(LoopTest, PathsContainingTheMonochromeSensorNameAreMonochrome)
     EXPECT_EQ(d->colorID, 0);
 }
 
+TEST_F(LoopTest, TheSerColourIdIsTheInitFilesBayerOrder)
+{
+    const char *const kOrders[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
+    for (int order = BAYER_RGGB; order <= BAYER_BGGR; ++order) {
+        WindowScript::get().add_keys({kEsc});
+        ASSERT_EQ(run({dir.write("bayer.txt", std::string("BAYER ") + kOrders[order] + "\n" +
+                                                  init_text(Sensor{}))}),
+                  0);
+        EXPECT_EQ(d->colorID, 8 + order) << kOrders[order]; // SER's RGGB 8 ... BGGR 11
+    }
+}
+
 TEST_F(LoopTest, APipelineThatDoesNotOpenEndsWithStatusOne)
 {
     Knobs knobs = tolva::test::suite_knobs();
