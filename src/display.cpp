@@ -6,12 +6,12 @@
 // (BG2BGR for RGGB): the pixels of rows and columns 1 .. size - 2 are interpolated from their
 // 3 x 3 neighbourhood, the outer rows and columns repeat their inner neighbours. Every order is
 // RGGB's rule on columns moved by one, or with red and blue exchanged, or both: GRBG is RGGB a
-// column on, BGGR is RGGB with red and blue exchanged, GBRG both. Reduced by 4, OpenCV's resize
-// takes the mean
-// ((sum + 2) >> 2) of the pixels at 4d + 1 and 4d + 2 in each direction, a coordinate past the
-// edge standing for the last one; reduced by 2 (as an area mean) that of the pixels at 2d and
-// 2d + 1. So the view needs only those pixels, made straight from the frame's rows converted to
-// 8 bits.
+// column on, BGGR is RGGB with red and blue exchanged, GBRG both.
+//
+// Reduced by 4, OpenCV's resize takes the mean ((sum + 2) >> 2) of the pixels at 4d + 1 and
+// 4d + 2 in each direction, a coordinate past the edge standing for the last one; reduced by 2
+// (as an area mean) that of the pixels at 2d and 2d + 1. So the view needs only those pixels,
+// made straight from the frame's rows converted to 8 bits.
 #include "display.h"
 #include "display_neon.h"
 #include "i2c.h"
