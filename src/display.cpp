@@ -2,15 +2,19 @@
 // sizes, straight from the frame buffer), and the full-size demosaiced picture, or a region of it,
 // when one is wanted.
 //
-// The demosaiced picture rgb(x, y) follows OpenCV's bilinear Bayer rule for BG2BGR: the pixels
-// of rows and columns 1 .. size - 2 are interpolated from their 3 x 3 neighbourhood, the outer
-// rows and columns repeat their inner neighbours. Reduced by 4, OpenCV's resize takes the mean
-// ((sum + 2) >> 2) of the pixels at 4d + 1 and 4d + 2 in each direction, a coordinate past the
-// edge standing for the last one; reduced by 2 (as an area mean) that of the pixels at 2d and
-// 2d + 1. So the view needs only those pixels, made straight from the frame's rows converted to
-// 8 bits.
+// The demosaiced picture rgb(x, y) follows OpenCV's bilinear Bayer rule for the frame's order
+// (BG2BGR for RGGB): the pixels of rows and columns 1 .. size - 2 are interpolated from their
+// 3 x 3 neighbourhood, the outer rows and columns repeat their inner neighbours. Every order is
+// RGGB's rule on columns moved by one, or with red and blue exchanged, or both: GRBG is RGGB a
+// column on, BGGR is RGGB with red and blue exchanged, GBRG both.
+//
+// Reduced by 4, OpenCV's resize takes the mean ((sum + 2) >> 2) of the pixels at 4d + 1 and
+// 4d + 2 in each direction, a coordinate past the edge standing for the last one; reduced by 2
+// (as an area mean) that of the pixels at 2d and 2d + 1. So the view needs only those pixels,
+// made straight from the frame's rows converted to 8 bits.
 #include "display.h"
 #include "display_neon.h"
+#include "i2c.h"
 #include "view_rows.h"
 #ifdef TOLVA_DISPLAY_NEON
 #include "cpu_features.h"
@@ -33,6 +37,9 @@ constexpr int kStripes = 8;  // bands of the view made side by side
 constexpr int kRowSlots = 4; // converted rows a band keeps: all one view row reads
 
 int Width = 0, Height = 0, Depth = CV_16U, Div = 1;
+int Demosaic = cv::COLOR_BayerBG2BGR; // OpenCV's code for the frame's Bayer order
+bool ShiftX = false;                  // the order is RGGB's a column on
+bool SwapRedBlue = false;             // the order has RGGB's red and blue exchanged
 bool Tiny = false; // under 3 x 3: OpenCV's own chain, as its demosaic has no interior there
 // The view made here, from the frame's rows: by 4, and by 2 on even sizes (odd ones have view
 // pixels that average fewer than four pixels, which resize rounds in floating point).
@@ -151,7 +158,8 @@ inline unsigned diagonal(const Rows &r, int x)
 inline unsigned across(const Rows &r, int x) { return (r.mid[x - 1] + r.mid[x + 1] + 1) >> 1; }
 inline unsigned vertical(const Rows &r, int x) { return (r.up[x] + r.down[x] + 1) >> 1; }
 
-// Adds B, G, R of the interior pixel x (1 .. width - 2) to bgr. Blue sits at odd column and row.
+// Adds B, G, R of the interior pixel x (1 .. width - 2) to bgr, as RGGB's rule has them: blue
+// at odd column and row (before red and blue are exchanged for the order).
 template <bool OddX, bool OddY> inline void add_pixel(const Rows &r, int x, unsigned bgr[3])
 {
     if (OddX && OddY) {
@@ -165,11 +173,11 @@ template <bool OddX, bool OddY> inline void add_pixel(const Rows &r, int x, unsi
     }
 }
 
-// The same for any column x of the picture.
+// The same for any column x of the picture, in the frame's order.
 void add_any(const Rows &r, bool odd_y, int x, unsigned bgr[3])
 {
     x = std::clamp(x, 1, Width - 2);
-    const bool odd_x = (x & 1) != 0;
+    const bool odd_x = (x & 1) != static_cast<int>(ShiftX);
     if (odd_x)
         odd_y ? add_pixel<true, true>(r, x, bgr) : add_pixel<true, false>(r, x, bgr);
     else
@@ -180,12 +188,21 @@ void add_any(const Rows &r, bool odd_y, int x, unsigned bgr[3])
 // 4d + 2; by 2 (even sizes only), 2d and 2d + 1.
 inline int first_of(int d) { return Div == 4 ? 4 * d + 1 : 2 * d; }
 
+// A view pixel: the mean of four pixels' sums in bgr, in the order's places of red and blue.
+inline void store_mean(const unsigned bgr[3], uint8_t *pixel)
+{
+    const int blue = SwapRedBlue ? 2 : 0;
+    pixel[blue] = static_cast<uint8_t>(bgr[0] >> 2);
+    pixel[1] = static_cast<uint8_t>(bgr[1] >> 2);
+    pixel[2 - blue] = static_cast<uint8_t>(bgr[2] >> 2);
+}
+
 // View row pixels [first, last) from the interior pixels first_of(d) and first_of(d) + 1.
-template <int Reduction, bool OddA, bool OddB>
+template <int Reduction, bool Shift, bool OddA, bool OddB>
 void reduce_interior(const Rows &ra, const Rows &rb, int first, int last, uint8_t *out)
 {
     constexpr int kStep = Reduction, kOffset = Reduction == 4 ? 1 : 0;
-    constexpr bool kOddX = kOffset == 1;
+    constexpr bool kOddX = (kOffset == 1) != Shift;
     for (int dx = first; dx < last; ++dx) {
         const int x = kStep * dx + kOffset;
         unsigned bgr[3] = {2, 2, 2};
@@ -193,24 +210,39 @@ void reduce_interior(const Rows &ra, const Rows &rb, int first, int last, uint8_
         add_pixel<!kOddX, OddA>(ra, x + 1, bgr);
         add_pixel<kOddX, OddB>(rb, x, bgr);
         add_pixel<!kOddX, OddB>(rb, x + 1, bgr);
-        out[3 * dx] = static_cast<uint8_t>(bgr[0] >> 2);
-        out[3 * dx + 1] = static_cast<uint8_t>(bgr[1] >> 2);
-        out[3 * dx + 2] = static_cast<uint8_t>(bgr[2] >> 2);
+        store_mean(bgr, out + 3 * dx);
     }
 }
 
-template <int Reduction>
-void reduce_interior(const Rows &ra, bool odd_a, const Rows &rb, bool odd_b, int first, int last,
-                     uint8_t *out)
+template <int Reduction, bool Shift>
+void reduce_rows(const Rows &ra, bool odd_a, const Rows &rb, bool odd_b, int first, int last,
+                 uint8_t *out)
 {
     if (odd_a && !odd_b)
-        reduce_interior<Reduction, true, false>(ra, rb, first, last, out);
+        reduce_interior<Reduction, Shift, true, false>(ra, rb, first, last, out);
     else if (odd_a)
-        reduce_interior<Reduction, true, true>(ra, rb, first, last, out);
+        reduce_interior<Reduction, Shift, true, true>(ra, rb, first, last, out);
     else if (odd_b)
-        reduce_interior<Reduction, false, true>(ra, rb, first, last, out);
+        reduce_interior<Reduction, Shift, false, true>(ra, rb, first, last, out);
     else
-        reduce_interior<Reduction, false, false>(ra, rb, first, last, out);
+        reduce_interior<Reduction, Shift, false, false>(ra, rb, first, last, out);
+}
+
+template <int Reduction>
+void reduce_rows(const Rows &ra, bool odd_a, const Rows &rb, bool odd_b, int first, int last,
+                 uint8_t *out)
+{
+    if (ShiftX)
+        reduce_rows<Reduction, true>(ra, odd_a, rb, odd_b, first, last, out);
+    else
+        reduce_rows<Reduction, false>(ra, odd_a, rb, odd_b, first, last, out);
+}
+
+// The row kernels make RGGB's colours: the order's exchange of red and blue, after them.
+void swap_red_blue(int first, int last, uint8_t *out)
+{
+    for (int dx = first; dx < last; ++dx)
+        std::swap(out[3 * dx], out[3 * dx + 2]);
 }
 
 // View pixel dx of any column: the pixels it averages clamp at the far edge.
@@ -223,8 +255,7 @@ void reduce_any(const Rows &ra, bool odd_a, const Rows &rb, bool odd_b, int dx, 
     add_any(ra, odd_a, xb, bgr);
     add_any(rb, odd_b, xa, bgr);
     add_any(rb, odd_b, xb, bgr);
-    for (int c = 0; c < 3; ++c)
-        out[3 * dx + c] = static_cast<uint8_t>(bgr[c] >> 2);
+    store_mean(bgr, out + 3 * dx);
 }
 
 // View row dy: the mean of the pixels at first_of(d) and first_of(d) + 1 in each direction.
@@ -242,13 +273,17 @@ void reduce_row(const void *frame, int band, int dy, uint8_t *out)
     // Rows ya - 1 .. ya + 2 are the four rows of the kernels in every view row but those at the
     // edges, where edge rows repeat: by 2 the first and the last, by 4 those that reach the last.
     const bool inner = Div == 2 ? dy > 0 && dy < ViewSize.height - 1 : ya + 2 <= Height - 1;
-    const ViewRow kernel = inner ? (Div == 2 ? Path.halve : Path.quarter) : nullptr;
-    if (kernel)
+    // The kernels read RGGB's columns: orders a column on take the pixel by pixel rule.
+    const ViewRow kernel = inner && !ShiftX ? (Div == 2 ? Path.halve : Path.quarter) : nullptr;
+    if (kernel) {
         kernel(ra.up, ra.mid, rb.mid, rb.down, first, last, out);
-    else if (Div == 4)
-        reduce_interior<4>(ra, odd_a, rb, odd_b, first, last, out);
-    else
-        reduce_interior<2>(ra, odd_a, rb, odd_b, first, last, out);
+        if (SwapRedBlue)
+            swap_red_blue(first, last, out);
+    } else if (Div == 4) {
+        reduce_rows<4>(ra, odd_a, rb, odd_b, first, last, out);
+    } else {
+        reduce_rows<2>(ra, odd_a, rb, odd_b, first, last, out);
+    }
     for (int dx = 0; dx < first; ++dx)
         reduce_any(ra, odd_a, rb, odd_b, dx, out);
     for (int dx = last; dx < ViewSize.width; ++dx)
@@ -273,12 +308,18 @@ cv::Mat frame_mat(const void *frame)
 
 } // namespace
 
-int display_init(int width, int height, int depth, int div)
+int display_init(int width, int height, int depth, int div, int bayer)
 {
+    // OpenCV names an order by the second line's second and third pixels.
+    static const int kDemosaic[] = {cv::COLOR_BayerBG2BGR, cv::COLOR_BayerGB2BGR,
+                                    cv::COLOR_BayerGR2BGR, cv::COLOR_BayerRG2BGR};
     if (width < 1 || height < 1 || (depth != CV_16U && depth != CV_8U) ||
-        (div != 1 && div != 2 && div != 4))
+        (div != 1 && div != 2 && div != 4) || bayer < BAYER_RGGB || bayer > BAYER_BGGR)
         return -1;
     Width = width, Height = height, Depth = depth, Div = div;
+    Demosaic = kDemosaic[bayer];
+    ShiftX = bayer == BAYER_GRBG || bayer == BAYER_GBRG;
+    SwapRedBlue = bayer == BAYER_GBRG || bayer == BAYER_BGGR;
     Tiny = width < 3 || height < 3;
     const double rate = 1.0f / div; // single precision, as the live window's rate
     ViewSize =
@@ -304,7 +345,7 @@ int display_full(const void *frame, cv::Mat &full)
         bayer.convertTo(Bayer8, CV_8U, kDisplayScale, 0.0);
         bayer = Bayer8;
     }
-    cv::cvtColor(bayer, Full, cv::COLOR_BayerBG2BGR);
+    cv::cvtColor(bayer, Full, Demosaic);
     full = Full;
     return 0;
 }
@@ -367,7 +408,7 @@ int display_region(const void *frame, cv::Rect region, cv::Mat &picture)
         bayer = bayer8;
     }
     cv::Mat rgb = Full(block);
-    cv::cvtColor(bayer, rgb, cv::COLOR_BayerBG2BGR);
+    cv::cvtColor(bayer, rgb, Demosaic);
     picture = Full(region);
     return 0;
 }

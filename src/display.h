@@ -2,16 +2,18 @@
 // sizes, straight from the frame buffer), and the full-size demosaiced picture, or a region of it,
 // when one is wanted.
 //
-// Every picture equals what convertTo(CV_8U, 0.08) (16-bit samples only), cvtColor
-// (COLOR_BayerBG2BGR) and resize(1 / div, INTER_LINEAR) make of the frame.
+// Every picture equals what convertTo(CV_8U, 0.08) (16-bit samples only), cvtColor (the
+// frame's Bayer order: COLOR_BayerBG2BGR for RGGB) and resize(1 / div, INTER_LINEAR) make of
+// the frame.
 #ifndef TOLVA_DISPLAY_H
 #define TOLVA_DISPLAY_H
 
 #include <opencv2/core.hpp>
 
-// Sets up the unit for frames of `width` x `height` samples of `depth` (CV_16U or CV_8U) shown
-// reduced by `div` (1, 2 or 4). Buffers are made here, once. Returns 0, or -1 for a bad geometry.
-int display_init(int width, int height, int depth, int div);
+// Sets up the unit for frames of `width` x `height` samples of `depth` (CV_16U or CV_8U) in the
+// Bayer order `bayer` (a BAYER_* value) shown reduced by `div` (1, 2 or 4). Buffers are made
+// here, once. Returns 0, or -1 for a bad geometry.
+int display_init(int width, int height, int depth, int div, int bayer);
 // The live window's picture of `frame`, in a buffer of the unit that the next call overwrites.
 int display_view(const void *frame, cv::Mat &view);
 // The same, with beside(context) run once meanwhile on one of OpenCV's threads, which share out

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 static const char __PROGRAM_VERSION__[] = "@(#)i2c Ver. 1.0030 (2021/10/04 10:46:59)";
 
@@ -72,6 +73,16 @@ struct Line {
 
 val_table table[kTableSize];
 int table_n;
+
+// What StopSensor does: the file's STOP lines, kept as the interpreter read them (named values
+// resolved there), replayed in their order.
+struct StopStep {
+    enum Kind { kPause, kWrite1, kWrite2 } kind;
+    int reg;
+    int value; // the bytes to write, or the pause's milliseconds
+};
+std::vector<StopStep> StopSteps;
+constexpr int kModeSelect = 0x0100; // the CCS chips' stream control: 0 stops them
 
 bool is_white(char c)
 {
@@ -252,9 +263,31 @@ template <typename Handler> void for_each_line(const std::string &text, Handler 
     }
 }
 
+// A setting's value token read as a number and checked.
+int number_setting(const Line &line, const char *key, const char *token)
+{
+    int value = todigit(token);
+    check_setting(line, key, token, value);
+    return value;
+}
+
+// A BAYER value: one of the four orders' names, in either case.
+int bayer_setting(const Line &line, const char *key, const char *token)
+{
+    static const char *const kOrders[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
+    for (int order = BAYER_RGGB; order <= BAYER_BGGR; ++order)
+        if (strcasecmp(token, kOrders[order]) == 0)
+            return order;
+    fatal_error("%s:%d: %s %s is not a Bayer order (RGGB, GRBG, GBRG or BGGR)\n", line.fname,
+                line.number, key, token);
+}
+
+using SettingReader = int (*)(const Line &line, const char *key, const char *token);
+
 // The scans' rule: the first line whose first token is the keyword (upper case only) gives the
 // value; `fallback` when none does.
-int scan_text(const std::string &text, const char *fname, const char *keyword, int fallback)
+int scan_text(const std::string &text, const char *fname, const char *keyword, int fallback,
+              SettingReader read = number_setting)
 {
     int setting = fallback;
     static char key[kLineMax], value[kLineMax];
@@ -265,22 +298,22 @@ int scan_text(const std::string &text, const char *fname, const char *keyword, i
         Line line{fname, number};
         if (!gettok(rest, value))
             missing_value(line, keyword);
-        setting = todigit(value);
-        check_setting(line, keyword, value, setting);
+        setting = read(line, keyword, value);
         return false;
     });
     return setting;
 }
 
-// check_rawbit and check_lanes: the scan of the file's text; -1 when it cannot be opened.
-int scan_setting(const char *fname, const char *keyword, int fallback)
+// The scans of the file's text; -1 when it cannot be opened.
+int scan_setting(const char *fname, const char *keyword, int fallback,
+                 SettingReader read = number_setting)
 {
     std::string text;
     if (!read_init_file(fname, text)) {
         std::fprintf(stderr, "can't open %s\n", fname);
         return -1;
     }
-    return scan_text(text, fname, keyword, fallback);
+    return scan_text(text, fname, keyword, fallback, read);
 }
 
 void sleep_ms(int ms)
@@ -290,6 +323,11 @@ void sleep_ms(int ms)
     timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     while (host_nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+bool is_pause(const char *key)
+{
+    return strcasecmp(key, "WAIT") == 0 || strcasecmp(key, "DELAY") == 0;
 }
 
 void set_at_line(int &setting, int &setting_line, int value, const Line &line)
@@ -314,7 +352,7 @@ bool apply_setting(const Line &line, const char *key, const char *token, int val
         DataLanes = value;
     else if (strcasecmp(key, "RAWBIT") == 0)
         set_at_line(RawBit, RawBitLine, value, line);
-    else if (strcasecmp(key, "WAIT") == 0 || strcasecmp(key, "DELAY") == 0)
+    else if (is_pause(key))
         sleep_ms(value);
     else if (strcasecmp(key, "I2C_BUS") != 0) // chosen at bring-up, before the file is run
         return false;
@@ -337,21 +375,53 @@ void define(const Line &line, const char *s)
         fatal_error("over table max(%d).\n", kTableSize);
 }
 
-// A setting, a pause, or a register write: "REGISTER VALUE [w]".
+// The three tokens of a setting or register line, "FIRST VALUE [THIRD]" (tokens after the third
+// are ignored); a line without a value ends the run naming `what`, or the first token.
+struct LineTokens {
+    char first[kLineMax], value[kLineMax], third[kLineMax];
+};
+
+void split_line(const Line &line, const char *s, LineTokens &t, const char *what = nullptr)
+{
+    t.third[0] = '\0';
+    const char *rest = gettok(s, t.first);
+    rest = gettok(rest, t.value);
+    if (!rest)
+        missing_value(line, what ? what : t.first);
+    gettok(rest, t.third);
+}
+
+// Only the first character of the third token counts: "w", "word" and "Wide" alike.
+bool two_bytes(const LineTokens &t) { return t.third[0] == 'w' || t.third[0] == 'W'; }
+
+// "STOP REGISTER VALUE [w]" or "STOP WAIT ms": a step of the sensor's stop, kept for StopSensor.
+void record_stop(const Line &line, const char *s)
+{
+    static LineTokens t;
+    split_line(line, s, t, "STOP");
+    int value = todigit(t.value);
+    if (is_pause(t.first))
+        StopSteps.push_back({StopStep::kPause, 0, value});
+    else
+        StopSteps.push_back(
+            {two_bytes(t) ? StopStep::kWrite2 : StopStep::kWrite1, todigit(t.first), value});
+}
+
+// A setting, a pause, a step of the stop, or a register write: "REGISTER VALUE [w]".
 void setting_or_register(const Line &line, const char *s)
 {
-    static char addr[kLineMax], data[kLineMax], word[kLineMax];
-    word[0] = '\0';
-    const char *rest = gettok(s, addr);
-    rest = gettok(rest, data);
-    if (!rest)
-        missing_value(line, addr);
-    gettok(rest, word);
-    int value = todigit(data);
-    if (apply_setting(line, addr, data, value))
+    static LineTokens t;
+    const char *rest = gettok(s, t.first);
+    if (strcasecmp(t.first, "STOP") == 0)
+        return record_stop(line, rest);
+    split_line(line, s, t);
+    if (strcasecmp(t.first, "BAYER") == 0)
+        return static_cast<void>(bayer_setting(line, t.first, t.value));
+    int value = todigit(t.value);
+    if (apply_setting(line, t.first, t.value, value))
         return;
-    int reg = todigit(addr);
-    if (word[0] == 'w' || word[0] == 'W')
+    int reg = todigit(t.first);
+    if (two_bytes(t))
         Set2Byte(reg, value);
     else
         Set1Byte(reg, value);
@@ -424,6 +494,11 @@ int check_rawbit(const char *fname) { return scan_setting(fname, "RAWBIT", kRaw1
 
 int check_lanes(const char *fname) { return scan_setting(fname, "DATA_LANES", kDefaultLanes); }
 
+int check_bayer(const char *fname)
+{
+    return scan_setting(fname, "BAYER", BAYER_RGGB, bayer_setting);
+}
+
 int check_i2c_bus(const char *fname)
 {
     constexpr int kNoBus = -2; // told apart from the -1 of a file that can't be read
@@ -444,6 +519,7 @@ int InitSensor(const char *fname, int *width, int *height, int *bufsiz)
     Width = Height = BufSiz = 0;
     WidthLine = HeightLine = BufSizLine = RawBitLine = 0;
     DataLanes = kDefaultLanes;
+    StopSteps.clear();
     std::string text;
     if (!read_init_file(fname, text)) {
         std::fprintf(stderr, "can't open %s.\n", fname);
@@ -468,7 +544,19 @@ int InitSensor(const char *fname, int *width, int *height, int *bufsiz)
     return 0;
 }
 
-void StopSensor(void) { Set1Byte(0x0100, 0x00); }
+void StopSensor(void)
+{
+    if (StopSteps.empty())
+        Set1Byte(kModeSelect, 0x00);
+    for (const StopStep &step : StopSteps) {
+        if (step.kind == StopStep::kPause)
+            sleep_ms(step.value);
+        else if (step.kind == StopStep::kWrite2)
+            Set2Byte(step.reg, step.value);
+        else
+            Set1Byte(step.reg, step.value);
+    }
+}
 
 void DispMode(void) { std::printf("%s\n", __PROGRAM_VERSION__); }
 

@@ -12,10 +12,17 @@ int GetCameraBus(void);
 // Init file: scans for one setting, the whole interpretation, and the sensor's stop.
 int check_rawbit(const char *fname);
 int check_lanes(const char *fname);
+// Colour filter orders of the BAYER setting, named by the first two pixels of the first two lines
+// and numbered as the SER format's colour ids less 8.
+enum { BAYER_RGGB, BAYER_GRBG, BAYER_GBRG, BAYER_BGGR };
+// The first upper-case BAYER value (BAYER_RGGB when the file gives none); -1 when the file can't
+// be read ("can't open" said).
+int check_bayer(const char *fname);
 // The first upper-case I2C_BUS value, the camera's bus on a board whose receiver's media graph
 // names another; -1 when the file gives none, -2 when it can't be read ("can't open" said).
 int check_i2c_bus(const char *fname);
 int InitSensor(const char *fname, int *width, int *height, int *bufsiz);
+// The file's STOP lines, in their order; mode_select (0x0100) = 0 when it gave none.
 void StopSensor(void);
 void DispMode(void);
 

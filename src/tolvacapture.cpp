@@ -164,12 +164,13 @@ int bring_up_board(Driver &d, bool routed)
 
 void choose_sensor_kind(Driver &d)
 {
+    constexpr int kSerRggb = 8; // SER's colour id of an RGGB Bayer mosaic
     if (std::strstr(d.fname, "imx397")) {
         std::printf("Monochrome");
         d.colorID = 0;
     } else {
         std::printf("Color");
-        d.colorID = 8; // SER's code for an RGGB Bayer mosaic
+        d.colorID = kSerRggb + d.bayer; // SER numbers the orders as the BAYER_* values
     }
     std::printf(" Imagesensor Detect\n");
 }
@@ -793,6 +794,11 @@ int start_up(int ac, char **av, Driver &d)
         std::fprintf(stderr, "tolvacapture: check_rawbit error\n");
         return 1;
     }
+    d.bayer = check_bayer(d.fname);
+    if (d.bayer < 0) {
+        std::fprintf(stderr, "tolvacapture: check_bayer error\n");
+        return 1;
+    }
     choose_sensor_kind(d);
     with_end_signals_held([&d] { d.s_status = OpenSensor(d.fname); });
     if (d.s_status < 0) {
@@ -837,7 +843,7 @@ int live_loop(Driver &d)
     frame_count = 0;
     st = GetTime();
     if (!d.run.no_window) {
-        display_init(d.width, d.height, d.depth, d.div);
+        display_init(d.width, d.height, d.depth, d.div, d.bayer);
         zoom_setMouseCallback(kLiveWindow, 1.0f / d.div);
     }
     d.next_status = d.clock();

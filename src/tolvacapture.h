@@ -50,6 +50,7 @@ struct Driver {
     // The samples' bits as the init file states them (check_rawbit), which the raw frame's sizes
     // must give too (derive_geometry): the depth the unpacker and the writers are told.
     int rawbit = 0;
+    int bayer = 0; // the init file's Bayer order (check_bayer): the demosaic's and SER's
     int colorID = 0;
     int s_status = 0;
 

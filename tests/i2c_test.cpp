@@ -248,6 +248,9 @@ TEST_F(I2cTest, ScansSeeOnlyUpperCaseAndTakeTheFirstValue)
     EXPECT_EQ(check_lanes(path.c_str()), 4);
     out = interpret(tolva::test::read_file(path));
     EXPECT_NE(out.find("RAWBIT     :   10\nDATA_LANES :    1\n"), std::string::npos);
+
+    path = file("bayer BGGR\nBAYER gbrg\nBAYER GRBG\n");
+    EXPECT_EQ(check_bayer(path.c_str()), BAYER_GBRG);
 }
 
 TEST_F(I2cTest, ScanEdgeCases)
@@ -255,6 +258,7 @@ TEST_F(I2cTest, ScanEdgeCases)
     std::string path = file("# only a comment\n\n");
     EXPECT_EQ(check_rawbit(path.c_str()), 10);
     EXPECT_EQ(check_lanes(path.c_str()), 2);
+    EXPECT_EQ(check_bayer(path.c_str()), BAYER_RGGB);
     capture_stderr();
     int w, h, b;
     EXPECT_EQ(InitSensor(path.c_str(), &w, &h, &b), -1);
@@ -294,6 +298,19 @@ TEST_F(I2cTest, AddressChangesTakeEffectAtTheirPlaceAndLast)
     EXPECT_NE(out.find("I2C_ADDRESS: 0x1A\n"), std::string::npos);
     StopSensor(); // stops the sensor at the address the file set last
     EXPECT_EQ(SimPi::instance().bus().log().back(), "1a W 01 00 00");
+}
+
+TEST_F(I2cTest, StopLinesAreKeptForTheStopInPlaceOfModeSelect)
+{
+    SimPi::instance().set_pauses_skipped(true);
+    EXPECT_EQ(writes_of("$ON = 1\nSTOP 0x3000 $ON\nstop WAIT 30\nSTOP 0x3018 0x0465 w\n"), Log{});
+    StopSensor();
+    EXPECT_EQ(SimPi::instance().bus().log(),
+              (Log{"10 W 30 00 01", "10 W 30 18 04", "10 W 30 19 65"}));
+    EXPECT_EQ(SimPi::instance().skipped_pauses(), std::chrono::milliseconds(30));
+    interpret(kSize); // the next file's stop is its own
+    StopSensor();
+    EXPECT_EQ(SimPi::instance().bus().log().back(), "10 W 01 00 00");
 }
 
 TEST_F(I2cTest, PausesSleepAtLeastTheirTime)
@@ -459,7 +476,9 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedValue{"RAWBIT 14", 2, "RAWBIT 14 is not a depth the receiver delivers (10 or 12)"},
         RefusedValue{"RAWBIT 0x10", 2,
                      "RAWBIT 0x10 (16) is not a depth the receiver delivers (10 or 12)"},
-        RefusedValue{"rawbit 8", 2, "rawbit 8 is not a depth the receiver delivers (10 or 12)"}));
+        RefusedValue{"rawbit 8", 2, "rawbit 8 is not a depth the receiver delivers (10 or 12)"},
+        RefusedValue{"BAYER RGBG", 2, "BAYER RGBG is not a Bayer order (RGGB, GRBG, GBRG or BGGR)"},
+        RefusedValue{"STOP 0x3000", 2, "STOP has no value"}));
 
 TEST_F(I2cTest, ScansRefuseWhatTheReceiverCannotBeSetUpFor)
 {

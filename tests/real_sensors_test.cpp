@@ -34,6 +34,7 @@ struct RealSensorFile {
     int pattern = test_pattern::kColourBars;
     int pattern_level = 0;
     const char *stream_on = "\n0x0100 0x01"; // the write that starts the stream
+    int bayer = BAYER_RGGB;                  // the chip's filter order, flips off
 };
 
 void PrintTo(const RealSensorFile &file, std::ostream *out) { *out << file.name; }
@@ -97,6 +98,7 @@ TEST_P(RealSensorFileTest, StreamsWhatItsHeaderSays)
     EXPECT_EQ(GetHeight(), f.height);
     EXPECT_EQ(check_rawbit(file.c_str()), f.bits);
     EXPECT_EQ(check_lanes(file.c_str()), f.lanes);
+    EXPECT_EQ(check_bayer(file.c_str()), f.bayer);
     int stride = (f.width * f.bits / 8 + kReceiverAlign - 1) / kReceiverAlign * kReceiverAlign;
     EXPECT_EQ(GetBufSiz(), stride * f.height);
 
@@ -105,6 +107,7 @@ TEST_P(RealSensorFileTest, StreamsWhatItsHeaderSays)
     EXPECT_EQ(s.width, f.width);
     EXPECT_EQ(s.height, f.height);
     EXPECT_EQ(s.test_pattern, 0);
+    EXPECT_EQ(s.bayer, f.bayer);
     EXPECT_NEAR(1 / s.frame_interval_s, f.fps, f.fps / 100);
 
     // The echo line names the same mode.
@@ -120,6 +123,8 @@ TEST_P(RealSensorFileTest, StreamsWhatItsHeaderSays)
 
     next_frame(); // frames arrive through the receiver at the file's line length
     EXPECT_EQ(CloseSensor(0), 0);
+    // The program's end leaves the chip stopped, whatever register stops it.
+    EXPECT_FALSE(SimPi::instance().sensor().stream_settings().streaming);
 }
 
 TEST_P(RealSensorFileTest, SendsTheTestPatternItsNamedValueSelects)
@@ -184,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
         sony("imx290_1280x720_raw12_37mhz.txt", 1280, 720, 12, 37.125),
         sony("imx290_1280x720_raw12_74mhz.txt", 1280, 720, 12, 74.25),
         RealSensorFile{"imx296_1456x1088_raw10.txt", "imx296", 1456, 1088, 10, 1, 60.38, 54,
-                       "$TEST_PATTERN = 0x05", test_pattern::kSolidColour, 0x300, "\n0x300A 0x00"}),
+                       "$TEST_PATTERN = 0x05", test_pattern::kSolidColour, 0x300, "\n0x300A 0x00",
+                       BAYER_BGGR}),
     [](const testing::TestParamInfo<RealSensorFile> &info) {
         std::string name = info.param.name;
         return name.substr(0, name.find('.'));

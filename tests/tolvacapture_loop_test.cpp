@@ -1367,6 +1367,36 @@ TEST_F(LoopTest, PathsContainingTheMonochromeSensorNameAreMonochrome)
     EXPECT_EQ(d->colorID, 0);
 }
 
+// One colour seen through each Bayer order: the chip's mirror and flip (image_orientation) move
+// its mosaic, the init file's BAYER names the order; the PNG shows the same colour whatever the
+// order, and the SER header carries the order's colour id.
+class LoopBayerTest : public LoopTest, public testing::WithParamInterface<int> {};
+
+TEST_P(LoopBayerTest, PictureAndSerFollowTheInitFilesOrder)
+{
+    const char *const kOrders[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
+    const int order = GetParam();
+    std::string text = init_text(Sensor{});
+    // Red 2000, the greens 1000, blue 500, as the solid-colour test pattern's data.
+    text.insert(text.rfind("0x0100 0x01"),
+                "0x0101 " + std::to_string(order) +
+                    "\n0x0600 0x0001 w\n0x0602 0x07D0 w\n"
+                    "0x0604 0x03E8 w\n0x0606 0x01F4 w\n0x0608 0x03E8 w\n");
+    WindowScript::get().add_keys({-1, 'w', 's', -1, 'e', kEsc});
+    ASSERT_EQ(run({dir.write("bayer.txt", std::string("BAYER ") + kOrders[order] + "\n" + text)}),
+              0);
+    cv::Mat png = cv::imread(files(".png")[0], cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(png.type(), CV_8UC3);
+    EXPECT_EQ(png.at<cv::Vec3b>(24, 32), cv::Vec3b(40, 80, 160)); // the levels x 0.08, as BGR
+    const std::string ser = read_file(files(".ser")[0]);
+    ASSERT_GT(ser.size(), 22u);
+    EXPECT_EQ(ser[18], 8 + order); // ColorID, little-endian: RGGB 8, GRBG 9, GBRG 10, BGGR 11
+    EXPECT_EQ(ser.substr(19, 3), std::string(3, '\0'));
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, LoopBayerTest,
+                         testing::Values(BAYER_RGGB, BAYER_GRBG, BAYER_GBRG, BAYER_BGGR));
+
 TEST_F(LoopTest, APipelineThatDoesNotOpenEndsWithStatusOne)
 {
     Knobs knobs = tolva::test::suite_knobs();

@@ -78,6 +78,7 @@ StreamSettings CcsChip::decode(const RegisterFile &r) const
         frame_interval_s(r.reg16be(ccs::kFrameLengthLines), r.reg16be(ccs::kLineLengthPck),
                          pixel_rate > 0 ? pixel_rate : model.pixel_rate);
     s.monochrome = model.monochrome;
+    s.bayer = ccs::bayer_order(r.reg8(ccs::kImageOrientation));
     s.test_pattern = r.reg16be(ccs::kTestPatternMode);
     s.test_data = ccs_test_data(r);
     return s;

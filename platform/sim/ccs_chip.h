@@ -12,6 +12,7 @@ namespace tolva::sim {
 namespace ccs {
 constexpr std::uint16_t kModelId = 0x0016;            // 2 bytes, read-only
 constexpr std::uint16_t kModeSelect = 0x0100;         // 1 = streaming
+constexpr std::uint16_t kImageOrientation = 0x0101;   // bit 0 mirror, bit 1 flip
 constexpr std::uint16_t kCsiDataFormat = 0x0112;      // 0x0A0A RAW10, 0x0C0C RAW12
 constexpr std::uint16_t kCsiLaneMode = 0x0114;        // lanes - 1
 constexpr std::uint16_t kExtclkFrequencyMhz = 0x0136; // 2 bytes, MHz in 8.8 fixed point
@@ -30,11 +31,16 @@ constexpr std::uint16_t kTestDataRed = 0x0602;           // 2 bytes each: red, g
 constexpr std::uint16_t kTestDataGreenR = 0x0604;        // greenB of the solid-colour pattern
 constexpr std::uint16_t kTestDataBlue = 0x0606;
 constexpr std::uint16_t kTestDataGreenB = 0x0608;
+
+// The Bayer order (FrameGeometry's) of an RGGB mosaic read out with an image_orientation value:
+// the mirror moves it by a column, the flip by a line.
+inline int bayer_order(std::uint8_t orientation) { return orientation & 3; }
 } // namespace ccs
 
 // A generic CCS sensor: frame size, data format and lanes from the CCS registers; the frame
 // interval from frame_length_lines x line_length_pck at the pixel rate of its PLL registers, or
-// at the rate its model id stands for when they are unset. Model 0x0397 is monochrome.
+// at the rate its model id stands for when they are unset. Model 0x0397 is monochrome; the
+// others' RGGB mosaic comes out in the order image_orientation's mirror and flip make of it.
 class CcsChip : public SensorChip {
 public:
     explicit CcsChip(std::uint16_t model_id = 0x0477);

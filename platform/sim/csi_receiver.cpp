@@ -18,7 +18,7 @@ constexpr auto kIdlePoll = std::chrono::milliseconds(2); // how often a silent l
 bool same_source(const StreamSettings &a, const StreamSettings &b)
 {
     return a.width == b.width && a.height == b.height && a.bits == b.bits &&
-           a.monochrome == b.monochrome && a.test_pattern == b.test_pattern &&
+           a.monochrome == b.monochrome && a.bayer == b.bayer && a.test_pattern == b.test_pattern &&
            a.test_data == b.test_data && a.frame_interval_s == b.frame_interval_s;
 }
 } // namespace
@@ -58,8 +58,8 @@ void CsiReceiver::update_source(const StreamSettings &settings, double interval_
     if (source_ && same_source(settings, source_settings_) &&
         source_->geometry().line_align == line_align())
         return;
-    FrameGeometry geometry{settings.width, settings.height, settings.bits, settings.monochrome,
-                           line_align()};
+    FrameGeometry geometry{settings.width,      settings.height, settings.bits,
+                           settings.monochrome, line_align(),    settings.bayer};
     std::shared_ptr<const FrameSource> source;
     if (TestPattern::supported(settings.test_pattern))
         source = std::make_shared<TestPattern>(geometry, settings.test_pattern, settings.test_data);

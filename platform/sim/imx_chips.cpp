@@ -15,16 +15,16 @@ constexpr int kMaxLongExposureShift = 7;
 
 // IMX219: its frame registers sit in the 0x0160 bank; the VT pixel clock (91.2 MHz at 24 MHz
 // EXTCLK) reads two pixels a cycle.
-const ImxRegisterMap kImx219Map{0x0000, 0x018C, 0x016C, 0x016E, 0x0160, 0x0162,
-                                0x012A, 0x0304, 0x0306, 2.0,    0,      true};
+const ImxRegisterMap kImx219Map{0x0000, 0x018C, 0x016C, 0x016E, 0x0160, 0x0162, 0x012A,
+                                0x0304, 0x0306, 2.0,    0,      true,   0x0172};
 // IMX477: the CCS places; the IVT pixel clock (210 MHz) reads four pixels a cycle, and
 // 0x3100 stretches the frame for long exposures.
-const ImxRegisterMap kImx477Map{0x0016, 0x0112, 0x034C, 0x034E, 0x0340, 0x0342,
-                                0x0136, 0x0305, 0x0306, 4.0,    0x3100, true};
+const ImxRegisterMap kImx477Map{0x0016, 0x0112, 0x034C, 0x034E, 0x0340, 0x0342, 0x0136,
+                                0x0305, 0x0306, 4.0,    0x3100, true,   0x0101};
 // IMX708: the IMX477's places and clock (148.8 MHz at full size), its output clock set
 // elsewhere.
-const ImxRegisterMap kImx708Map{0x0016, 0x0112, 0x034C, 0x034E, 0x0340, 0x0342,
-                                0x0136, 0x0305, 0x0306, 4.0,    0x3100, false};
+const ImxRegisterMap kImx708Map{0x0016, 0x0112, 0x034C, 0x034E, 0x0340, 0x0342, 0x0136,
+                                0x0305, 0x0306, 4.0,    0x3100, false,  0x0101};
 ImxChip::ImxChip(const ImxRegisterMap &map, std::uint16_t id) : map_(map)
 {
     power_up_registers().put16be(map.chip_id, id);
@@ -68,6 +68,7 @@ StreamSettings ImxChip::decode(const RegisterFile &r) const
     s.height = r.reg16be(map_.y_output_size);
     s.frame_interval_s =
         frame_interval_s(frame_length(r), r.reg16be(map_.line_length), pixel_rate(r));
+    s.bayer = ccs::bayer_order(r.reg8(map_.orientation));
     s.test_pattern = r.reg16be(ccs::kTestPatternMode);
     s.test_data = ccs_test_data(r);
     return s;

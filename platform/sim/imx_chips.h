@@ -26,6 +26,7 @@ struct ImxRegisterMap {
     double pixels_per_clock;           // pixels the array reads per video timing pixel clock
     std::uint16_t long_exposure_shift; // 8-bit: frame length x 2^shift; 0 when the chip has none
     bool depth_in_op_divider;          // the output pixel clock divider 0x0309 must be the depth
+    std::uint16_t orientation;         // 8-bit: bit 0 mirror, bit 1 flip (CCS's meaning)
 };
 
 extern const ImxRegisterMap kImx219Map;

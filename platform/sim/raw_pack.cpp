@@ -59,7 +59,7 @@ std::size_t FrameGeometry::stride() const
 bool FrameGeometry::operator==(const FrameGeometry &other) const
 {
     return width == other.width && height == other.height && bits == other.bits &&
-           monochrome == other.monochrome && line_align == other.line_align;
+           monochrome == other.monochrome && line_align == other.line_align && bayer == other.bayer;
 }
 
 void pack_line(const std::uint16_t *samples, int width, int bits, std::uint8_t *out)

@@ -15,6 +15,9 @@ struct FrameGeometry {
     int bits = 10; // 10 or 12
     bool monochrome = false;
     int line_align = 1;
+    // Colour filter order of the first pixels: RGGB 0, GRBG 1, GBRG 2, BGGR 3. Bit 0 is RGGB moved
+    // by a column, bit 1 by a line, as a sensor's mirror and flip move it.
+    int bayer = 0;
 
     std::size_t line_bytes() const;
     std::size_t stride() const;

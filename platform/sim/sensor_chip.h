@@ -30,6 +30,7 @@ struct StreamSettings {
     int height = 0;
     double frame_interval_s = 0; // 0: the timing registers give no frames
     bool monochrome = false;
+    int bayer = 0;                  // colour filter order, as FrameGeometry's
     int test_pattern = 0;           // one of test_pattern::k*, 0 for the scene
     std::array<int, 4> test_data{}; // solid colour: red, greenR, blue, greenB
 };

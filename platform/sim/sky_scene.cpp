@@ -90,8 +90,9 @@ void SkyScene::build_sky()
     for (int y = 0; y < geometry_.height; ++y)
         for (int x = 0; x < geometry_.width; ++x)
             sky[y * w + x] = static_cast<float>(
-                geometry_.monochrome ? level
-                                     : level * kSkyColour[kChannelColour[bayer_channel(x, y)]]);
+                geometry_.monochrome
+                    ? level
+                    : level * kSkyColour[kChannelColour[bayer_channel(x, y, geometry_.bayer)]]);
     add_stars(sky);
     add_hot_pixels(sky);
     sky_.resize(sky.size());
@@ -122,8 +123,9 @@ void SkyScene::add_stars(std::vector<float> &sky) const
         for (int y = y0; y <= y1; ++y)
             for (int x = x0; x <= x1; ++x) {
                 double d2 = (x + 0.5 - cx) * (x + 0.5 - cx) + (y + 0.5 - cy) * (y + 0.5 - cy);
-                double tint =
-                    geometry_.monochrome ? 1.0 : colour[kChannelColour[bayer_channel(x, y)]];
+                double tint = geometry_.monochrome
+                                  ? 1.0
+                                  : colour[kChannelColour[bayer_channel(x, y, geometry_.bayer)]];
                 sky[static_cast<std::size_t>(y) * geometry_.width + x] +=
                     static_cast<float>(peak * tint * std::exp(-d2 / (2 * kStarSigma * kStarSigma)));
             }

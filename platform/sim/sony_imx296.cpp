@@ -12,6 +12,7 @@ namespace {
 constexpr int kArrayWidth = 1456;
 constexpr int kArrayHeight = 1088;
 constexpr double kOperatingClockHz = 74.25e6; // HMAX counts it, whatever the input clock
+constexpr int kBggr = 3;                      // the colour chip's filter order (FrameGeometry's)
 constexpr int kHmaxMin = 1100;                // the kernel driver's line length
 constexpr int kVblankMin = 30;                // and its least vertical blanking
 constexpr std::uint32_t kVmaxMask = 0xFFFFF;
@@ -76,6 +77,7 @@ StreamSettings decode_imx296(const RegisterFile &r, double inck_hz)
                   (r.reg8(imx296::kCtrl00) & 1) == 0 && (r.reg8(imx296::kCtrl0A) & 1) == 0;
     s.bits = 10;
     s.lanes = 1;
+    s.bayer = kBggr;
     frame_size(r, s);
     if (s.width > 0 && s.height > 0)
         s.frame_interval_s = interval(r, s.height, inck_hz);

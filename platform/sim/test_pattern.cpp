@@ -35,7 +35,7 @@ std::uint16_t TestPattern::bar_sample(int x, int y) const
     std::uint16_t max = geometry_.max_sample();
     if (geometry_.monochrome)
         return static_cast<std::uint16_t>(max * (kBars - 1 - bar) / (kBars - 1));
-    return kBarColours[bar][kChannelColour[bayer_channel(x, y)]] ? max : 0;
+    return kBarColours[bar][kChannelColour[bayer_channel(x, y, geometry_.bayer)]] ? max : 0;
 }
 
 // PN9 (x^9 + x^5 + 1), restarted on every line; each sample takes the next `bits` bits.
@@ -59,7 +59,8 @@ void TestPattern::line(std::uint64_t index, int y, std::uint16_t *out) const
     switch (mode_) {
     case test_pattern::kSolidColour:
         for (int x = 0; x < geometry_.width; ++x) {
-            int data = geometry_.monochrome ? 1 : kChannelTestData[bayer_channel(x, y)];
+            int data =
+                geometry_.monochrome ? 1 : kChannelTestData[bayer_channel(x, y, geometry_.bayer)];
             out[x] = static_cast<std::uint16_t>(std::clamp<int>(test_data_[data], 0, max));
         }
         break;

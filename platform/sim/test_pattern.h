@@ -1,4 +1,5 @@
-// The virtual sensor's test patterns (test_pattern_mode 0x0600), Bayer RGGB or grey.
+// The virtual sensor's test patterns (test_pattern_mode 0x0600), in the sensor's Bayer order or
+// grey.
 #ifndef TOLVA_SIM_TEST_PATTERN_H
 #define TOLVA_SIM_TEST_PATTERN_H
 
@@ -25,9 +26,12 @@ private:
     std::array<int, 4> test_data_;
 };
 
-// Bayer channel of a pixel in RGGB order: 0 red, 1 green on red lines, 2 green on blue lines,
-// 3 blue.
-inline int bayer_channel(int x, int y) { return (y & 1) * 2 + (x & 1); }
+// Bayer channel of a pixel in the filter order `bayer` (FrameGeometry's): 0 red, 1 green on red
+// lines, 2 green on blue lines, 3 blue.
+inline int bayer_channel(int x, int y, int bayer)
+{
+    return ((y ^ bayer >> 1) & 1) * 2 + ((x ^ bayer) & 1);
+}
 
 } // namespace tolva::sim
 

@@ -222,15 +222,37 @@ int check_bus_device(int bus)
 
 std::uint32_t bits_of(int rawbit) { return rawbit == kRawBit12 ? 12 : 10; }
 
-std::uint32_t media_bus_code(std::uint32_t bits)
+// The frames the init file describes: packed RAW10 or RAW12 in its Bayer order.
+struct RawFormat {
+    std::uint32_t bits;
+    int bayer; // BAYER_RGGB .. BAYER_BGGR
+};
+
+// A packed Bayer format's media-bus code and pixel format: one row a depth, one column an
+// order (as the BAYER_* values).
+struct BayerFormat {
+    std::uint32_t bus_code, pixel_format;
+};
+
+const BayerFormat kBayerFormats[2][4] = {
+    {{MEDIA_BUS_FMT_SRGGB10_1X10, V4L2_PIX_FMT_SRGGB10P},
+     {MEDIA_BUS_FMT_SGRBG10_1X10, V4L2_PIX_FMT_SGRBG10P},
+     {MEDIA_BUS_FMT_SGBRG10_1X10, V4L2_PIX_FMT_SGBRG10P},
+     {MEDIA_BUS_FMT_SBGGR10_1X10, V4L2_PIX_FMT_SBGGR10P}},
+    {{MEDIA_BUS_FMT_SRGGB12_1X12, V4L2_PIX_FMT_SRGGB12P},
+     {MEDIA_BUS_FMT_SGRBG12_1X12, V4L2_PIX_FMT_SGRBG12P},
+     {MEDIA_BUS_FMT_SGBRG12_1X12, V4L2_PIX_FMT_SGBRG12P},
+     {MEDIA_BUS_FMT_SBGGR12_1X12, V4L2_PIX_FMT_SBGGR12P}},
+};
+
+const BayerFormat &bayer_format(const RawFormat &format)
 {
-    return bits == 12 ? MEDIA_BUS_FMT_SRGGB12_1X12 : MEDIA_BUS_FMT_SRGGB10_1X10;
+    return kBayerFormats[format.bits == 12 ? 1 : 0][format.bayer];
 }
 
-std::uint32_t pixel_format(std::uint32_t bits)
-{
-    return bits == 12 ? V4L2_PIX_FMT_SRGGB12P : V4L2_PIX_FMT_SRGGB10P;
-}
+std::uint32_t media_bus_code(const RawFormat &format) { return bayer_format(format).bus_code; }
+
+std::uint32_t pixel_format(const RawFormat &format) { return bayer_format(format).pixel_format; }
 
 std::uint32_t line_stride(std::uint32_t bits)
 {
@@ -291,13 +313,14 @@ int set_up_cfe(std::uint32_t code)
 
 // The video node's format. The frames' size is the stride the receiver gives x HEIGHT: the
 // driver cuts the lines by it, so a BUFSIZ that differs is named and the receiver's size used.
-int set_video_format(std::uint32_t bits)
+int set_video_format(const RawFormat &raw)
 {
+    const std::uint32_t bits = raw.bits;
     v4l2_format format{};
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     format.fmt.pix.width = static_cast<std::uint32_t>(Width);
     format.fmt.pix.height = static_cast<std::uint32_t>(Height);
-    format.fmt.pix.pixelformat = pixel_format(bits);
+    format.fmt.pix.pixelformat = pixel_format(raw);
     format.fmt.pix.bytesperline = line_stride(bits);
     format.fmt.pix.field = V4L2_FIELD_NONE;
     if (host_dev_ioctl(VideoFd, VIDIOC_S_FMT, &format) < 0) {
@@ -306,7 +329,7 @@ int set_video_format(std::uint32_t bits)
     }
     const v4l2_pix_format &got = format.fmt.pix;
     if (got.width != static_cast<std::uint32_t>(Width) ||
-        got.height != static_cast<std::uint32_t>(Height) || got.pixelformat != pixel_format(bits)) {
+        got.height != static_cast<std::uint32_t>(Height) || got.pixelformat != pixel_format(raw)) {
         std::fprintf(stderr,
                      "tolvacapture: %s: refused %dx%d RAW%u frames and took %ux%u: the receiver "
                      "can't take WIDTH, HEIGHT and RAWBIT of the init file\n",
@@ -336,8 +359,10 @@ int set_formats(const char *fname)
                      (Width / kWidthStep + 1) * kWidthStep);
         return -1;
     }
-    std::uint32_t bits = bits_of(check_rawbit(fname));
-    std::uint32_t code = media_bus_code(bits);
+    const RawFormat raw{bits_of(check_rawbit(fname)), check_bayer(fname)};
+    if (raw.bayer < 0)
+        return -1; // the file can't be read now: the scan has said so
+    std::uint32_t code = media_bus_code(raw);
     const media_v2_entity *source = Graph->entity_with_prefix(kSourcePrefix);
     SourcePath = Graph->device_node(source->id);
     if ((SourceFd = open_node(SourcePath)) < 0 ||
@@ -350,7 +375,7 @@ int set_formats(const char *fname)
     VideoPath = Graph->device_node(video->id);
     if ((VideoFd = open_node(VideoPath)) < 0)
         return -1;
-    return set_video_format(bits);
+    return set_video_format(raw);
 }
 
 int request_buffers(std::uint32_t count)

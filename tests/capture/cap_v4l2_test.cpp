@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,41 @@ TEST_P(V4l2BoardTest, TheReceiversLineStrideOverridesADifferentBufsiz)
 }
 
 INSTANTIATE_TEST_SUITE_P(Receivers, V4l2BoardTest, testing::Values("c03114", "c04170"));
+
+// The init file's Bayer order is the one the pipeline is set up for, on both receivers: the video
+// node's pixel format (the source's media-bus code must agree with it for the stream to start).
+class V4l2BayerTest : public testing::TestWithParam<int> {
+protected:
+    ScratchDir dir;
+};
+
+TEST_P(V4l2BayerTest, FormatsFollowTheInitFilesOrder)
+{
+    const char *const kOrders[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
+    const std::uint32_t kFormats[] = {V4L2_PIX_FMT_SRGGB12P, V4L2_PIX_FMT_SGRBG12P,
+                                      V4L2_PIX_FMT_SGBRG12P, V4L2_PIX_FMT_SBGGR12P};
+    for (const char *revision : {"c03114", "c04170"}) {
+        SCOPED_TRACE(revision);
+        SimPi::reset(board_knobs(revision));
+        I2C_ADDRESS = 0x10;
+        std::string init = dir.write("bayer.txt", std::string("BAYER ") + kOrders[GetParam()] +
+                                                      "\n" + counter_init(12, 64 * 48 * 12 / 8));
+        ASSERT_GE(FindCameraBus(init.c_str()), 0);
+        tolva::test::capture_stdout();
+        int status = OpenSensor(init.c_str());
+        tolva::test::captured_stdout();
+        ASSERT_EQ(status, 0);
+        std::uint32_t format = 0;
+        for (const auto &node : SimPi::instance().v4l2().receiver()->video_nodes())
+            if (node->name() == "unicam-image" || node->name() == "rp1-cfe-csi2_ch0")
+                format = node->format().pixelformat;
+        EXPECT_EQ(format, kFormats[GetParam()]);
+        EXPECT_EQ(CloseSensor(0), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, V4l2BayerTest,
+                         testing::Values(BAYER_RGGB, BAYER_GRBG, BAYER_GBRG, BAYER_BGGR));
 
 struct Refusal {
     const char *name;

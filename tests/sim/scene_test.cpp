@@ -131,25 +131,29 @@ TEST(SkyScene, DriftBrightensTheSkySlowly)
     EXPECT_GT(sum(600 + 4), sum(4) + 64 * 64 * 16 * 50); // a minute later, 60 steps up
 }
 
-double channel_mean(const std::vector<std::uint16_t> &s, int width, int height, int channel)
+double channel_mean(const std::vector<std::uint16_t> &s, int width, int height, int channel,
+                    int bayer = 0)
 {
     double sum = 0;
     int n = 0;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            if (bayer_channel(x, y) == channel) {
+            if (bayer_channel(x, y, bayer) == channel) {
                 sum += s[static_cast<std::size_t>(y) * width + x];
                 ++n;
             }
     return sum / n;
 }
 
-TEST(SkyScene, ColourSkyIsRggbAndMonochromeIsGrey)
+TEST(SkyScene, ColourSkyIsInTheSensorsBayerOrderAndMonochromeIsGrey)
 {
-    SkyScene colour(FrameGeometry{200, 200, 12, false, 1}, SkySettings{});
-    auto c = colour.samples(0);
-    EXPECT_GT(channel_mean(c, 200, 200, 1), channel_mean(c, 200, 200, 0)); // green over red
-    EXPECT_GT(channel_mean(c, 200, 200, 0), channel_mean(c, 200, 200, 3)); // red over blue
+    for (int bayer = 0; bayer < 4; ++bayer) {
+        SCOPED_TRACE(bayer);
+        SkyScene colour(FrameGeometry{200, 200, 12, false, 1, bayer}, SkySettings{});
+        auto c = colour.samples(0);
+        EXPECT_GT(channel_mean(c, 200, 200, 1, bayer), channel_mean(c, 200, 200, 0, bayer));
+        EXPECT_GT(channel_mean(c, 200, 200, 0, bayer), channel_mean(c, 200, 200, 3, bayer));
+    }
     SkyScene mono(FrameGeometry{200, 200, 12, true, 1}, SkySettings{});
     auto m = mono.samples(0);
     EXPECT_NEAR(channel_mean(m, 200, 200, 0), channel_mean(m, 200, 200, 3), 8.0);
