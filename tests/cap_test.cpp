@@ -6,6 +6,7 @@
 #include "i2c.h"
 #include "output_capture.h"
 #include "raw_reference.h"
+#include "sensor_init.h"
 #include "sim_pi.h"
 #include "test_support.h"
 
@@ -36,41 +37,13 @@ using Calls = std::vector<std::string>;
 
 namespace {
 
-constexpr double kModelPixelRate = 840e6; // the default model's, used when no PLL is set
-
-// A sensor init file for a small CCS stream.
-struct Stream {
-    int width = 64;
-    int height = 16;
-    int bits = 10;
-    int lanes = 2;
-    double fps = 100;
-    int pattern = 0x0101; // frame counter
-    bool streaming = true;
-    int bufsiz = -1;      // -1: the frame's own size
-    std::string settings; // replaces the settings block when given
-
-    int line_bytes() const { return bits == 12 ? (width + 1) / 2 * 3 : (width + 3) / 4 * 5; }
-    int frame_bytes() const { return line_bytes() * height; }
-
-    std::string text() const
+// The capture tests' stream: a small RAW10 frame counter.
+struct Stream : tolva::test::SensorInit {
+    Stream()
     {
-        constexpr int kLineLength = 8400;
-        int frame_length = static_cast<int>(kModelPixelRate / kLineLength / fps);
-        std::ostringstream out;
-        if (settings.empty())
-            out << "WIDTH " << width << "\nHEIGHT " << height << "\nBUFSIZ "
-                << (bufsiz < 0 ? frame_bytes() : bufsiz) << "\nDATA_LANES " << lanes << "\nRAWBIT "
-                << bits << "\n";
-        else
-            out << settings;
-        out << "0x0112 " << (bits == 12 ? "0x0C0C" : "0x0A0A") << " w\n"
-            << "0x0114 " << lanes - 1 << "\n0x034C " << width << " w\n0x034E " << height
-            << " w\n0x0342 " << kLineLength << " w\n0x0340 " << frame_length << " w\n0x0600 "
-            << pattern << " w\n";
-        if (streaming)
-            out << "0x0100 1\n";
-        return out.str();
+        height = 16;
+        bits = 10;
+        counter = true;
     }
 };
 
