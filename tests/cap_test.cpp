@@ -348,11 +348,17 @@ TEST_F(CapTest, DataLanesDefaultToTwo)
 TEST_F(CapTest, FrameIsHandedOverOnce)
 {
     Stream stream;
-    stream.fps = 20; // 50 ms between frames: two reads in a row see no new one
+    stream.fps = 20; // 50 ms between frames: a second read at once finds none
     ASSERT_EQ(open(stream), 0);
-    std::vector<unsigned char> raw(1280);
-    ASSERT_TRUE(wait_for([&] { return ReadRAW(raw.data()) == 1; }));
-    EXPECT_EQ(ReadRAW(raw.data()), 0);
+    const long long first = frame_number(read_frame(stream), stream);
+    // A reader paused between the two reads may find a newer frame, never the same one again.
+    std::vector<unsigned char> raw(static_cast<std::size_t>(stream.frame_bytes()));
+    if (ReadRAW(raw.data()) == 1) {
+        EXPECT_GT(frame_number(unpack_reference(raw.data(), stream.width, stream.height,
+                                                stream.bits, stream.line_bytes()),
+                               stream),
+                  first);
+    }
     EXPECT_EQ(CloseSensor(0), 0);
 }
 
@@ -377,8 +383,10 @@ TEST_F(CapTest, WhileRecordingFramesWaitOldestFirstEachOnce)
     ASSERT_EQ(open(stream), 0);
     BufferFrames(1);
     auto &receiver = mmal().receiver();
+    timeval seen_first, reading, received, first, before{0, 0};
+    ASSERT_TRUE(wait_for([&] { return receiver.frames_delivered() >= 1; }));
+    gettimeofday(&seen_first, nullptr);
     ASSERT_TRUE(wait_for([&] { return receiver.frames_delivered() >= 10; }));
-    timeval reading, received, first, before{0, 0};
     gettimeofday(&reading, nullptr);
     for (long long expected = 0; expected < 10; ++expected) {
         EXPECT_EQ(frame_number(read_frame(stream), stream), expected);
@@ -392,12 +400,8 @@ TEST_F(CapTest, WhileRecordingFramesWaitOldestFirstEachOnce)
             first = received;
     }
     EXPECT_EQ(GetDropCount(), 0);
-    // The first of them had waited at least nine frame intervals of 10 ms, the last far less.
-    timeval waited;
-    timersub(&reading, &first, &waited);
-    EXPECT_GE(waited.tv_sec * 1000000 + waited.tv_usec, 80000);
-    timersub(&before, &first, &waited);
-    EXPECT_GE(waited.tv_sec * 1000000 + waited.tv_usec, 80000);
+    // The first one's time is from before the test saw it arrive, not from its reading.
+    EXPECT_FALSE(timercmp(&first, &seen_first, >));
     EXPECT_EQ(CloseSensor(0), 0);
 }
 
