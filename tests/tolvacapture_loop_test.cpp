@@ -26,6 +26,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -778,6 +779,7 @@ TEST_F(LoopTest, ARecordingLosesNoFrameToSnapshotsAndStalls)
     // Three stalls in the recording, each until 50 frames wait (half a second's: frames handed
     // over since the recording began and not yet taken), and a snapshot every 15 frames.
     long long made_before = 0, taken_before = 0;
+    timeval first_stall_end{};
     auto waiting = [&] {
         return static_cast<long long>(frames_made()) - made_before - (frame_count - taken_before);
     };
@@ -788,6 +790,8 @@ TEST_F(LoopTest, ARecordingLosesNoFrameToSnapshotsAndStalls)
         }
         if (pass % 20 == 10)
             stall_until([&] { return waiting() >= 50; });
+        if (pass == 10)
+            gettimeofday(&first_stall_end, nullptr);
     });
     ASSERT_EQ(run_keys(s, recording_keys(60, 15)), 0);
     auto sers = files(".ser");
@@ -799,24 +803,25 @@ TEST_F(LoopTest, ARecordingLosesNoFrameToSnapshotsAndStalls)
     EXPECT_EQ(files(".raw").size(), 4u);
     EXPECT_EQ(out.find("frames dropped"), std::string::npos) << out;
     EXPECT_GE(console_value(out, "dropped    "), 0);
-    // Frames that waited out a stall keep the times they were received (10 ms apart at 100 fps),
-    // not the moment they were written, back to back, after it. The receiver's thread may be
-    // late for a frame on a busy machine, so the typical step is what is checked: the median.
+    // Frames that waited out a stall keep the times they were received, not the moments they
+    // were written after it: the 50 that waited at the end of the first one were received
+    // before it ended (the recording goes on for more than 50 frames after it).
+    constexpr std::int64_t kUnixEpochTicks = 621355968000000000; // 100 ns ticks from year 1
+    const std::int64_t stall_end_ticks =
+        kUnixEpochTicks +
+        (static_cast<std::int64_t>(first_stall_end.tv_sec) * 1000000 + first_stall_end.tv_usec) *
+            10;
     std::string ser = read_file(sers[0]);
     const std::size_t frames = static_cast<std::size_t>(counted.frames);
     std::size_t trailer = 178 + frames * 64 * 48 * 2;
     ASSERT_EQ(ser.size(), trailer + frames * 8);
-    std::vector<std::int64_t> steps;
-    std::int64_t previous = 0;
+    int received_before_the_end = 0;
     for (std::size_t k = 0; k < frames; ++k) {
         std::int64_t ticks;
         std::memcpy(&ticks, ser.data() + trailer + 8 * k, 8);
-        if (k > 0)
-            steps.push_back(ticks - previous);
-        previous = ticks;
+        received_before_the_end += ticks <= stall_end_ticks;
     }
-    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
-    EXPECT_GT(steps[steps.size() / 2], 50000) << "frames recorded less than 5 ms apart";
+    EXPECT_GE(received_before_the_end, 50);
 }
 
 // A stall longer than the hand-over holds loses frames: the recording's count of them is the
