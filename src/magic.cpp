@@ -70,6 +70,8 @@ bool log_is_usable()
 
 } // namespace
 
+void magic_reset(void) { LogReported = false; }
+
 // The log is trimmed before hyphens become blanks and the template is not, so a changed
 // length of a row counts as a difference, while "--" and blank cells compare equal.
 int magic(void)

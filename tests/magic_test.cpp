@@ -68,6 +68,7 @@ protected:
     {
         I2cdetectLog = kLog;
         std::filesystem::remove_all(kLog);
+        magic_reset();
     }
     void TearDown() override { std::filesystem::remove_all(kLog); }
 };

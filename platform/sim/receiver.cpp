@@ -130,8 +130,8 @@ void Receiver::frame_end(std::uint64_t index, double interval_s, const FrameSour
     buffer->flags = 0;
     buffer->pts =
         static_cast<std::int64_t>(static_cast<double>(index) * interval_s * kMicroseconds);
-    ++delivered_;
     sink_->deliver(buffer);
+    ++delivered_; // once the callback is done with it: whoever sees the count sees the frame
 }
 
 } // namespace tolva::sim

@@ -51,9 +51,9 @@ public:
         starved_first_.store(first);
     }
 
-    // Frames handed to the callback; frames lost because the port held no free buffer (they
-    // keep their numbers, so their time stamps leave a gap). frames_overrun() tells the frame
-    // times the simulator itself missed.
+    // Frames the callback has returned from; frames lost because the port held no free buffer
+    // (they keep their numbers, so their time stamps leave a gap). frames_overrun() tells the
+    // frame times the simulator itself missed.
     std::uint64_t frames_delivered() const { return delivered_.load(); }
     std::uint64_t frames_dropped() const { return dropped_.load(); }
     // The three counts on standard error, when the knobs ask for it.

@@ -2,8 +2,11 @@
 // receiver lost counted from its sequence numbers, the live view's newest frame, the receiver's
 // line stride, and the failures a user can cause, each said with its fix and nothing left open.
 #include "cap.h"
+#include "frame_counter.h"
 #include "i2c.h"
 #include "output_capture.h"
+#include "raw_reference.h"
+#include "sensor_init.h"
 #include "sim_pi.h"
 #include "test_support.h"
 
@@ -25,20 +28,23 @@ using tolva::test::ScratchDir;
 
 namespace {
 
-// 64x48 at 100 frames a second, the frame counter: sample (0, 0) of frame n is n mod 4096.
-std::string counter_init(int bits, int bufsiz)
+// 64x48 at 100 frames a second, the frame counter.
+std::string counter_init(int bits)
 {
-    return "I2C_ADDRESS 0x10\nWIDTH 64\nHEIGHT 48\nBUFSIZ " + std::to_string(bufsiz) + "\nRAWBIT " +
-           std::to_string(bits) + "\n0x0100 0x00\n" +
-           "0x0136 0x1800 w\n0x0304 0x0004 w\n0x0306 0x015E w\n0x0302 0x0002 w\n" +
-           "0x0300 0x0005 w\n0x0112 " + (bits == 12 ? "0x0C0C" : "0x0A0A") +
-           " w\n0x0114 0x01\n0x034C 0x0040 w\n0x034E 0x0030 w\n0x0342 0x31C4 w\n" +
-           "0x0340 0x0293 w\n0x0600 0x0101 w\n0x0100 0x01\n";
+    tolva::test::SensorInit sensor;
+    sensor.bits = bits;
+    sensor.counter = true;
+    return sensor.text();
 }
 
-// The counter's number in a packed RAW12 or RAW10 frame: sample (0, 0)'s bits.
-int counter_number(const std::vector<unsigned char> &raw) { return raw[0] << 4 | (raw[2] & 0xF); }
-int counter_number10(const std::vector<unsigned char> &raw) { return raw[0] << 2 | (raw[4] & 3); }
+// The number a packed counter frame of 64x48 samples carries (lines `stride` bytes apart), or -1
+// when it is not one whole counter frame.
+long long counter_number(const std::vector<unsigned char> &raw, int bits, std::size_t stride)
+{
+    auto samples = tolva::test::unpack_reference(raw.data(), 64, 48, bits, stride);
+    return tolva::test::counter_frame_number([&samples](std::size_t n) { return samples[n]; }, 64,
+                                             48, bits);
+}
 
 Knobs board_knobs(const char *revision)
 {
@@ -73,20 +79,22 @@ TEST_P(V4l2BoardTest, LostFramesAreCountedFromTheSequenceNumbers)
     knobs.rx_stall_first = 10;
     knobs.rx_stall_frames = 7;
     SimPi::reset(knobs);
-    std::string init = dir.write("counter.txt", counter_init(12, 64 * 48 * 12 / 8));
+    std::string init = dir.write("counter.txt", counter_init(12));
     ASSERT_GE(FindCameraBus(init.c_str()), 0);
     tolva::test::capture_stdout();
     ASSERT_EQ(OpenSensor(init.c_str()), 0);
     tolva::test::captured_stdout();
     BufferFrames(1);
     std::vector<unsigned char> raw(static_cast<std::size_t>(GetBufSiz()));
-    int previous = -1, gaps = 0;
+    long long previous = -1;
+    int gaps = 0;
     while (previous < 30) {
         if (!ReadRAW(raw.data())) {
             usleep(2000);
             continue;
         }
-        int number = counter_number(raw);
+        long long number = counter_number(raw, 12, 96);
+        ASSERT_GE(number, 0) << "not one whole frame";
         EXPECT_EQ(number - previous - 1, GetFrameGap()) << "frame " << number;
         gaps += GetFrameGap();
         previous = number;
@@ -99,7 +107,8 @@ TEST_P(V4l2BoardTest, LostFramesAreCountedFromTheSequenceNumbers)
         usleep(50000); // several frames come meanwhile
         if (!ReadRAW(raw.data()))
             continue;
-        int number = counter_number(raw);
+        long long number = counter_number(raw, 12, 96);
+        ASSERT_GE(number, 0) << "not one whole frame";
         EXPECT_EQ(number - previous - 1, GetFrameGap()) << "frame " << number;
         gaps += GetFrameGap();
         previous = number;
@@ -115,7 +124,7 @@ TEST_P(V4l2BoardTest, LostFramesAreCountedFromTheSequenceNumbers)
 TEST_P(V4l2BoardTest, TheReceiversLineStrideOverridesADifferentBufsiz)
 {
     SimPi::reset(board_knobs(GetParam()));
-    std::string init = dir.write("raw10.txt", counter_init(10, 64 * 48 * 10 / 8));
+    std::string init = dir.write("raw10.txt", counter_init(10));
     ASSERT_GE(FindCameraBus(init.c_str()), 0);
     tolva::test::capture_stdout();
     capture_stderr();
@@ -128,7 +137,7 @@ TEST_P(V4l2BoardTest, TheReceiversLineStrideOverridesADifferentBufsiz)
     while (!ReadRAW(raw.data()))
         usleep(2000);
     // The fill after each line's 80 bytes is the receiver's, not the next line's samples.
-    EXPECT_EQ(raw[96] << 2 | (raw[96 + 4] & 3), (counter_number10(raw) + 1) & 1023);
+    EXPECT_GE(counter_number(raw, 10, 96), 0);
     ASSERT_EQ(status, 0);
     EXPECT_EQ(GetBufSiz(), 4608);
     EXPECT_EQ(CloseSensor(0), 0);
@@ -188,7 +197,7 @@ TEST_P(V4l2RefusalTest, IsSaidWithItsFixAndLeavesNothingOpen)
     SimPi::reset(knobs);
     I2C_ADDRESS = 0x10;
     ScratchDir dir;
-    std::string init = dir.write("counter.txt", counter_init(12, 64 * 48 * 12 / 8));
+    std::string init = dir.write("counter.txt", counter_init(12));
     tolva::test::capture_stdout();
     capture_stderr();
     int bus = FindCameraBus(init.c_str());

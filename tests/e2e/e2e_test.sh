@@ -36,10 +36,7 @@ fi
 # is in the SER file, and the console's count of dropped frames is the gap the file shows. The
 # sensor file cut to 640x480 at 30 fps, a rate a busy machine (or the sanitizer build) keeps.
 counter_init=$work/imx477_640x480_raw12_counter.txt
-sed -e 's/^0x0600 0x0000 w/0x0600 0x0101 w/' -e 's/^WIDTH .*/WIDTH 640/' \
-    -e 's/^HEIGHT .*/HEIGHT 480/' -e 's/^BUFSIZ .*/BUFSIZ 460800/' \
-    -e 's/^0x034C 0x07EC w/0x034C 0x0280 w/' -e 's/^0x034E 0x05F0 w/0x034E 0x01E0 w/' \
-    -e 's/^0x0340 0x0670 w/0x0340 0x0896 w/' "$init" >"$counter_init"
+/usr/bin/python3 "$root/tests/tools/sim_init.py" "$init" 640 480 30 --counter >"$counter_init"
 mkdir "$work/counter"
 status=0
 TOLVA_SIM_RECEIVER_REPORT=1 "$root/scripts/with-xvfb" "$root/tests/e2e/counter_session.sh" \

@@ -16,7 +16,9 @@ fail() {
 }
 
 # A small colour sensor, 320 x 240 RAW12 at 100 frames a second, on a sky with many events.
-init=$root/tests/e2e/imx477_e2e.txt
+init=$work/imx477_320x240_raw12.txt
+sim_sensor=$root/sensors/simulated/sim_imx477_2028x1520_raw12.txt
+/usr/bin/python3 "$root/tests/tools/sim_init.py" "$sim_sensor" 320 240 100 >"$init"
 
 cd "$work"
 status=0
