@@ -1250,12 +1250,9 @@ TEST_P(SlowStorageTest, SaysOnceARecordingWithTheRatesMeasured)
         EXPECT_EQ(ser_verdict(ser, count, 64, 48, eight_bit ? 8 : 16), "ok") << ser;
         if (eight_bit)
             continue; // the counter's samples are told apart at 16 bits
-        auto numbers = counter_frames(ser, 64, 48, 12);
-        ASSERT_EQ(std::count(numbers.begin(), numbers.end(), -1), 0) << ser;
-        EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end(), std::greater_equal<>()),
-                  numbers.end())
-            << ser;
-        EXPECT_GT(numbers.back() - numbers.front() + 1, count) << "no frame lost in " << ser;
+        // Whole counter frames in order (the checker fails otherwise), and frames lost.
+        EXPECT_GT(counter_count(ser.substr(ser.rfind('/') + 1)).missing, 0)
+            << "no frame lost in " << ser;
     }
 }
 
@@ -1330,7 +1327,7 @@ TEST_P(LoopBayerTest, PictureAndSerFollowTheInitFilesOrder)
 {
     const char *const kOrders[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
     const int order = GetParam();
-    std::string text = init_text(Sensor{});
+    std::string text = Sensor{}.text();
     // Red 2000, the greens 1000, blue 500, as the solid-colour test pattern's data.
     text.insert(text.rfind("0x0100 0x01"),
                 "0x0101 " + std::to_string(order) +
