@@ -35,7 +35,7 @@ test-sanitize:
 # The suite built for the V4L2 back end, on a simulated Pi 4 (Unicam, current OS), then its tests
 # that go through the capture pipeline again on a Pi 5 (CFE). The simulator's own tests of the
 # environment's knobs (ReceiverKnobs) run in `make test`, without a board in the environment.
-V4L2_BOARD_TESTS = LoopTest|Signals|Receivers|Faults|e2e
+V4L2_BOARD_TESTS = LoopTest|RealSensorFile|Signals|Receivers|Faults|e2e
 test-v4l2:
 	scripts/bootstrap --test
 	cmake -S . -B build-v4l2 -DTOLVA_CAPTURE=v4l2 -DTOLVA_BENCH=OFF
