@@ -37,3 +37,20 @@ detections=$(grep -c "Diff Detect\." console.txt || true)
 lines=$(($(wc -l <"${base}_events.csv") - 1))
 [[ $lines -eq $detections ]] || fail "$lines event lines for $detections detection lines"
 echo "unattended_test: $frames frames, $detections detections logged"
+
+# A `w` typed on the terminal of a recording without a window writes the snapshot, its picture
+# (PNG) too, and the recording goes on to its end. `script` gives the program a terminal.
+mkdir "$work/typed"
+cd "$work/typed"
+status=0
+(sleep 1.5 && echo w && sleep 3) |
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM script -qfec "'$program' '$init' \
+        --no-window --record --stop-after 3s --keep-free 0 >console.txt 2>&1" /dev/null \
+        >/dev/null || status=$?
+[[ $status -eq 0 ]] || fail "a typed w: ended with status $status: $(cat console.txt)"
+for extension in raw png fts; do
+    grep -q "^write: .*\.$extension$" console.txt || fail "a typed w wrote no .$extension file"
+done
+frames=$(sed -n 's/^\([0-9]*\)frames$/\1/p' console.txt)
+[[ -n $frames ]] || fail "a typed w: the recording did not end with its frame count"
+echo "unattended_test: a typed w wrote its snapshot, the recording $frames frames"
