@@ -842,10 +842,10 @@ int live_loop(Driver &d)
     oc = 0;
     frame_count = 0;
     st = GetTime();
-    if (!d.run.no_window) {
-        display_init(d.width, d.height, d.depth, d.div, d.bayer);
+    // Without a window too: a snapshot's PNG is the display's full-size picture.
+    display_init(d.width, d.height, d.depth, d.div, d.bayer);
+    if (!d.run.no_window)
         zoom_setMouseCallback(kLiveWindow, 1.0f / d.div);
-    }
     d.next_status = d.clock();
     if (ScheduleBegin(d.run, d.clock()) != 0)
         return finish(d);

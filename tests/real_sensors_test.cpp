@@ -1,11 +1,13 @@
-// The init files of sensors/real/, each started as the program starts it, on its chip's model:
-// header, registers and frames agree with what README's table of sensors claims.
+// The init files of sensors/real/, each started as the program starts it, on its chip's model
+// behind the board's receiver: header, registers and frames agree with what README's table of
+// sensors claims.
 #include "cap.h"
 #include "chip_factory.h"
 #include "i2c.h"
 #include "output_capture.h"
 #include "raw_reference.h"
 #include "sim_pi.h"
+#include "suite_board.h"
 #include "test_pattern.h"
 #include "test_support.h"
 
@@ -39,17 +41,22 @@ struct RealSensorFile {
 
 void PrintTo(const RealSensorFile &file, std::ostream *out) { *out << file.name; }
 
-constexpr int kReceiverAlign = 32; // Unicam's line alignment, which the files' BUFSIZ follows
+// Unicam's line alignment, which the files' BUFSIZ follows; the V4L2 back end asks CFE (which
+// aligns to 16) for the same.
+constexpr int kReceiverAlign = 32;
 
 class RealSensorFileTest : public testing::TestWithParam<RealSensorFile> {
 protected:
     void SetUp() override
     {
-        Knobs knobs;
+        Knobs knobs = tolva::test::suite_knobs();
         knobs.sensor_chip = GetParam().chip;
         knobs.sensor_clock_mhz = GetParam().clock_mhz;
         knobs.line_align = kReceiverAlign;
-        SimPi::reset(knobs).set_pauses_skipped(true);
+        knobs.csi_lanes = GetParam().lanes; // the overlay set up for the module, as on a board
+        SimPi &pi = SimPi::reset(knobs);
+        pi.set_pauses_skipped(true);
+        SetCameraBus(pi.camera_bus()); // the program's bring-up finds it so
     }
 
     std::string path() const { return source_path(std::string("sensors/real/") + GetParam().name); }

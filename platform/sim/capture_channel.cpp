@@ -63,6 +63,7 @@ void CaptureChannel::frame_end(std::uint64_t index, double interval_s, const Fra
         source.render(index, current_->data());
         auto interval_ns = static_cast<std::uint64_t>(interval_s * kNanosecondsPerSecond);
         queue_.complete(current_, static_cast<std::uint32_t>(index), monotonic_ns() - interval_ns);
+        ++completed_;
     } else {
         ++spare_;
     }

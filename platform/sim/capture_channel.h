@@ -33,8 +33,10 @@ public:
 
     int line_align() const override { return setup_.stride; }
 
-    // Frames written into the spare buffer because no buffer was queued, or because the
-    // receiver stalled on purpose (TOLVA_SIM_FAULTS rx-stall).
+    // Frames completed into a queued buffer, for the client to dequeue; frames written into
+    // the spare buffer because no buffer was queued, or because the receiver stalled on
+    // purpose (TOLVA_SIM_FAULTS rx-stall).
+    std::uint64_t frames_completed() const { return completed_.load(); }
     std::uint64_t frames_spare() const { return spare_.load(); }
 
 private:
@@ -45,6 +47,7 @@ private:
     BufferQueue &queue_;
     ChannelSetup setup_;             // set before the thread starts; read-only while it runs
     VideoBuffer *current_ = nullptr; // where the frame in progress goes; the thread's own
+    std::atomic<std::uint64_t> completed_{0};
     std::atomic<std::uint64_t> spare_{0};
 };
 

@@ -211,6 +211,18 @@ std::optional<std::string> SimPi::kernel_file(const std::string &path) const
     return v4l2_->sysfs_file(path);
 }
 
+std::uint64_t SimPi::frames_handed_over()
+{
+    if (capture_ == CaptureSystem::mmal)
+        return mmal().receiver().frames_delivered();
+    std::uint64_t frames = 0;
+    if (const MediaDevice *receiver = v4l2_->receiver())
+        for (const auto &video : receiver->video_nodes())
+            if (video->is_image())
+                frames += video->channel()->frames_completed();
+    return frames;
+}
+
 Mmal &SimPi::mmal()
 {
     if (!mmal_)

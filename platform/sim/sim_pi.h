@@ -93,6 +93,10 @@ public:
     // The V4L2 and media-controller device nodes: the receiver's on current OS boards, none
     // on the others.
     V4l2Devices &v4l2() { return *v4l2_; }
+    // Frames the camera receiver has handed to the program since it first streamed, on either
+    // receiver: given to the MMAL output port's callback, or completed into a queued V4L2
+    // buffer (not those the V4L2 receiver wrote into its spare buffer).
+    std::uint64_t frames_handed_over();
     // A kernel text file the board serves (/sys/dev/char/..., /proc/device-tree/...); none for
     // a path it does not.
     std::optional<std::string> kernel_file(const std::string &path) const;

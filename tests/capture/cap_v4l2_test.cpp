@@ -163,7 +163,7 @@ TEST_P(V4l2BayerTest, FormatsFollowTheInitFilesOrder)
         SimPi::reset(board_knobs(revision));
         I2C_ADDRESS = 0x10;
         std::string init = dir.write("bayer.txt", std::string("BAYER ") + kOrders[GetParam()] +
-                                                      "\n" + counter_init(12, 64 * 48 * 12 / 8));
+                                                      "\n" + counter_init(12));
         ASSERT_GE(FindCameraBus(init.c_str()), 0);
         tolva::test::capture_stdout();
         int status = OpenSensor(init.c_str());

@@ -41,7 +41,8 @@ lines=$(($(wc -l <"${base}_events.csv") - 1))
 [[ $lines -eq $detections ]] || fail "$lines event lines for $detections detection lines"
 echo "unattended_test: $frames frames, $detections detections logged"
 
-# Keys typed on the terminal the program runs on: a SER recording from s to e, then q.
+# Keys typed on the terminal the program runs on: a SER recording from s to e with a snapshot
+# (w: its picture, the PNG, too) in between, then q.
 mkdir typed && cd typed
 status=0
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM python3 - "$program" "$init" \
@@ -65,7 +66,8 @@ def wait_for(text):
             sys.exit("no " + text.decode() + " in: " + seen.decode(errors="replace"))
 
 
-for shown, typed in ((b"[q] : quit", b"s\n"), (b"Rec Start.", b"e\n"), (b"Rec Stop.", b"q\n")):
+for shown, typed in ((b"[q] : quit", b"s\n"), (b"Rec Start.", b"w\n"), (b".fts", b"e\n"),
+                     (b"Rec Stop.", b"q\n")):
     wait_for(shown)
     os.write(terminal, typed)
 wait_for(b"dropped     = ")
@@ -76,8 +78,11 @@ EOF
 [[ $status -eq 0 ]] || fail "the typed keys' run ended with status $status: $(cat console.txt)"
 sers=(*.ser)
 [[ ${#sers[@]} -eq 1 && -f ${sers[0]} ]] || fail "typed s and e: not one SER file: ${sers[*]}"
+for extension in raw png fts; do
+    grep -q "^write: .*\.$extension" console.txt || fail "a typed w wrote no .$extension file"
+done
 frames=$(sed -n 's/^\([0-9]*\)frames\r\?$/\1/p' console.txt)
 [[ -n $frames ]] || fail "typed s and e: no frame count on the console"
 python3 "$root/tests/tools/ser_reader.py" "${sers[0]}" --count "$frames" --width 320 \
     --height 240 --depth 16 --color 8 >/dev/null || fail "${sers[0]} is not a complete SER file"
-echo "unattended_test: typed s, e and q: $frames frames recorded"
+echo "unattended_test: typed s, w, e and q: a snapshot, $frames frames recorded"
