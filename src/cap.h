@@ -35,8 +35,9 @@ int CloseSensor(int status);
 // Copies the oldest frame waiting into buf (BufSiz bytes) and returns 1; 0 when none waits.
 int ReadRAW(unsigned char *buf);
 // Non-zero while recording: frames wait, oldest first, up to GetHeldFrames() of them, so a
-// stall of the loop loses none. 0 (live view, the start): one frame waits at a time and newer
-// ones are dropped, so the window shows a current frame.
+// stall of the loop loses none. 0 (live view, the start): ReadRAW returns the newest frame and
+// drops those before it, so the window shows a current frame; frames still wait meanwhile, so a
+// recording started after a ReadRAW goes on from its frame without a gap.
 void BufferFrames(int on);
 int GetHeldFrames(void);
 // Frames the receiver finished that never reached ReadRAW, since the pipeline opened, and those

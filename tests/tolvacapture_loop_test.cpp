@@ -776,14 +776,20 @@ TEST_F(LoopTest, ARecordingLosesNoFrameToSnapshotsAndStalls)
     // second, so that the loop keeps its rate outside the stalls.
     if (std::getenv("TOLVA_EMULATOR"))
         s.fps /= 4;
-    // Three stalls in the recording, each until 50 frames wait (half a second's: frames handed
-    // over since the recording began and not yet taken), and a snapshot every 15 frames.
+    // A stall in the pass whose key starts the recording, until 10 more frames came: the
+    // recording begins with that pass's frame, read in live view, and goes on from it. Three
+    // stalls in the recording, each until 50 frames wait (half a second's: frames handed over
+    // since the recording began and not yet taken), and a snapshot every 15 frames.
     long long made_before = 0, taken_before = 0;
     timeval first_stall_end{};
     auto waiting = [&] {
         return static_cast<long long>(frames_made()) - made_before - (frame_count - taken_before);
     };
     WindowScript::get().on_wait([&](int pass) {
+        if (pass == 0) {
+            const std::uint64_t made_at_key = frames_made();
+            stall_until([&] { return frames_made() >= made_at_key + 10; });
+        }
         if (pass == 1) {
             made_before = static_cast<long long>(frames_made());
             taken_before = frame_count;

@@ -38,6 +38,8 @@ public:
     // purpose (TOLVA_SIM_FAULTS rx-stall).
     std::uint64_t frames_completed() const { return completed_.load(); }
     std::uint64_t frames_spare() const { return spare_.load(); }
+    // The counts on standard error, when the knobs ask for it.
+    void report() const { CsiReceiver::report(completed_.load(), spare_.load()); }
 
 private:
     bool receives(const StreamSettings &settings) const override;

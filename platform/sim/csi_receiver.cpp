@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <cstdio>
 
 namespace tolva::sim {
 
@@ -72,6 +73,18 @@ void CsiReceiver::update_source(const StreamSettings &settings, double interval_
     std::lock_guard<std::mutex> lock(mutex_);
     source_ = std::move(source);
     source_settings_ = settings;
+}
+
+void CsiReceiver::report(std::uint64_t delivered, std::uint64_t without_buffer) const
+{
+    if (!knobs_.receiver_report)
+        return;
+    std::fprintf(stderr,
+                 "simulated Pi: receiver: %llu frames delivered, %llu without a free buffer, %llu "
+                 "frame times missed (the simulator fell behind)\n",
+                 static_cast<unsigned long long>(delivered),
+                 static_cast<unsigned long long>(without_buffer),
+                 static_cast<unsigned long long>(frames_overrun()));
 }
 
 void CsiReceiver::run()

@@ -38,6 +38,10 @@ public:
     virtual int line_align() const = 0;
 
 protected:
+    // With TOLVA_SIM_RECEIVER_REPORT, standard error gets what became of the sensor's frames
+    // since the driver was set up: delivered, without a free buffer, missed by the simulator.
+    void report(std::uint64_t delivered, std::uint64_t without_buffer) const;
+
     // Frames from now until stop_thread(), which returns when no frame is in flight.
     void start_thread(const char *name);
     void stop_thread();

@@ -68,9 +68,9 @@ struct Knobs {
     // TOLVA_SIM_LINE_ALIGN: the receiver fills each frame line up to a multiple of this many
     // bytes (1: no fill).
     int line_align = 1;
-    // TOLVA_SIM_RECEIVER_REPORT: 1 = when the receiver's port is disabled, standard error gets
-    // what became of the sensor's frames (delivered, no free buffer, frame times the simulator
-    // missed because it fell behind).
+    // TOLVA_SIM_RECEIVER_REPORT: 1 = when the receiver stops (MMAL's port is disabled, a V4L2
+    // stream is turned off), standard error gets what became of the sensor's frames (delivered,
+    // no free buffer, frame times the simulator missed because it fell behind).
     bool receiver_report = false;
     // TOLVA_SIM_FAULTS, receiver faults:
     //   rx-port-disable  disabling the camera receiver's output port fails

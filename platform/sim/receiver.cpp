@@ -67,17 +67,7 @@ void Receiver::stop()
     sink_ = nullptr;
 }
 
-void Receiver::report() const
-{
-    if (!knobs_.receiver_report)
-        return;
-    std::fprintf(stderr,
-                 "simulated Pi: receiver: %llu frames delivered, %llu without a free buffer, %llu "
-                 "frame times missed (the simulator fell behind)\n",
-                 static_cast<unsigned long long>(delivered_.load()),
-                 static_cast<unsigned long long>(dropped_.load()),
-                 static_cast<unsigned long long>(frames_overrun()));
-}
+void Receiver::report() const { CsiReceiver::report(delivered_.load(), dropped_.load()); }
 
 // The link carries frames only when both ends agree on lanes and data type, as on hardware.
 bool Receiver::receives(const StreamSettings &settings) const

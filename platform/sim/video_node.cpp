@@ -142,6 +142,7 @@ int VideoNode::start_streaming()
 void VideoNode::stop_streaming()
 {
     channel_->stop();
+    channel_->report();
     pipeline_.stop(*this);
 }
 

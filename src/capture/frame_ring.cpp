@@ -33,7 +33,7 @@ struct FreeBytes {
 // the slot at RawHead and then advances RawHead with a release store; ReadRAW copies the slot at
 // RawTail and then advances RawTail with a release store; each loads the other's index with
 // acquire, so each side touches a slot's bytes only while the slot is its own. Frames wait
-// oldest first; when HeldFrames are already waiting, the newest is dropped and counted. The back
+// oldest first; when SlotCount are already waiting, the newest is dropped and counted. The back
 // end owns RawBuf from OpenSensor to CloseSensor; sizes and pointers are written before its
 // receiver starts and only read afterwards.
 std::unique_ptr<unsigned char[], FreeBytes> RawBuf;
@@ -44,7 +44,10 @@ int Size;
 unsigned SlotCount;
 std::atomic<unsigned> RawHead{0};
 std::atomic<unsigned> RawTail{0};
-std::atomic<unsigned> HeldFrames{1};
+// Live view: ReadRAW skips to the newest frame waiting. The producer keeps every frame in live
+// view too, so that a recording started in a pass goes on from that pass's frame without a gap,
+// however long the pass took. ReadRAW's own.
+bool LiveView = true;
 
 // Lost frames just before the frame in position p (the ledger counts them all); PendingGap
 // belongs to the producer.
@@ -63,8 +66,8 @@ unsigned waiting(unsigned head, unsigned tail)
 
 unsigned char *slot(unsigned position) { return RawBuf.get() + std::size_t{position} * Size; }
 
-// Back to live view: of the frames still waiting only the newest stays, so the window is current
-// at once; the others never reach the driver and are counted in the gap before it.
+// Live view: of the frames waiting only the newest stays, so the window is current; the others
+// never reach the driver and are counted in the gap before it.
 void take_up_newest()
 {
     unsigned head = RawHead.load(std::memory_order_acquire);
@@ -93,7 +96,7 @@ int ring_allocate(int width, int height, int bufsiz)
     BufSiz = bufsiz;
     RawHead.store(0, std::memory_order_relaxed);
     RawTail.store(0, std::memory_order_relaxed);
-    HeldFrames.store(1, std::memory_order_relaxed);
+    LiveView = true;
     PendingGap = 0;
     Size = bufsiz > 0 ? bufsiz : kEmptyBufSize;
     // The ring has one position more than it holds frames; all of them fit in the bytes given.
@@ -120,7 +123,7 @@ void ring_put(const void *frame, std::size_t length, const struct timeval &recei
 {
     unsigned head = RawHead.load(std::memory_order_relaxed);
     unsigned tail = RawTail.load(std::memory_order_acquire);
-    if (waiting(head, tail) >= HeldFrames.load(std::memory_order_relaxed)) {
+    if (waiting(head, tail) >= SlotCount) {
         ring_count_lost(1);
         return;
     }
@@ -134,6 +137,8 @@ void ring_put(const void *frame, std::size_t length, const struct timeval &recei
 
 int ReadRAW(unsigned char *buf)
 {
+    if (LiveView)
+        take_up_newest();
     unsigned tail = RawTail.load(std::memory_order_relaxed);
     if (tail == RawHead.load(std::memory_order_acquire))
         return 0;
@@ -144,12 +149,7 @@ int ReadRAW(unsigned char *buf)
     return 1;
 }
 
-void BufferFrames(int on)
-{
-    HeldFrames.store(on ? SlotCount : 1, std::memory_order_relaxed);
-    if (!on)
-        take_up_newest();
-}
+void BufferFrames(int on) { LiveView = !on; }
 
 int GetHeldFrames(void) { return static_cast<int>(SlotCount); }
 int GetWidth(void) { return Width; }

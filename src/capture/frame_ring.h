@@ -8,15 +8,15 @@
 #include <cstddef>
 
 // The pipeline's frame size, and slots for frames of `bufsiz` bytes (16 when 0): as many as fit
-// in the hand-over's bytes, at most 64; 0, or -1 after "malloc error". Live view (one frame
-// waits) until BufferFrames.
+// in the hand-over's bytes, at most 64; 0, or -1 after "malloc error". Live view (ReadRAW takes
+// the newest frame) until BufferFrames.
 int ring_allocate(int width, int height, int bufsiz);
 void ring_free(void);
 
 // The receiver's thread, the only producer. Frames lost before the next one put.
 void ring_count_lost(unsigned frames);
 // Copies a finished frame (cut to a slot's size) into the next free slot with the time it was
-// received, or drops and counts it when the frames allowed to wait already do.
+// received, or drops and counts it when every slot holds a frame waiting.
 void ring_put(const void *frame, std::size_t length, const struct timeval &received);
 
 #endif
