@@ -349,6 +349,45 @@ int set_video_format(const RawFormat &raw)
     return 0;
 }
 
+// The lanes our source's overlay gives the receiver, from the source's controls: its pixel rate
+// is the link frequency x 2 (double data rate) x lanes / bits. 0 when the controls can't be read.
+int overlay_lanes(std::uint32_t bits)
+{
+    v4l2_ext_control values[2]{};
+    values[0].id = V4L2_CID_LINK_FREQ;
+    values[1].id = V4L2_CID_PIXEL_RATE;
+    v4l2_ext_controls controls{};
+    controls.which = V4L2_CTRL_WHICH_CUR_VAL;
+    controls.count = 2;
+    controls.controls = values;
+    if (host_dev_ioctl(SourceFd, VIDIOC_G_EXT_CTRLS, &controls) < 0)
+        return 0;
+    v4l2_querymenu frequency{};
+    frequency.id = V4L2_CID_LINK_FREQ;
+    frequency.index = static_cast<std::uint32_t>(values[0].value);
+    if (host_dev_ioctl(SourceFd, VIDIOC_QUERYMENU, &frequency) < 0 || frequency.value <= 0)
+        return 0;
+    const std::int64_t per_lane = 2 * static_cast<std::int64_t>(frequency.value);
+    return static_cast<int>((values[1].value64 * bits + per_lane / 2) / per_lane);
+}
+
+// The receiver listens on the overlay's lanes; a sensor sending on others brings no frame.
+int check_overlay_lanes(const char *fname, std::uint32_t bits)
+{
+    const int lanes = check_lanes(fname);
+    const int overlay = overlay_lanes(bits);
+    if (overlay == 0 || overlay == lanes)
+        return 0;
+    const char *parameter = lanes == 1 ? ",1lane" : (lanes == 4 ? ",4lanes" : "");
+    std::fprintf(stderr,
+                 "tolvacapture: %s: DATA_LANES %d, but the overlay gives the receiver %d lanes "
+                 "(%s): put dtoverlay=%s%s in config.txt and reboot, or write the init file "
+                 "for %d lanes (%s)\n",
+                 fname, lanes, overlay, SourcePath.c_str(), kSourcePrefix, parameter, overlay,
+                 kSetUpSection);
+    return -1;
+}
+
 int set_formats(const char *fname)
 {
     if (Width % kWidthStep != 0) {
@@ -366,7 +405,8 @@ int set_formats(const char *fname)
     const media_v2_entity *source = Graph->entity_with_prefix(kSourcePrefix);
     SourcePath = Graph->device_node(source->id);
     if ((SourceFd = open_node(SourcePath)) < 0 ||
-        set_pad_format(SourceFd, SourcePath, kSourcePad, code) < 0)
+        set_pad_format(SourceFd, SourcePath, kSourcePad, code) < 0 ||
+        check_overlay_lanes(fname, raw.bits) < 0)
         return -1;
     if (Kind == Receiver::cfe && set_up_cfe(code) < 0)
         return -1;

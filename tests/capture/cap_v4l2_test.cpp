@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Orders, V4l2BayerTest,
 
 struct Refusal {
     const char *name;
-    bool Knobs::*fault;
+    void (*fault)(Knobs &);
     bool at_open; // found by OpenSensor, not before the bring-up
     const char *said;
 };
@@ -193,7 +193,7 @@ class V4l2RefusalTest : public testing::TestWithParam<Refusal> {};
 TEST_P(V4l2RefusalTest, IsSaidWithItsFixAndLeavesNothingOpen)
 {
     Knobs knobs = board_knobs("c04170");
-    knobs.*GetParam().fault = true;
+    GetParam().fault(knobs);
     SimPi::reset(knobs);
     I2C_ADDRESS = 0x10;
     ScratchDir dir;
@@ -216,20 +216,25 @@ TEST_P(V4l2RefusalTest, IsSaidWithItsFixAndLeavesNothingOpen)
 INSTANTIATE_TEST_SUITE_P(
     Faults, V4l2RefusalTest,
     testing::Values(
-        Refusal{"NoModule", &Knobs::no_module, false,
+        Refusal{"NoModule", [](Knobs &k) { k.no_module = true; }, false,
                 "no media device has the CSI-2 source \"tolva-csi2\": its kernel module is not "
                 "loaded or its overlay is not in config.txt (README, \"Current Raspberry Pi OS\")"},
-        Refusal{"KernelSensor", &Knobs::kernel_sensor, false,
+        Refusal{"KernelSensor", [](Knobs &k) { k.kernel_sensor = true; }, false,
                 "holds the camera receiver: set camera_auto_detect=0"},
-        Refusal{"MediaDenied", &Knobs::media_denied, false,
+        Refusal{"MediaDenied", [](Knobs &k) { k.media_denied = true; }, false,
                 "/dev/media0: no permission to open it: add the user to the group video"},
-        Refusal{"I2cDenied", &Knobs::i2c_denied, false,
+        Refusal{"I2cDenied", [](Knobs &k) { k.i2c_denied = true; }, false,
                 "/dev/i2c-11: no permission to open it: add the user to the group i2c"},
-        Refusal{"SubdevDenied", &Knobs::subdev_denied, true,
+        Refusal{"SubdevDenied", [](Knobs &k) { k.subdev_denied = true; }, true,
                 "no permission to open it: add the user to the group video"},
-        Refusal{"VideoDenied", &Knobs::video_denied, true,
+        Refusal{"VideoDenied", [](Knobs &k) { k.video_denied = true; }, true,
                 "/dev/video0: no permission to open it: add the user to the group video"},
-        Refusal{"Busy", &Knobs::v4l2_busy, true,
+        // The sensor would send on the file's 2 lanes, the receiver listen on the overlay's 4.
+        Refusal{"OverlayLanes", [](Knobs &k) { k.csi_lanes = 4; }, true,
+                "counter.txt: DATA_LANES 2, but the overlay gives the receiver 4 lanes "
+                "(/dev/v4l-subdev2): put dtoverlay=tolva-csi2 in config.txt and reboot, or write "
+                "the init file for 4 lanes"},
+        Refusal{"Busy", [](Knobs &k) { k.v4l2_busy = true; }, true,
                 "/dev/video0: busy: another program uses the camera receiver"}),
     [](const testing::TestParamInfo<Refusal> &info) { return info.param.name; });
 
