@@ -56,6 +56,8 @@ public:
     void keep_last_image_only(bool on) { keep_last_only_ = on; }
 
     int waits() const { return waits_; }
+    // Steps in the script: the keys of passes 0 to steps() - 1.
+    int steps() const { return static_cast<int>(steps_.size()); }
     bool is_open(const std::string &window) const { return open_.count(window) != 0; }
     const std::vector<WindowChange> &changes() const { return changes_; }
     int created(const std::string &window) const;
