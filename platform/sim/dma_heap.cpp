@@ -115,8 +115,8 @@ int DmaHeaps::allocate(const Heap &heap, void *arg)
         return fails_with(EINVAL);
     if (heap.contiguous && knobs_->dma_heap_no_memory)
         return fails_with(ENOMEM);
-    auto buffer = std::make_shared<DmaBuffer>(static_cast<std::size_t>(request.len),
-                                              heap.contiguous);
+    auto buffer =
+        std::make_shared<DmaBuffer>(static_cast<std::size_t>(request.len), heap.contiguous);
     if (!buffer->allocated())
         return fails_with(ENOMEM);
     int fd = next_fd_++;
