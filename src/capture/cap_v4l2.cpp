@@ -89,7 +89,6 @@ int MediaFd = -1;
 int SourceFd = -1;
 int Csi2Fd = -1;
 int VideoFd = -1;
-int HeapFd = -1;
 std::string SourcePath, Csi2Path, VideoPath, HeapPath;
 std::uint32_t Memory = V4L2_MEMORY_MMAP; // DMABUF with the heap's buffers
 std::optional<MediaGraph> Graph;
@@ -453,16 +452,16 @@ int counted_buffers()
     return count;
 }
 
-// The first CMA heap there is, opened; -1 with the errno of the first that refused (ENOENT:
-// none is there), HeapPath naming it.
+// The first CMA heap there is, opened, HeapPath naming it; -1 with the errno of the first that
+// refused (ENOENT: none is there).
 int open_heap()
 {
     HeapPath = kCmaHeaps[0];
     for (const char *path : kCmaHeaps) {
-        HeapFd = host_dev_open(path, O_RDWR | O_CLOEXEC);
-        if (HeapFd >= 0 || errno != ENOENT) {
+        int fd = host_dev_open(path, O_RDWR | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT) {
             HeapPath = path;
-            return HeapFd >= 0 ? 0 : -1;
+            return fd;
         }
     }
     errno = ENOENT;
@@ -494,18 +493,18 @@ void report_heap_error(int error, int buffers)
                                " frame buffers of " + std::to_string(BufSiz) + " bytes",
                            "give the kernel more contiguous memory" + set_up);
     else
-        report_slow_copies(std::strerror(error), "see" + set_up);
+        report_slow_copies(std::strerror(error), std::string("see ") + kSetUpSection);
 }
 
 // A buffer of the heap for each of the receiver's, mapped for reading; -1 with errno set.
-int allocate_heap_buffers(std::uint32_t count)
+int allocate_heap_buffers(int heap, std::uint32_t count)
 {
     Buffers.assign(count, Mapping{});
     for (Mapping &buffer : Buffers) {
         dma_heap_allocation_data request{};
         request.len = static_cast<std::uint64_t>(BufSiz);
         request.fd_flags = O_RDWR | O_CLOEXEC;
-        if (host_dev_ioctl(HeapFd, DMA_HEAP_IOCTL_ALLOC, &request) < 0)
+        if (host_dev_ioctl(heap, DMA_HEAP_IOCTL_ALLOC, &request) < 0)
             return -1;
         buffer.dmabuf = static_cast<int>(request.fd);
         buffer.length = static_cast<std::size_t>(BufSiz);
@@ -532,17 +531,18 @@ void release_buffers()
 // The heap's buffers when the heap can be used; else, said in one line, the receiver's own.
 int create_buffers()
 {
-    if (open_heap() < 0) {
+    int heap = open_heap();
+    if (heap < 0) {
         report_heap_error(errno, 0);
     } else {
         Memory = V4L2_MEMORY_DMABUF;
         int count = counted_buffers();
+        int allocated =
+            count < 0 ? -1 : allocate_heap_buffers(heap, static_cast<std::uint32_t>(count));
+        int error = errno;
+        host_dev_close(heap); // needed no more once its buffers exist
         if (count < 0)
             return -1;
-        // The heap is needed no more once its buffers exist.
-        int allocated = allocate_heap_buffers(static_cast<std::uint32_t>(count));
-        int error = errno;
-        close_node(HeapFd);
         if (allocated == 0)
             return 0;
         report_heap_error(error, count);
@@ -737,7 +737,7 @@ int CloseSensor(int status)
         return -1;
     if (!Buffers.empty())
         release_buffers();
-    for (int *fd : {&HeapFd, &VideoFd, &Csi2Fd, &SourceFd, &MediaFd})
+    for (int *fd : {&VideoFd, &Csi2Fd, &SourceFd, &MediaFd})
         close_node(*fd);
     Graph.reset();
     ring_free();
