@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -47,6 +48,18 @@ long long counter_number(const std::vector<unsigned char> &raw, int bits, std::s
     auto samples = tolva::test::unpack_reference(raw.data(), 64, 48, bits, stride);
     return tolva::test::counter_frame_number([&samples](std::size_t n) { return samples[n]; }, 64,
                                              48, bits);
+}
+
+// Waits for the next frame of the RAW12 counter and returns its number: -1 when it is not one
+// whole frame. Its gap must be the frames missing since `previous`.
+long long next_counter_frame(std::vector<unsigned char> &raw, long long previous)
+{
+    while (!ReadRAW(raw.data()))
+        usleep(2000);
+    long long number = counter_number(raw, 12, 96);
+    EXPECT_GE(number, 0) << "not one whole frame";
+    EXPECT_EQ(number - previous - 1, GetFrameGap()) << "frame " << number;
+    return number;
 }
 
 Knobs board_knobs(const char *revision)
@@ -94,15 +107,9 @@ TEST_P(V4l2BoardTest, LostFramesAreCountedFromTheSequenceNumbers)
     long long previous = -1;
     int gaps = 0;
     while (previous < 30) {
-        if (!ReadRAW(raw.data())) {
-            usleep(2000);
-            continue;
-        }
-        long long number = counter_number(raw, 12, 96);
-        ASSERT_GE(number, 0) << "not one whole frame";
-        EXPECT_EQ(number - previous - 1, GetFrameGap()) << "frame " << number;
+        previous = next_counter_frame(raw, previous);
+        ASSERT_GE(previous, 0);
         gaps += GetFrameGap();
-        previous = number;
     }
     EXPECT_EQ(gaps, 7);
     EXPECT_EQ(GetDropCount(), 7);
@@ -160,6 +167,8 @@ struct MemoryPath {
     const char *said;   // the line on standard error, as a regular expression; null: none
 };
 
+void PrintTo(const MemoryPath &path, std::ostream *out) { *out << path.name; }
+
 class V4l2MemoryTest : public testing::TestWithParam<std::tuple<const char *, MemoryPath>> {
 protected:
     ScratchDir dir;
@@ -193,14 +202,8 @@ TEST_P(V4l2MemoryTest, WholeFramesInOrderAndNothingLeft)
     BufferFrames(1);
     std::vector<unsigned char> raw(static_cast<std::size_t>(GetBufSiz()));
     for (long long previous = -1; previous < 20;) {
-        if (!ReadRAW(raw.data())) {
-            usleep(2000);
-            continue;
-        }
-        long long number = counter_number(raw, 12, 96);
-        ASSERT_GE(number, 0) << "not one whole frame";
-        ASSERT_EQ(number - previous - 1, GetFrameGap()) << "frame " << number;
-        previous = number;
+        previous = next_counter_frame(raw, previous);
+        ASSERT_GE(previous, 0);
     }
     EXPECT_EQ(CloseSensor(0), 0);
     expect_nothing_left_open();
