@@ -485,8 +485,9 @@ void report_heap_error(int error, int buffers)
                            "add the user to the group video (sudo usermod -aG video $USER), "
                            "then log in again");
     else if (error == ENOENT)
-        report_slow_copies("no such heap", "the kernel needs its CMA heap "
-                                           "(CONFIG_DMABUF_HEAPS_CMA, as Raspberry Pi OS has)" +
+        report_slow_copies("no such heap", "the kernel needs its CMA heap, "
+                                           "CONFIG_DMABUF_HEAPS_CMA, which Raspberry Pi OS's "
+                                           "kernels have" +
                                                set_up);
     else if (error == ENOMEM)
         report_slow_copies("no contiguous memory for " + std::to_string(buffers) +

@@ -788,7 +788,7 @@ TEST(V4l2Boards, RevisionPicksTheReceiverAndItsBus)
 
 TEST(V4l2Boards, CameraKnobsComeFromTheEnvironment)
 {
-    setenv("TOLVA_SIM_FAULTS", "no-module,rx-stall:5:2,perm-i2c,rx-stall:x", 1);
+    setenv("TOLVA_SIM_FAULTS", "no-module,rx-stall:5:2,perm-i2c,rx-stall:x,dma-heap-nomem", 1);
     setenv("TOLVA_SIM_CSI_LANES", "3", 1);
     setenv("TOLVA_SIM_CAMERA_PORT", "0", 1);
     testing::internal::CaptureStderr();
@@ -800,6 +800,8 @@ TEST(V4l2Boards, CameraKnobsComeFromTheEnvironment)
         unsetenv(name);
     EXPECT_TRUE(knobs.no_module);
     EXPECT_TRUE(knobs.i2c_denied);
+    EXPECT_TRUE(knobs.dma_heap_no_memory);
+    EXPECT_FALSE(knobs.dma_heap_denied || knobs.no_dma_heap);
     EXPECT_EQ(knobs.rx_stall_first, 5u);
     EXPECT_EQ(knobs.rx_stall_frames, 2u);
     EXPECT_EQ(knobs.csi_lanes, 2);
