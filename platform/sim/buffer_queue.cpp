@@ -173,7 +173,9 @@ int BufferQueue::start_locked(std::unique_lock<std::mutex> &lock, const Driver &
 
 // As __prepare_dmabuf() with videobuf2-dma-contig: a length of 0 means the whole DMA-BUF; less
 // than the format's frame is refused, a DMA-BUF shorter than the length can't be attached, and
-// one whose memory is not contiguous can't be mapped by a receiver without an IOMMU.
+// one whose memory is not contiguous can't be mapped by a receiver without an IOMMU. Unicam has
+// none; CFE is taken to have none either, the stricter case, so that a client relying on one is
+// caught here.
 int BufferQueue::import(VideoBuffer &slot, v4l2_buffer &buffer,
                         std::shared_ptr<DmaBuffer> dmabuf) const
 {

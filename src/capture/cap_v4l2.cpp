@@ -64,10 +64,10 @@ constexpr std::uint32_t kStrideAlign = 32;
 // while it streams.
 constexpr std::uint32_t kWantedBuffers = 6;
 constexpr std::uint32_t kMinBuffers = 3;
-// The CMA heap: physically contiguous memory, as both receivers' videobuf2-dma-contig needs
-// (neither sits behind an IOMMU), mapped cached. Its name is "reserved" when the kernel's
-// command line sizes the contiguous memory. (The system heap is not contiguous; udev's
-// vidbuf_cached link names it on the Pi 5 family.)
+// The CMA heap: physically contiguous memory, mapped cached, which both receivers'
+// videobuf2-dma-contig takes whether or not an IOMMU maps it for them. (The system heap, which
+// udev's vidbuf_cached link names on the Pi 5 family, is not contiguous: Unicam, which no IOMMU
+// maps, can't take it.) Its name is "reserved" when the kernel's command line sizes the memory.
 const char *const kCmaHeaps[] = {"/dev/dma_heap/linux,cma", "/dev/dma_heap/reserved"};
 // How long the thread waits for a buffer before it looks whether it should end.
 constexpr int kPollMs = 50;
