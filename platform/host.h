@@ -31,8 +31,9 @@ pid_t host_waitpid_nohang(pid_t pid, int *status);
 // fopen(path, "r"); null and errno on failure.
 std::FILE *host_fopen_proc(const char *path);
 
-// V4L2 and media-controller device nodes (/dev/media*, /dev/video*, /dev/v4l-subdev*).
-// Results and errno as open(2), close(2), ioctl(2), mmap(2), munmap(2) and poll(2).
+// V4L2 and media-controller device nodes (/dev/media*, /dev/video*, /dev/v4l-subdev*), the
+// DMA-BUF heaps (/dev/dma_heap/*) and the DMA-BUF descriptors they give. Results and errno as
+// open(2), close(2), ioctl(2), mmap(2), munmap(2) and poll(2).
 int host_dev_open(const char *path, int flags);
 int host_dev_close(int fd);
 int host_dev_ioctl(int fd, unsigned long request, void *arg);

@@ -1,4 +1,4 @@
-// videobuf2's queue rules for MMAP capture buffers, as the V4L2 core applies them.
+// videobuf2's queue rules for MMAP and DMABUF capture buffers, as the V4L2 core applies them.
 #include "buffer_queue.h"
 
 #include "kernel_answer.h"
@@ -41,6 +41,11 @@ VideoBuffer::VideoBuffer(std::uint32_t index, std::size_t length, std::uint32_t 
         data_ = static_cast<std::uint8_t *>(data);
 }
 
+VideoBuffer::VideoBuffer(std::uint32_t index, std::size_t length)
+    : index_(index), length_(length), offset_(0)
+{
+}
+
 VideoBuffer::~VideoBuffer()
 {
     if (data_)
@@ -68,25 +73,32 @@ void BufferQueue::free_buffers()
     buffers_.clear();
 }
 
-// count 0 frees the buffers (mapped ones live on until unmapped); any other count replaces
-// them with at least the driver's minimum, at most 32. Only the owner may, and not while
-// streaming.
+// count 0 frees the buffers (mapped ones live on until unmapped, imported DMA-BUFs are let go);
+// any other count replaces them with at least the driver's minimum, at most 32: MMAP buffers
+// with their memory, DMABUF ones without. Only the owner may, and not while streaming.
 int BufferQueue::request_buffers(int fh, v4l2_requestbuffers &request, std::size_t sizeimage)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (request.type != kCaptureType || request.memory != V4L2_MEMORY_MMAP)
+    if (request.type != kCaptureType ||
+        (request.memory != V4L2_MEMORY_MMAP && request.memory != V4L2_MEMORY_DMABUF))
         return fails_with(EINVAL);
     if (owned_by_other(fh) || streaming_)
         return fails_with(EBUSY);
     free_buffers();
-    request.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
+    request.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_DMABUF |
+                           V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
     if (request.count == 0) {
         owner_ = -1;
         return 0;
     }
+    memory_ = request.memory;
     unsigned count = std::clamp(request.count, min_buffers_, kMaxBuffers);
     std::uint32_t offset = 0;
     for (unsigned index = 0; index < count; ++index) {
+        if (memory_ == V4L2_MEMORY_DMABUF) {
+            buffers_.push_back(std::make_unique<VideoBuffer>(index, sizeimage));
+            continue;
+        }
         buffers_.push_back(std::make_unique<VideoBuffer>(index, sizeimage, offset));
         if (!buffers_.back()->allocated()) {
             free_buffers();
@@ -104,9 +116,14 @@ void BufferQueue::fill(const VideoBuffer &buffer, v4l2_buffer &out) const
     std::memset(&out, 0, sizeof out);
     out.index = buffer.index_;
     out.type = kCaptureType;
-    out.memory = V4L2_MEMORY_MMAP;
-    out.m.offset = buffer.offset_;
-    out.length = static_cast<std::uint32_t>(buffer.length_);
+    out.memory = memory_;
+    if (memory_ == V4L2_MEMORY_DMABUF) {
+        out.m.fd = buffer.imported_fd_;
+        out.length = buffer.imported_length_;
+    } else {
+        out.m.offset = buffer.offset_;
+        out.length = static_cast<std::uint32_t>(buffer.length_);
+    }
     out.field = V4L2_FIELD_NONE;
     out.bytesused = buffer.bytesused_;
     out.sequence = buffer.sequence_;
@@ -154,17 +171,40 @@ int BufferQueue::start_locked(std::unique_lock<std::mutex> &lock, const Driver &
     return 0;
 }
 
-// Only a dequeued buffer may be queued. Streaming that waited for a first buffer starts with it,
-// and a start that fails is reported here.
-int BufferQueue::queue_buffer(int fh, v4l2_buffer &buffer, const Driver &driver)
+// As __prepare_dmabuf() with videobuf2-dma-contig: a length of 0 means the whole DMA-BUF; less
+// than the format's frame is refused, a DMA-BUF shorter than the length can't be attached, and
+// one whose memory is not contiguous can't be mapped by a receiver without an IOMMU. Unicam has
+// none; CFE is taken to have none either, the stricter case, so that a client relying on one is
+// caught here.
+int BufferQueue::import(VideoBuffer &slot, v4l2_buffer &buffer,
+                        std::shared_ptr<DmaBuffer> dmabuf) const
+{
+    if (!dmabuf)
+        return fails_with(EINVAL);
+    std::size_t length = buffer.length ? buffer.length : dmabuf->length();
+    if (length < slot.length_)
+        return fails_with(EINVAL);
+    if (dmabuf->length() < length || !dmabuf->contiguous())
+        return fails_with(EFAULT);
+    slot.imported_ = std::move(dmabuf);
+    slot.imported_fd_ = buffer.m.fd;
+    slot.imported_length_ = static_cast<std::uint32_t>(length);
+    return 0;
+}
+
+// Only a dequeued buffer may be queued, with the queue's memory. Streaming that waited for a
+// first buffer starts with it, and a start that fails is reported here.
+int BufferQueue::queue_buffer(int fh, v4l2_buffer &buffer, const Driver &driver,
+                              std::shared_ptr<DmaBuffer> dmabuf)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     if (owned_by_other(fh))
         return fails_with(EBUSY);
     VideoBuffer *found = checked(buffer);
-    if (!found || buffer.memory != V4L2_MEMORY_MMAP ||
-        found->state_ != VideoBuffer::State::dequeued)
+    if (!found || buffer.memory != memory_ || found->state_ != VideoBuffer::State::dequeued)
         return fails_with(EINVAL);
+    if (memory_ == V4L2_MEMORY_DMABUF && import(*found, buffer, std::move(dmabuf)) < 0)
+        return -1;
     found->state_ = VideoBuffer::State::queued;
     found->error_ = false;
     queued_.push_back(found);
@@ -179,7 +219,7 @@ int BufferQueue::dequeue_buffer(int fh, v4l2_buffer &buffer, bool nonblocking)
     std::unique_lock<std::mutex> lock(mutex_);
     if (owned_by_other(fh))
         return fails_with(EBUSY);
-    if (buffer.type != kCaptureType || buffer.memory != V4L2_MEMORY_MMAP)
+    if (buffer.type != kCaptureType || buffer.memory != memory_)
         return fails_with(EINVAL);
     for (;;) {
         if (!streaming_)
@@ -202,7 +242,8 @@ int BufferQueue::export_buffer(int fh, v4l2_exportbuffer &request) const
     std::lock_guard<std::mutex> lock(mutex_);
     if (owned_by_other(fh))
         return fails_with(EBUSY);
-    if (request.type != kCaptureType || request.index >= buffers_.size() || request.plane != 0)
+    if (request.type != kCaptureType || memory_ != V4L2_MEMORY_MMAP ||
+        request.index >= buffers_.size() || request.plane != 0)
         return fails_with(EINVAL);
     int fd = fcntl(buffers_[request.index]->memfd_, F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
@@ -282,8 +323,9 @@ int BufferQueue::poll(int timeout_ms)
 void *BufferQueue::map(std::size_t length, int prot, int flags, std::uint32_t offset) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto found = std::find_if(buffers_.begin(), buffers_.end(),
-                              [offset](const auto &buffer) { return buffer->offset_ == offset; });
+    auto found = std::find_if(buffers_.begin(), buffers_.end(), [offset](const auto &buffer) {
+        return buffer->allocated() && buffer->offset_ == offset;
+    });
     if (found == buffers_.end() || !(flags & MAP_SHARED) || length == 0 ||
         length > page_aligned((*found)->length_)) {
         errno = EINVAL;

@@ -1,7 +1,9 @@
 // A video node's buffer queue with videobuf2's rules: REQBUFS, QUERYBUF, QBUF, DQBUF, EXPBUF,
-// STREAMON/STREAMOFF and poll, over MMAP buffers the program maps.
+// STREAMON/STREAMOFF and poll, over MMAP buffers the program maps or DMA-BUFs it imports.
 #ifndef TOLVA_SIM_BUFFER_QUEUE_H
 #define TOLVA_SIM_BUFFER_QUEUE_H
+
+#include "dma_heap.h"
 
 #include <linux/videodev2.h>
 
@@ -9,22 +11,28 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 namespace tolva::sim {
 
-// One buffer: a memory file the driver maps once and the program maps through mmap(). Freed
-// buffers the program still maps stay valid until it unmaps them (videobuf2's orphaned buffers).
+// One buffer: a memory file the driver maps once and the program maps through mmap(), or, in a
+// DMABUF queue, the DMA-BUF queued with it. Freed buffers the program still maps stay valid
+// until it unmaps them (videobuf2's orphaned buffers).
 class VideoBuffer {
 public:
+    // An MMAP buffer with its memory.
     VideoBuffer(std::uint32_t index, std::size_t length, std::uint32_t offset);
+    // A DMABUF buffer, without memory until a DMA-BUF is queued with it.
+    VideoBuffer(std::uint32_t index, std::size_t length);
     ~VideoBuffer();
     VideoBuffer(const VideoBuffer &) = delete;
     VideoBuffer &operator=(const VideoBuffer &) = delete;
 
     bool allocated() const { return data_ != nullptr; }
-    std::uint8_t *data() { return data_; }
+    // Where the driver writes the frame.
+    std::uint8_t *data() { return imported_ ? imported_->memory() : data_; }
     std::size_t length() const { return length_; }
     std::uint32_t offset() const { return offset_; }
     int memory_file() const { return memfd_; }
@@ -38,6 +46,9 @@ private:
     std::uint32_t offset_;
     int memfd_ = -1;
     std::uint8_t *data_ = nullptr;
+    std::shared_ptr<DmaBuffer> imported_; // held until the buffers are freed, as vb2 keeps it
+    int imported_fd_ = -1;                // the descriptor it was queued with
+    std::uint32_t imported_length_ = 0;   // the plane length given with it
     State state_ = State::dequeued;
     bool error_ = false;
     std::uint32_t bytesused_ = 0;
@@ -63,7 +74,10 @@ public:
     // The ioctls from file handle `fh`: 0, or -1 with errno set.
     int request_buffers(int fh, v4l2_requestbuffers &request, std::size_t sizeimage);
     int query_buffer(v4l2_buffer &buffer) const;
-    int queue_buffer(int fh, v4l2_buffer &buffer, const Driver &driver);
+    // `dmabuf`: the DMA-BUF behind buffer.m.fd of a DMABUF queue (null when the descriptor is
+    // none).
+    int queue_buffer(int fh, v4l2_buffer &buffer, const Driver &driver,
+                     std::shared_ptr<DmaBuffer> dmabuf = nullptr);
     int dequeue_buffer(int fh, v4l2_buffer &buffer, bool nonblocking);
     int export_buffer(int fh, v4l2_exportbuffer &request) const;
     int stream_on(int fh, std::uint32_t type, const Driver &driver);
@@ -90,6 +104,7 @@ private:
     void free_buffers();
     void fill(const VideoBuffer &buffer, v4l2_buffer &out) const;
     VideoBuffer *checked(const v4l2_buffer &buffer) const;
+    int import(VideoBuffer &slot, v4l2_buffer &buffer, std::shared_ptr<DmaBuffer> dmabuf) const;
 
     const unsigned min_buffers_;
     // Guards everything below: the program's thread and the receiver thread both use it; the
@@ -100,6 +115,7 @@ private:
     std::deque<VideoBuffer *> queued_;
     std::deque<VideoBuffer *> done_;
     int owner_ = -1;
+    std::uint32_t memory_ = V4L2_MEMORY_MMAP; // the memory REQBUFS asked for
     bool streaming_ = false;
     bool started_ = false; // start_streaming ran: streaming with a buffer queued
 };

@@ -66,10 +66,11 @@ bool read_v4l2_fault(const std::string &fault, Knobs &knobs)
         bool Knobs::*field;
     };
     static const Flag kFlags[] = {
-        {"no-module", &Knobs::no_module},     {"kernel-sensor", &Knobs::kernel_sensor},
-        {"v4l2-busy", &Knobs::v4l2_busy},     {"perm-media", &Knobs::media_denied},
-        {"perm-video", &Knobs::video_denied}, {"perm-subdev", &Knobs::subdev_denied},
-        {"perm-i2c", &Knobs::i2c_denied}};
+        {"no-module", &Knobs::no_module},           {"kernel-sensor", &Knobs::kernel_sensor},
+        {"v4l2-busy", &Knobs::v4l2_busy},           {"perm-media", &Knobs::media_denied},
+        {"perm-video", &Knobs::video_denied},       {"perm-subdev", &Knobs::subdev_denied},
+        {"perm-i2c", &Knobs::i2c_denied},           {"no-dma-heap", &Knobs::no_dma_heap},
+        {"perm-dma-heap", &Knobs::dma_heap_denied}, {"dma-heap-nomem", &Knobs::dma_heap_no_memory}};
     for (const Flag &flag : kFlags)
         if (fault == flag.name) {
             knobs.*flag.field = true;

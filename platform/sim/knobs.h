@@ -95,6 +95,10 @@ struct Knobs {
     //   perm-media, perm-video, perm-subdev, perm-i2c
     //                  opening /dev/media*, /dev/video*, /dev/v4l-subdev*, /dev/i2c-* is refused
     //                  (EACCES), as for a user outside the video or i2c group
+    //   no-dma-heap    the kernel has no DMA-BUF heaps: /dev/dma_heap/ is empty
+    //   perm-dma-heap  opening a /dev/dma_heap/ node is refused (EACCES), as for a user outside
+    //                  the video group
+    //   dma-heap-nomem the CMA heap's allocations fail (ENOMEM): the contiguous memory ran out
     //   rx-stall[:FIRST:COUNT]
     //                  the receiver stalls: frames FIRST to FIRST + COUNT - 1 (10 to 19) of each
     //                  stream go into its spare buffer, so their sequence numbers are missing
@@ -105,6 +109,9 @@ struct Knobs {
     bool video_denied = false;
     bool subdev_denied = false;
     bool i2c_denied = false;
+    bool no_dma_heap = false;
+    bool dma_heap_denied = false;
+    bool dma_heap_no_memory = false;
     std::uint64_t rx_stall_first = 0;
     std::uint64_t rx_stall_frames = 0;
 

@@ -22,7 +22,7 @@ std::string devname(const std::string &path) { return path.substr(std::string("/
 
 V4l2Devices::V4l2Devices(const CameraEndpoint &endpoint, const MediaDeviceInfo &other,
                          SensorChip &sensor, const Knobs &knobs)
-    : knobs_(&knobs)
+    : knobs_(&knobs), heaps_(endpoint.receiver == ReceiverKind::cfe, knobs)
 {
     media_.push_back(std::make_unique<MediaDevice>(other));
     media_.push_back(std::make_unique<MediaDevice>(endpoint, sensor, knobs));
@@ -96,6 +96,8 @@ bool V4l2Devices::denied(Kind kind) const
 
 int V4l2Devices::open(const char *path, int flags)
 {
+    if (DmaHeaps::in_heap_folder(path))
+        return heaps_.open(path);
     const Node *node = find(path);
     if (!node)
         return fails_with(ENOENT);
@@ -110,6 +112,8 @@ int V4l2Devices::close(int fd)
 {
     if (exported_.erase(fd))
         return ::close(fd);
+    if (heaps_.owns(fd))
+        return heaps_.close(fd);
     auto found = files_.find(fd);
     if (found == files_.end())
         return fails_with(EBADF);
@@ -123,6 +127,8 @@ int V4l2Devices::ioctl(int fd, unsigned long request, void *arg)
 {
     if (exported_.count(fd))
         return request == DMA_BUF_IOCTL_SYNC ? 0 : fails_with(ENOTTY);
+    if (heaps_.owns(fd))
+        return heaps_.ioctl(fd, request, arg);
     auto found = files_.find(fd);
     if (found == files_.end())
         return fails_with(EBADF);
@@ -132,19 +138,32 @@ int V4l2Devices::ioctl(int fd, unsigned long request, void *arg)
         return node.media->ioctl(request, arg);
     case Kind::sub_device:
         return node.sub_device->ioctl(request, arg);
-    default: {
-        int result = node.video->ioctl(fd, request, arg, found->second.flags & O_NONBLOCK);
-        if (result == 0 && request == VIDIOC_EXPBUF)
-            exported_.insert(static_cast<v4l2_exportbuffer *>(arg)->fd);
-        return result;
+    default:
+        return video_ioctl(fd, found->second, request, arg);
     }
+}
+
+// A DMABUF buffer's descriptor is looked up among the DMA-BUFs, as dma_buf_get() does.
+int V4l2Devices::video_ioctl(int fd, const OpenFile &file, unsigned long request, void *arg)
+{
+    VideoNode &video = *file.node->video;
+    if (request == VIDIOC_QBUF) {
+        auto &buffer = *static_cast<v4l2_buffer *>(arg);
+        if (buffer.memory == V4L2_MEMORY_DMABUF)
+            return video.queue_dmabuf(fd, buffer, heaps_.buffer(buffer.m.fd));
     }
+    int result = video.ioctl(fd, request, arg, file.flags & O_NONBLOCK);
+    if (result == 0 && request == VIDIOC_EXPBUF)
+        exported_.insert(static_cast<v4l2_exportbuffer *>(arg)->fd);
+    return result;
 }
 
 void *V4l2Devices::mmap(std::size_t length, int prot, int flags, int fd, off_t offset)
 {
     if (exported_.count(fd))
         return ::mmap(nullptr, length, prot, flags, fd, offset);
+    if (heaps_.owns(fd))
+        return heaps_.mmap(length, prot, flags, fd, offset);
     auto found = files_.find(fd);
     if (found == files_.end() || !found->second.node->video) {
         errno = found == files_.end() ? EBADF : ENODEV;

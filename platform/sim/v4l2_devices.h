@@ -1,8 +1,10 @@
 // The simulated kernel's V4L2 and media-controller device nodes (/dev/media*, /dev/video*,
-// /dev/v4l-subdev*) with their open files, and the sysfs files that name them.
+// /dev/v4l-subdev*) and its DMA-BUF heaps with their open files, and the sysfs files that name
+// the nodes.
 #ifndef TOLVA_SIM_V4L2_DEVICES_H
 #define TOLVA_SIM_V4L2_DEVICES_H
 
+#include "dma_heap.h"
 #include "media_device.h"
 
 #include <sys/types.h>
@@ -39,7 +41,9 @@ public:
     std::optional<std::string> sysfs_file(const std::string &path) const;
     // The device paths, in registration order.
     std::vector<std::string> paths() const;
-    int open_count() const { return static_cast<int>(files_.size()); }
+    // Descriptors open on nodes, heaps and DMA-BUFs.
+    int open_count() const { return static_cast<int>(files_.size()) + heaps_.open_count(); }
+    const DmaHeaps &heaps() const { return heaps_; }
 
     // The camera receiver's media device, if the board has one.
     MediaDevice *receiver() const { return receiver_; }
@@ -63,6 +67,7 @@ private:
     void register_nodes(MediaDevice &media);
     const Node *find(const std::string &path) const;
     bool denied(Kind kind) const;
+    int video_ioctl(int fd, const OpenFile &file, unsigned long request, void *arg);
 
     const Knobs *knobs_ = nullptr;
     std::vector<std::unique_ptr<MediaDevice>> media_;
@@ -70,7 +75,8 @@ private:
     std::vector<Node> nodes_;
     std::map<int, OpenFile> files_;
     std::set<int> exported_; // DMA-BUF descriptors EXPBUF gave: real memory files
-    int next_fd_ = 2000;     // apart from the I2C and mailbox descriptors
+    DmaHeaps heaps_;
+    int next_fd_ = 2000; // apart from the I2C and mailbox descriptors
 };
 
 } // namespace tolva::sim

@@ -186,6 +186,13 @@ int VideoNode::ioctl(int fh, unsigned long request, void *arg, bool nonblocking)
     }
 }
 
+int VideoNode::queue_dmabuf(int fh, v4l2_buffer &buffer, std::shared_ptr<DmaBuffer> dmabuf)
+{
+    if (!is_image())
+        return fails_with(EINVAL);
+    return queue_.queue_buffer(fh, buffer, driver_, std::move(dmabuf));
+}
+
 void *VideoNode::map(std::size_t length, int prot, int flags, off_t offset) const
 {
     if (!is_image() || offset < 0) {

@@ -54,6 +54,8 @@ public:
 
     // The calls on one of its open files, `fh`: results and errno as the system calls give.
     int ioctl(int fh, unsigned long request, void *arg, bool nonblocking);
+    // QBUF of a DMABUF buffer, `dmabuf` the DMA-BUF its descriptor names (null: none).
+    int queue_dmabuf(int fh, v4l2_buffer &buffer, std::shared_ptr<DmaBuffer> dmabuf);
     void *map(std::size_t length, int prot, int flags, off_t offset) const;
     int poll(int timeout_ms) { return queue_.poll(timeout_ms); }
     void release(int fh);

@@ -2,7 +2,9 @@
 // pipeline (Unicam on the Pi 4 family, CFE on the Pi 5 family) from our CSI-2 source sub-device to
 // the video node, programs the sensor, and hands the frames to the driver through the frame ring:
 // a thread of the unit takes each buffer the receiver finishes, as MMAL's thread does, counting
-// the frames lost by their sequence numbers.
+// the frames lost by their sequence numbers. The buffers come from the kernel's CMA heap, whose
+// memory the CPU reads through its cache; the receiver's own buffers, which user space maps
+// uncached, are the way left when the heap can't be used.
 #include "cap.h"
 
 #include "frame_ledger.h"
@@ -13,6 +15,8 @@
 #include "host.h"
 
 #include <fcntl.h>
+#include <linux/dma-buf.h>
+#include <linux/dma-heap.h>
 #include <linux/media-bus-format.h>
 #include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
@@ -60,6 +64,11 @@ constexpr std::uint32_t kStrideAlign = 32;
 // while it streams.
 constexpr std::uint32_t kWantedBuffers = 6;
 constexpr std::uint32_t kMinBuffers = 3;
+// The CMA heap: physically contiguous memory, mapped cached, which both receivers'
+// videobuf2-dma-contig takes whether or not an IOMMU maps it for them. (The system heap, which
+// udev's vidbuf_cached link names on the Pi 5 family, is not contiguous: Unicam, which no IOMMU
+// maps, can't take it.) Its name is "reserved" when the kernel's command line sizes the memory.
+const char *const kCmaHeaps[] = {"/dev/dma_heap/linux,cma", "/dev/dma_heap/reserved"};
 // How long the thread waits for a buffer before it looks whether it should end.
 constexpr int kPollMs = 50;
 const char kThreadName[] = "v4l2-frames";
@@ -69,6 +78,7 @@ enum class Receiver { unicam, cfe };
 struct Mapping {
     void *data = MAP_FAILED;
     std::size_t length = 0;
+    int dmabuf = -1; // the heap's buffer the mapping shows; -1 for the receiver's own
 };
 
 // The unit owns the descriptors and mappings from OpenSensor to CloseSensor. They are set before
@@ -79,7 +89,8 @@ int MediaFd = -1;
 int SourceFd = -1;
 int Csi2Fd = -1;
 int VideoFd = -1;
-std::string SourcePath, Csi2Path, VideoPath;
+std::string SourcePath, Csi2Path, VideoPath, HeapPath;
+std::uint32_t Memory = V4L2_MEMORY_MMAP; // DMABUF with the heap's buffers
 std::optional<MediaGraph> Graph;
 Receiver Kind = Receiver::unicam;
 std::vector<Mapping> Buffers;
@@ -423,7 +434,7 @@ int request_buffers(std::uint32_t count)
     v4l2_requestbuffers request{};
     request.count = count;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    request.memory = V4L2_MEMORY_MMAP;
+    request.memory = Memory;
     if (host_dev_ioctl(VideoFd, VIDIOC_REQBUFS, &request) < 0)
         return -1;
     return static_cast<int>(request.count);
@@ -433,7 +444,7 @@ v4l2_buffer buffer_record(std::uint32_t index)
 {
     v4l2_buffer buffer{};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.memory = Memory;
     buffer.index = index;
     return buffer;
 }
@@ -459,9 +470,9 @@ int map_buffers(std::uint32_t count)
     return 0;
 }
 
-// Fewer buffers than asked (the kernel's contiguous memory ran short) still run, and the user
-// learns what that costs.
-int create_buffers()
+// The buffers the receiver's queue takes, or -1 after saying why. Fewer than asked (the kernel's
+// contiguous memory ran short) still run, and the user learns what that costs.
+int counted_buffers()
 {
     std::uint32_t wanted = kWantedBuffers;
     int count = request_buffers(wanted);
@@ -478,12 +489,118 @@ int create_buffers()
                      "tolvacapture: %s: %d frame buffers of the %u asked for: a busy system "
                      "loses frames sooner; give the kernel more contiguous memory (%s)\n",
                      VideoPath.c_str(), count, wanted, kSetUpSection);
-    return map_buffers(static_cast<std::uint32_t>(count));
+    return count;
+}
+
+// The first CMA heap there is, opened, HeapPath naming it; -1 with the errno of the first that
+// refused (ENOENT: none is there).
+int open_heap()
+{
+    HeapPath = kCmaHeaps[0];
+    for (const char *path : kCmaHeaps) {
+        int fd = host_dev_open(path, O_RDWR | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT) {
+            HeapPath = path;
+            return fd;
+        }
+    }
+    errno = ENOENT;
+    return -1;
+}
+
+// One line: the frames will come out of the receiver's uncached buffers, why, and the fix.
+void report_slow_copies(const std::string &why, const std::string &fix)
+{
+    std::fprintf(stderr,
+                 "tolvacapture: %s: %s: frames are copied from %s's uncached buffers, more "
+                 "slowly; %s\n",
+                 HeapPath.c_str(), why.c_str(), VideoPath.c_str(), fix.c_str());
+}
+
+void report_heap_error(int error, int buffers)
+{
+    const std::string set_up = std::string(" (") + kSetUpSection + ")";
+    if (error == EACCES || error == EPERM)
+        report_slow_copies("no permission to open it",
+                           "add the user to the group video (sudo usermod -aG video $USER), "
+                           "then log in again");
+    else if (error == ENOENT)
+        report_slow_copies("no such heap", "the kernel needs its CMA heap, "
+                                           "CONFIG_DMABUF_HEAPS_CMA, which Raspberry Pi OS's "
+                                           "kernels have" +
+                                               set_up);
+    else if (error == ENOMEM)
+        report_slow_copies("no contiguous memory for " + std::to_string(buffers) +
+                               " frame buffers of " + std::to_string(BufSiz) + " bytes",
+                           "give the kernel more contiguous memory" + set_up);
+    else
+        report_slow_copies(std::strerror(error), std::string("see ") + kSetUpSection);
+}
+
+// A buffer of the heap for each of the receiver's, mapped for reading; -1 with errno set.
+int allocate_heap_buffers(int heap, std::uint32_t count)
+{
+    Buffers.assign(count, Mapping{});
+    for (Mapping &buffer : Buffers) {
+        dma_heap_allocation_data request{};
+        request.len = static_cast<std::uint64_t>(BufSiz);
+        request.fd_flags = O_RDWR | O_CLOEXEC;
+        if (host_dev_ioctl(heap, DMA_HEAP_IOCTL_ALLOC, &request) < 0)
+            return -1;
+        buffer.dmabuf = static_cast<int>(request.fd);
+        buffer.length = static_cast<std::size_t>(BufSiz);
+        buffer.data = host_dev_mmap(buffer.length, PROT_READ, MAP_SHARED, buffer.dmabuf, 0);
+        if (buffer.data == MAP_FAILED)
+            return -1;
+    }
+    return 0;
+}
+
+// Every mapping undone, every heap buffer closed, and the receiver's queue emptied.
+void release_buffers()
+{
+    for (Mapping &buffer : Buffers) {
+        if (buffer.data != MAP_FAILED)
+            host_dev_munmap(buffer.data, buffer.length);
+        if (buffer.dmabuf >= 0)
+            host_dev_close(buffer.dmabuf);
+    }
+    Buffers.clear();
+    request_buffers(0);
+}
+
+// The heap's buffers when the heap can be used; else, said in one line, the receiver's own.
+int create_buffers()
+{
+    int heap = open_heap();
+    if (heap < 0) {
+        report_heap_error(errno, 0);
+    } else {
+        Memory = V4L2_MEMORY_DMABUF;
+        int count = counted_buffers();
+        int allocated =
+            count < 0 ? -1 : allocate_heap_buffers(heap, static_cast<std::uint32_t>(count));
+        int error = errno;
+        host_dev_close(heap); // needed no more once its buffers exist
+        if (count < 0)
+            return -1;
+        if (allocated == 0)
+            return 0;
+        report_heap_error(error, count);
+        release_buffers();
+    }
+    Memory = V4L2_MEMORY_MMAP;
+    int count = counted_buffers();
+    return count < 0 ? -1 : map_buffers(static_cast<std::uint32_t>(count));
 }
 
 int queue_buffer(std::uint32_t index)
 {
     v4l2_buffer buffer = buffer_record(index);
+    if (Memory == V4L2_MEMORY_DMABUF) {
+        buffer.m.fd = Buffers[index].dmabuf;
+        buffer.length = static_cast<std::uint32_t>(Buffers[index].length);
+    }
     return host_dev_ioctl(VideoFd, VIDIOC_QBUF, &buffer);
 }
 
@@ -519,6 +636,32 @@ bool dequeue(v4l2_buffer &buffer)
     return host_dev_ioctl(VideoFd, VIDIOC_DQBUF, &buffer) == 0;
 }
 
+// DMA_BUF_IOCTL_SYNC on a heap buffer (nothing to do for the receiver's own); a wait the kernel
+// broke off is started again.
+int sync_buffer(const Mapping &buffer, std::uint64_t flags)
+{
+    if (buffer.dmabuf < 0)
+        return 0;
+    dma_buf_sync sync{flags};
+    int result;
+    do
+        result = host_dev_ioctl(buffer.dmabuf, DMA_BUF_IOCTL_SYNC, &sync);
+    while (result < 0 && (errno == EINTR || errno == EAGAIN));
+    return result;
+}
+
+// The frame is read through the CPU's cache only once the cache was dropped: before that it may
+// still hold an earlier frame's bytes. A frame that can't be read so is lost, not passed on.
+void put_frame(const Mapping &buffer, const struct timeval &start)
+{
+    if (sync_buffer(buffer, DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ) < 0) {
+        ring_count_lost(1);
+        return;
+    }
+    ring_put(buffer.data, static_cast<std::size_t>(BufSiz), start);
+    sync_buffer(buffer, DMA_BUF_SYNC_END | DMA_BUF_SYNC_READ);
+}
+
 // Each finished buffer: the frames lost before it (gaps in the sequence numbers, which count also
 // the frames the receiver wrote into its spare buffer), then its frame into the ring with the
 // wall-clock time of its start, and the buffer back to the receiver at once.
@@ -531,8 +674,7 @@ void take_finished_buffers()
         if (buffer.flags & V4L2_BUF_FLAG_ERROR)
             ring_count_lost(1);
         else
-            ring_put(Buffers[buffer.index].data, static_cast<std::size_t>(BufSiz),
-                     ledger_wall_clock(buffer.timestamp));
+            put_frame(Buffers[buffer.index], ledger_wall_clock(buffer.timestamp));
         queue_buffer(buffer.index);
     }
 }
@@ -581,14 +723,6 @@ int open_pipeline(const char *fname)
         return OPEN_PORT_FAILED;
     start_dequeuer();
     return 0;
-}
-
-void unmap_buffers()
-{
-    for (Mapping &buffer : Buffers)
-        if (buffer.data != MAP_FAILED)
-            host_dev_munmap(buffer.data, buffer.length);
-    Buffers.clear();
 }
 
 int stop_streaming()
@@ -642,10 +776,8 @@ int CloseSensor(int status)
     stop_dequeuer();
     if (stop_streaming() < 0)
         return -1;
-    if (!Buffers.empty()) {
-        unmap_buffers();
-        request_buffers(0);
-    }
+    if (!Buffers.empty())
+        release_buffers();
     for (int *fd : {&VideoFd, &Csi2Fd, &SourceFd, &MediaFd})
         close_node(*fd);
     Graph.reset();

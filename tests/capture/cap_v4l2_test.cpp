@@ -1,6 +1,7 @@
 // Tests of the V4L2 capture back end on the simulated Unicam and CFE boards: the frames the
 // receiver lost counted from its sequence numbers, the live view's newest frame, the receiver's
-// line stride, and the failures a user can cause, each said with its fix and nothing left open.
+// line stride, the frame buffers from the CMA heap or the receiver, and the failures a user can
+// cause, each said with its fix and nothing left open.
 #include "cap.h"
 #include "frame_counter.h"
 #include "i2c.h"
@@ -16,9 +17,12 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+using testing::ContainsRegex;
 using testing::HasSubstr;
 using tolva::sim::Knobs;
 using tolva::sim::SimPi;
@@ -46,6 +50,18 @@ long long counter_number(const std::vector<unsigned char> &raw, int bits, std::s
                                              48, bits);
 }
 
+// Waits for the next frame of the RAW12 counter and returns its number: -1 when it is not one
+// whole frame. Its gap must be the frames missing since `previous`.
+long long next_counter_frame(std::vector<unsigned char> &raw, long long previous)
+{
+    while (!ReadRAW(raw.data()))
+        usleep(2000);
+    long long number = counter_number(raw, 12, 96);
+    EXPECT_GE(number, 0) << "not one whole frame";
+    EXPECT_EQ(number - previous - 1, GetFrameGap()) << "frame " << number;
+    return number;
+}
+
 Knobs board_knobs(const char *revision)
 {
     Knobs knobs;
@@ -55,11 +71,13 @@ Knobs board_knobs(const char *revision)
     return knobs;
 }
 
-// The pipeline's end: every device closed again and the sensor stopped.
+// The pipeline's end: every device and DMA-BUF closed again, no DMA-BUF left alive, and the
+// sensor stopped.
 void expect_nothing_left_open()
 {
     SimPi &pi = SimPi::instance();
     EXPECT_EQ(pi.v4l2().open_count(), 0);
+    EXPECT_EQ(pi.v4l2().heaps().live_buffers(), 0);
     EXPECT_FALSE(pi.sensor().stream_settings().streaming);
 }
 
@@ -89,15 +107,9 @@ TEST_P(V4l2BoardTest, LostFramesAreCountedFromTheSequenceNumbers)
     long long previous = -1;
     int gaps = 0;
     while (previous < 30) {
-        if (!ReadRAW(raw.data())) {
-            usleep(2000);
-            continue;
-        }
-        long long number = counter_number(raw, 12, 96);
-        ASSERT_GE(number, 0) << "not one whole frame";
-        EXPECT_EQ(number - previous - 1, GetFrameGap()) << "frame " << number;
+        previous = next_counter_frame(raw, previous);
+        ASSERT_GE(previous, 0);
         gaps += GetFrameGap();
-        previous = number;
     }
     EXPECT_EQ(gaps, 7);
     EXPECT_EQ(GetDropCount(), 7);
@@ -145,6 +157,79 @@ TEST_P(V4l2BoardTest, TheReceiversLineStrideOverridesADifferentBufsiz)
 }
 
 INSTANTIATE_TEST_SUITE_P(Receivers, V4l2BoardTest, testing::Values("c03114", "c04170"));
+
+// Where the frame buffers come from: the CMA heap, or the receiver's own with one line saying why
+// and what to do.
+struct MemoryPath {
+    const char *name;
+    bool Knobs::*fault; // null: none
+    int heap_buffers;   // DMA-BUFs alive while streaming
+    const char *said;   // the line on standard error, as a regular expression; null: none
+};
+
+void PrintTo(const MemoryPath &path, std::ostream *out) { *out << path.name; }
+
+class V4l2MemoryTest : public testing::TestWithParam<std::tuple<const char *, MemoryPath>> {
+protected:
+    ScratchDir dir;
+};
+
+// Frames read from a cached buffer before its sync would be an earlier frame's: the counter's
+// numbers then go back, and the gaps no longer match the losses counted.
+TEST_P(V4l2MemoryTest, WholeFramesInOrderAndNothingLeft)
+{
+    const auto &[revision, path] = GetParam();
+    Knobs knobs = board_knobs(revision);
+    if (path.fault)
+        knobs.*path.fault = true;
+    SimPi::reset(knobs);
+    I2C_ADDRESS = 0x10;
+    std::string init = dir.write("counter.txt", counter_init(12));
+    ASSERT_GE(FindCameraBus(init.c_str()), 0);
+    tolva::test::capture_stdout();
+    capture_stderr();
+    int status = OpenSensor(init.c_str());
+    std::string err = captured_stderr();
+    tolva::test::captured_stdout();
+    ASSERT_EQ(status, 0) << err;
+    if (path.said) {
+        EXPECT_THAT(err, ContainsRegex(path.said));
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line: " << err;
+    } else {
+        EXPECT_EQ(err, "");
+    }
+    EXPECT_EQ(SimPi::instance().v4l2().heaps().live_buffers(), path.heap_buffers);
+    BufferFrames(1);
+    std::vector<unsigned char> raw(static_cast<std::size_t>(GetBufSiz()));
+    for (long long previous = -1; previous < 20;) {
+        previous = next_counter_frame(raw, previous);
+        ASSERT_GE(previous, 0);
+    }
+    EXPECT_EQ(CloseSensor(0), 0);
+    expect_nothing_left_open();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, V4l2MemoryTest,
+    testing::Combine(
+        testing::Values("c03114", "c04170"),
+        testing::Values(
+            MemoryPath{"CachedHeap", nullptr, 6, nullptr},
+            MemoryPath{"NoHeap", &Knobs::no_dma_heap, 0,
+                       "^tolvacapture: /dev/dma_heap/linux,cma: no such heap: frames are copied "
+                       "from /dev/video[0-9]+'s uncached buffers, more slowly; the kernel needs "
+                       "its CMA heap"},
+            MemoryPath{"HeapRefused", &Knobs::dma_heap_denied, 0,
+                       "^tolvacapture: /dev/dma_heap/linux,cma: no permission to open it: frames "
+                       "are copied from /dev/video[0-9]+'s uncached buffers, more slowly; add "
+                       "the user to the group video"},
+            MemoryPath{"NoContiguousMemory", &Knobs::dma_heap_no_memory, 0,
+                       "^tolvacapture: /dev/dma_heap/linux,cma: no contiguous memory for 6 frame "
+                       "buffers of 4608 bytes: frames are copied from /dev/video[0-9]+'s "
+                       "uncached buffers, more slowly; give the kernel more contiguous memory"})),
+    [](const testing::TestParamInfo<std::tuple<const char *, MemoryPath>> &info) {
+        return std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+    });
 
 // The init file's Bayer order is the one the pipeline is set up for, on both receivers: the video
 // node's pixel format (the source's media-bus code must agree with it for the stream to start).

@@ -1,5 +1,6 @@
 // Tests of the simulated Pi's V4L2 side through the host services, on a Pi 4 (Unicam) and a
-// Pi 5 (CFE): graphs, formats and strides, link validation, EBUSY, frames and their numbers.
+// Pi 5 (CFE): graphs, formats and strides, link validation, EBUSY, frames and their numbers, and
+// frames into DMA-BUFs of the heaps with the CPU cache between.
 #include "ccs_chip.h"
 #include "host.h"
 #include "sim_pi.h"
@@ -8,6 +9,7 @@
 
 #include <fcntl.h>
 #include <linux/dma-buf.h>
+#include <linux/dma-heap.h>
 #include <linux/media-bus-format.h>
 #include <linux/media.h>
 #include <linux/v4l2-subdev.h>
@@ -517,6 +519,136 @@ TEST_P(FrameTest, PackedFramesNumberedWithGapsForTheSpareBuffer)
 
 INSTANTIATE_TEST_SUITE_P(Receivers, FrameTest, testing::Values(kUnicam, kCfe), board_name);
 
+class DmaBufTest : public V4l2Test {
+protected:
+    static constexpr const char *kCma = "/dev/dma_heap/linux,cma";
+
+    // A DMA-BUF of `bytes` from the heap at `path`, or -1.
+    int allocate(const char *path, std::size_t bytes)
+    {
+        int heap = open(path, O_RDWR | O_CLOEXEC);
+        dma_heap_allocation_data request{};
+        request.len = bytes;
+        request.fd_flags = O_RDWR | O_CLOEXEC;
+        if (heap < 0 || host_dev_ioctl(heap, DMA_HEAP_IOCTL_ALLOC, &request) < 0)
+            return -1;
+        open_fds.push_back(static_cast<int>(request.fd));
+        return static_cast<int>(request.fd);
+    }
+    int dmabuf_call(int video, unsigned long request, v4l2_buffer &buffer)
+    {
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_DMABUF;
+        return host_dev_ioctl(video, request, &buffer);
+    }
+    int queue(int video, std::uint32_t index, int dmabuf, std::uint32_t length)
+    {
+        v4l2_buffer buffer{};
+        buffer.index = index;
+        buffer.m.fd = dmabuf;
+        buffer.length = length;
+        return dmabuf_call(video, VIDIOC_QBUF, buffer);
+    }
+    void request_dmabufs(int video)
+    {
+        v4l2_requestbuffers request{3, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_DMABUF, 0, 0, {}};
+        ASSERT_EQ(host_dev_ioctl(video, VIDIOC_REQBUFS, &request), 0);
+        EXPECT_TRUE(request.capabilities & V4L2_BUF_CAP_SUPPORTS_DMABUF);
+    }
+    void sync(int dmabuf, std::uint64_t flags)
+    {
+        dma_buf_sync sync{flags};
+        EXPECT_EQ(host_dev_ioctl(dmabuf, DMA_BUF_IOCTL_SYNC, &sync), 0);
+    }
+};
+
+// What videobuf2-dma-contig takes: a CMA buffer of at least a frame (length 0: all of it); the
+// system heap's scattered pages, which udev's vidbuf_cached names on a Pi 5, would need an
+// IOMMU that neither receiver has. A frame shows in a buffer's cached mapping only once a CPU
+// read has started: before, the mapping holds an earlier frame.
+TEST_P(DmaBufTest, CmaBuffersTakeFramesThatShowAfterTheSync)
+{
+    constexpr int kWidth = 64, kHeight = 64, kFrames = 8;
+    start_board();
+    int video = node(GetParam().image_node);
+    ASSERT_EQ(configure(video, kWidth, kHeight, MEDIA_BUS_FMT_SRGGB10_1X10, V4L2_PIX_FMT_SRGGB10P),
+              0);
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ASSERT_EQ(host_dev_ioctl(video, VIDIOC_G_FMT, &format), 0);
+    const std::uint32_t size = format.fmt.pix.sizeimage;
+    ASSERT_GT(size, 4096u);
+    request_dmabufs(video);
+    struct Import {
+        const char *what;
+        int dmabuf;
+        std::uint32_t length;
+        int error;
+    };
+    const Import imports[] = {
+        {"length short of a frame", allocate(kCma, size), size - 1, EINVAL},
+        {"buffer short of the length", allocate(kCma, 4096), size, EFAULT},
+        {"whole buffer short of a frame", allocate(kCma, 4096), 0, EINVAL},
+        {"not a DMA-BUF", video, size, EINVAL},
+        {"not contiguous", allocate("/dev/dma_heap/system", size), size, EFAULT},
+        {"udev's link", allocate("/dev/dma_heap/vidbuf_cached", size), 0,
+         GetParam().receiver == ReceiverKind::cfe ? EFAULT : 0},
+    };
+    for (const Import &import : imports) {
+        errno = 0;
+        EXPECT_EQ(queue(video, 0, import.dmabuf, import.length), import.error ? -1 : 0)
+            << import.what;
+        EXPECT_EQ(errno, import.error) << import.what;
+    }
+
+    request_dmabufs(video); // afresh: no buffer queued
+    std::vector<int> dmabufs;
+    std::vector<std::uint8_t *> maps;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        dmabufs.push_back(allocate(kCma, size));
+        void *map = host_dev_mmap(size, PROT_READ, MAP_SHARED, dmabufs.back(), 0);
+        ASSERT_NE(map, MAP_FAILED);
+        maps.push_back(static_cast<std::uint8_t *>(map));
+        ASSERT_EQ(queue(video, i, dmabufs.back(), 0), 0);
+    }
+    ASSERT_EQ(stream(video, VIDIOC_STREAMON), 0);
+    stream_sensor(kWidth, kHeight, true);
+    TestPattern expected(
+        FrameGeometry{kWidth, kHeight, 10, false, static_cast<int>(format.fmt.pix.bytesperline)},
+        test_pattern::kFrameCounter, {});
+    std::vector<std::uint8_t> frame(size);
+    for (int frames = 0; frames < kFrames; ++frames) {
+        ASSERT_EQ(host_dev_poll(video, POLLIN, 5000), 1);
+        v4l2_buffer buffer{};
+        ASSERT_EQ(dmabuf_call(video, VIDIOC_DQBUF, buffer), 0);
+        ASSERT_EQ(buffer.m.fd, dmabufs[buffer.index]);
+        EXPECT_GE(buffer.length, size); // all of the DMA-BUF
+        expected.render(buffer.sequence, frame.data());
+        EXPECT_NE(std::memcmp(maps[buffer.index], frame.data(), size), 0) << "stale before";
+        sync(buffer.m.fd, DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ);
+        EXPECT_EQ(std::memcmp(maps[buffer.index], frame.data(), size), 0) << buffer.sequence;
+        sync(buffer.m.fd, DMA_BUF_SYNC_END | DMA_BUF_SYNC_READ);
+        ASSERT_EQ(queue(video, buffer.index, buffer.m.fd, 0), 0);
+    }
+    stream_sensor(kWidth, kHeight, false);
+    EXPECT_EQ(stream(video, VIDIOC_STREAMOFF), 0);
+    for (std::uint8_t *map : maps)
+        EXPECT_EQ(host_dev_munmap(map, size), 0);
+    // The queue holds what it imported until its buffers are freed.
+    for (int fd : open_fds) {
+        if (fd != video) {
+            EXPECT_EQ(host_dev_close(fd), 0);
+        }
+    }
+    open_fds = {video};
+    EXPECT_EQ(pi->v4l2().heaps().live_buffers(), 3);
+    v4l2_requestbuffers release{0, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_DMABUF, 0, 0, {}};
+    EXPECT_EQ(host_dev_ioctl(video, VIDIOC_REQBUFS, &release), 0);
+    EXPECT_EQ(pi->v4l2().heaps().live_buffers(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Receivers, DmaBufTest, testing::Values(kUnicam, kCfe), board_name);
+
 // Each fault as the back end meets it: what opening, streaming and the camera bus give.
 struct Fault {
     const char *name;
@@ -656,7 +788,7 @@ TEST(V4l2Boards, RevisionPicksTheReceiverAndItsBus)
 
 TEST(V4l2Boards, CameraKnobsComeFromTheEnvironment)
 {
-    setenv("TOLVA_SIM_FAULTS", "no-module,rx-stall:5:2,perm-i2c,rx-stall:x", 1);
+    setenv("TOLVA_SIM_FAULTS", "no-module,rx-stall:5:2,perm-i2c,rx-stall:x,dma-heap-nomem", 1);
     setenv("TOLVA_SIM_CSI_LANES", "3", 1);
     setenv("TOLVA_SIM_CAMERA_PORT", "0", 1);
     testing::internal::CaptureStderr();
@@ -668,6 +800,8 @@ TEST(V4l2Boards, CameraKnobsComeFromTheEnvironment)
         unsetenv(name);
     EXPECT_TRUE(knobs.no_module);
     EXPECT_TRUE(knobs.i2c_denied);
+    EXPECT_TRUE(knobs.dma_heap_no_memory);
+    EXPECT_FALSE(knobs.dma_heap_denied || knobs.no_dma_heap);
     EXPECT_EQ(knobs.rx_stall_first, 5u);
     EXPECT_EQ(knobs.rx_stall_frames, 2u);
     EXPECT_EQ(knobs.csi_lanes, 2);
