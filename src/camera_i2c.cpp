@@ -18,7 +18,8 @@
 #include <string>
 #include <vector>
 
-static const char __PROGRAM_VERSION__[] = "@(#)camera_i2c Ver. 1.0020 (2021/10/04 10:46:59)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] =
+    "@(#)camera_i2c Ver. 1.0020 (2021/10/04 10:46:59)";
 
 namespace {
 

@@ -8,7 +8,8 @@
 #include <cstddef>
 #include <vector>
 
-static const char __PROGRAM_VERSION__[] = "@(#)diffstep Ver. 1.0000 (2026/12/09 06:30:00)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] =
+    "@(#)diffstep Ver. 1.0000 (2026/12/09 06:30:00)";
 
 namespace {
 

@@ -26,7 +26,8 @@
 #include <cstdint>
 #include <vector>
 
-static const char __PROGRAM_VERSION__[] = "@(#)display Ver. 1.0000 (2026/12/09 07:00:00)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] =
+    "@(#)display Ver. 1.0000 (2026/12/09 07:00:00)";
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-[[maybe_unused]] static const char __PROGRAM_VERSION__[] =
+[[gnu::used]] static const char __PROGRAM_VERSION__[] =
     "@(#)fatal Ver. 1.0000 (2026/12/10 10:00:00)";
 
 namespace {

@@ -14,7 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
-static const char __PROGRAM_VERSION__[] = "@(#)fits Ver. 1.0020 (2021/10/04 10:46:59)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] =
+    "@(#)fits Ver. 1.0020 (2021/10/04 10:46:59)";
 
 // Owned by this unit from InitFits to the end of the process; only the main thread uses them.
 namespace {

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-static const char __PROGRAM_VERSION__[] = "@(#)i2c Ver. 1.0030 (2021/10/04 10:46:59)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] = "@(#)i2c Ver. 1.0030 (2021/10/04 10:46:59)";
 
 int I2C_ADDRESS = 0x10;
 char i2c_device_name[24] = "/dev/i2c-0";

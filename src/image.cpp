@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-static const char __PROGRAM_VERSION__[] = "@(#)image Ver. 1.0000 (2026/12/08 17:15:00)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] =
+    "@(#)image Ver. 1.0000 (2026/12/08 17:15:00)";
 
 namespace {
 

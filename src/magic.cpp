@@ -13,7 +13,8 @@
 #include <cstring>
 #include <memory>
 
-static const char __PROGRAM_VERSION__[] = "@(#)magic Ver. 1.0010 (2021/10/04 10:46:59)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] =
+    "@(#)magic Ver. 1.0010 (2021/10/04 10:46:59)";
 
 const char *I2cdetectLog = "/tmp/i2cdetect.log";
 

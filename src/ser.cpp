@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-static const char __PROGRAM_VERSION__[] = "@(#)ser Ver. 1.0030 (2021/10/04 10:46:59)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] = "@(#)ser Ver. 1.0030 (2021/10/04 10:46:59)";
 
 // Recordings pass 2 GiB: every file offset of the recorder is an off_t and must be 64 bits wide,
 // also on 32-bit ARM (the build defines _FILE_OFFSET_BITS=64).

@@ -14,7 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
-static const char __PROGRAM_VERSION__[] = "@(#)util Ver. 1.0010 (2021/10/04 10:46:59)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] =
+    "@(#)util Ver. 1.0010 (2021/10/04 10:46:59)";
 
 namespace {
 

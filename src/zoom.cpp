@@ -11,7 +11,8 @@
 #include <cstdio>
 #include <string>
 
-static const char __PROGRAM_VERSION__[] = "@(#)zoom Ver. 1.0000 (2026/12/08 17:20:00)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] =
+    "@(#)zoom Ver. 1.0000 (2026/12/08 17:20:00)";
 
 namespace {
 

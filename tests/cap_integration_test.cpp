@@ -36,17 +36,9 @@ constexpr int kFrames = 20;
 // so it does under ThreadSanitizer, for which a few frames show the hand-over as well as many.
 constexpr int kFramesSlowed = 3;
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadSanitizer = true;
-#elif defined(__has_feature)
-constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-
 int frames_to_take()
 {
-    return std::getenv("TOLVA_EMULATOR") || kThreadSanitizer ? kFramesSlowed : kFrames;
+    return std::getenv("TOLVA_EMULATOR") || tolva::test::kThreadSanitizer ? kFramesSlowed : kFrames;
 }
 
 TEST_P(SensorFileTest, DeliversTheScenesFrames)

@@ -521,9 +521,8 @@ TEST_F(CapTest, ReceiverSetUpScansTheLanesBeforeTheBitDepth)
 // frames that cannot come.
 TEST_F(CapTest, HandOverThatCannotBeAllocatedFailsTheOpen)
 {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the sanitizers' allocators do not fail under an address space limit";
-#endif
+    if (tolva::test::kAddressSanitizer || tolva::test::kThreadSanitizer)
+        GTEST_SKIP() << "the sanitizers' allocators do not fail under an address space limit";
     if (std::getenv("TOLVA_EMULATOR"))
         GTEST_SKIP() << "qemu-user keeps its own address space limit";
     Stream stream; // the largest sensor: a hand-over of eight 18 MB frames

@@ -23,7 +23,7 @@
 #include <initializer_list>
 #include <memory>
 
-static const char __PROGRAM_VERSION__[] = "@(#)cap Ver. 1.0010 (2021/09/27 21:12:40)";
+[[gnu::used]] static const char __PROGRAM_VERSION__[] = "@(#)cap Ver. 1.0010 (2021/09/27 21:12:40)";
 
 namespace {
 

@@ -36,6 +36,8 @@
 #include <thread>
 #include <vector>
 
+[[gnu::used]] static const char __PROGRAM_VERSION__[] = "@(#)cap Ver. 2.0000 (2026/12/10 03:00:00)";
+
 using tolva::capture::MediaGraph;
 
 namespace {

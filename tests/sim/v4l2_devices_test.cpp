@@ -167,8 +167,12 @@ protected:
     {
         v4l2_format format{};
         format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        format.fmt.pix = {width, height, fourcc, V4L2_FIELD_NONE, bytesperline, 0, 0, 0, 0,
-                          0,     0,      0};
+        v4l2_pix_format &pix = format.fmt.pix;
+        pix.width = width;
+        pix.height = height;
+        pix.pixelformat = fourcc;
+        pix.field = V4L2_FIELD_NONE;
+        pix.bytesperline = bytesperline;
         int status = host_dev_ioctl(fd, VIDIOC_S_FMT, &format);
         if (result)
             *result = format.fmt.pix;

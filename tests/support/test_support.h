@@ -8,6 +8,23 @@
 
 namespace tolva::test {
 
+// Whether this build runs under AddressSanitizer or ThreadSanitizer: GCC defines a macro for
+// each, clang answers a feature test.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 // A scratch directory of its own, removed with everything in it when the object goes.
 class ScratchDir {
 public:
