@@ -341,6 +341,7 @@ void start_recording(Driver &d)
         OpenEventLog(d.tfname);
     d.recording_drops = 0;
     d.ser_frames = 0;
+    d.written_at_last_frame = 0;
     d.received_in_recording = 0;
     d.writing_seconds = 0;
     d.recording_start = d.clock();

@@ -101,8 +101,8 @@ struct Driver {
 
     // The long options, and what the unattended run keeps between passes: whether the recording
     // they ask for has started, the frames still to write after a run of detections, the open
-    // recording's name, its frames written and received, its start and the time its writes
-    // took, what was said about it, the next status line.
+    // recording's name, its frames written (also by the frame before) and received, its start
+    // and the time its writes took, what was said about it, the next status line.
     RunOptions run;
     bool scheduled_started = false;
     bool refusal_said = false;
@@ -112,6 +112,7 @@ struct Driver {
     int run_number = 0;
     std::string recording_name;
     long long ser_frames = 0;
+    long long written_at_last_frame = 0;
     long long received_in_recording = 0;
     double recording_start = 0;
     double writing_seconds = 0;

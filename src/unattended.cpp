@@ -78,9 +78,10 @@ bool disk_guard_trips(Driver &d, int frames)
 
 void check_storage_pace(Driver &d, int lost)
 {
+    const bool written_since = d.ser_frames != d.written_at_last_frame;
+    d.written_at_last_frame = d.ser_frames;
     double seconds = recording_seconds(d);
-    if (lost == 0 || d.mode != MODE_RECORDING || d.too_slow_said || d.writing_seconds <= 0 ||
-        seconds <= 0)
+    if (lost == 0 || !written_since || d.too_slow_said || d.writing_seconds <= 0 || seconds <= 0)
         return;
     double frame = static_cast<double>(recorded_frame_bytes(d));
     double needed =

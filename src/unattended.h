@@ -19,8 +19,9 @@ bool recording_allowed(Driver &d);
 // recording's name when it must.
 bool disk_guard_trips(Driver &d, int frames);
 
-// A frame `lost` frames after the one before in a SER recording: when the writes are slower than
-// the frames come, the storage holds the recording back; said once a recording.
+// A frame `lost` frames after the one before in a recording: when frames were written meanwhile
+// and the writes are slower than the frames come, the storage holds the recording back; said once
+// a recording. A difference recording writes in runs, each as fast as the sensor makes frames.
 void check_storage_pace(Driver &d, int lost);
 // Once an unattended recording has run long enough to measure the sensor's rate: how long the
 // free space lasts at it.

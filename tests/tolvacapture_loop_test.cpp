@@ -1227,54 +1227,73 @@ double sensor_clock()
                0.01;
 }
 
-class SlowStorageTest : public LoopTest, public testing::WithParamInterface<bool> {};
+// A recording that loses frames to slow storage: a SER recording of the frame counter, or a
+// difference recording of the replayed night whose --pre and --post frames make it write every
+// frame; the message expected for its frame size (written 64 frames a second, needed 100).
+struct SlowStorage {
+    const char *name;
+    bool eight_bit;
+    bool difference;
+    const char *written, *needed;
+};
 
-// Two SER recordings that lose frames to slow writes, twice each: the storage's message once a
-// recording, with the rates measured (written 64 frames a second, needed 100) and the advice
-// that fits the samples; every frame written whole, in order.
+class SlowStorageTest : public LoopTest, public testing::WithParamInterface<SlowStorage> {};
+
+// Two recordings that lose frames to slow writes, twice each: the storage's message once a
+// recording, with the rates measured and the advice that fits the samples; every frame written
+// whole, in order.
 TEST_P(SlowStorageTest, SaysOnceARecordingWithTheRatesMeasured)
 {
-    const bool eight_bit = GetParam();
+    const SlowStorage &p = GetParam();
     slow_driver = d.get();
     d->clock = sensor_clock;
     d->write_clock = slow_storage_clock;
     Sensor s;
     s.counter = true;
+    std::vector<std::string> options;
+    if (p.difference) {
+        s = replayed_night();
+        options = {"--pre", "40", "--post", "40"};
+    }
+    if (p.eight_bit)
+        options.push_back("-8");
     std::vector<int> keys;
     for (int recording = 0; recording < 2; ++recording) {
-        keys.push_back('s');
+        keys.push_back(p.difference ? 'd' : 's');
         keys.resize(keys.size() + 170, -1);
         keys.push_back('e');
     }
     keys.push_back(kEsc);
-    ASSERT_EQ(
-        run_keys(s, keys, eight_bit ? std::vector<std::string>{"-8"} : std::vector<std::string>{}),
-        0);
-    // 64 x 48 frames of 2 bytes a sample (or 1) and their 8-byte stamps.
+    ASSERT_EQ(run_keys(s, keys, options), 0);
     const std::string message =
-        eight_bit ? "tolvacapture: the storage cannot keep up: frames are written at 197.1 kB/s, "
-                    "the sensor needs 308.0 kB/s, and frames are lost; use a smaller sensor mode\n"
-                  : "tolvacapture: the storage cannot keep up: frames are written at 393.7 kB/s, "
-                    "the sensor needs 615.2 kB/s, and frames are lost; record 8-bit samples (-8) "
-                    "or use a smaller sensor mode\n";
+        std::string("tolvacapture: the storage cannot keep up: frames are written at ") +
+        p.written + ", the sensor needs " + p.needed + ", and frames are lost; " +
+        (p.eight_bit ? "use a smaller sensor mode\n"
+                     : "record 8-bit samples (-8) or use a smaller sensor mode\n");
     EXPECT_EQ(err, message + message);
     auto sers = files(".ser");
     ASSERT_EQ(sers.size(), 2u);
     for (const auto &ser : sers) {
         std::int32_t count = 0;
         std::memcpy(&count, read_file(ser).data() + 38, 4);
-        EXPECT_GE(count, 170) << ser;
-        EXPECT_EQ(ser_verdict(ser, count, 64, 48, eight_bit ? 8 : 16), "ok") << ser;
-        if (eight_bit)
+        EXPECT_GE(count, p.difference ? 100 : 170) << ser;
+        EXPECT_EQ(ser_verdict(ser, count, s.width, s.height, p.eight_bit ? 8 : 16), "ok") << ser;
+        if (p.eight_bit || p.difference)
             continue; // the counter's samples are told apart at 16 bits
         // Whole counter frames in order (the checker fails otherwise), and frames lost.
         EXPECT_GT(counter_count(ser.substr(ser.rfind('/') + 1)).missing, 0)
             << "no frame lost in " << ser;
     }
+    EXPECT_EQ(occurrences(" frames dropped\n"), 2) << out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, SlowStorageTest, testing::Bool(),
-                         [](const auto &info) { return info.param ? "EightBit" : "SixteenBit"; });
+// The frames' bytes with their 8-byte stamps, 64 and 100 times a second.
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, SlowStorageTest,
+    testing::Values(SlowStorage{"SerSixteenBit", false, false, "393.7 kB/s", "615.2 kB/s"},
+                    SlowStorage{"SerEightBit", true, false, "197.1 kB/s", "308.0 kB/s"},
+                    SlowStorage{"DifferenceSixteenBit", false, true, "9.8 MB/s", "15.4 MB/s"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // A wrong option value ends the program before the sensor is programmed.
 TEST_F(LoopTest, AWrongOptionEndsWithStatusOneBeforeTheSensorIsProgrammed)
