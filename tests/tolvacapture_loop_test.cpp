@@ -15,6 +15,7 @@
 #include "suite_board.h"
 #include "test_support.h"
 #include "tolvacapture.h"
+#include "unattended.h"
 #include "window_script.h"
 #include "zoom.h"
 #include "zoom_testing.h"
@@ -1294,6 +1295,32 @@ INSTANTIATE_TEST_SUITE_P(
                     SlowStorage{"SerEightBit", true, false, "197.1 kB/s", "308.0 kB/s"},
                     SlowStorage{"DifferenceSixteenBit", false, true, "9.8 MB/s", "15.4 MB/s"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Frames lost in a difference recording between two frames with no write between them (the
+// detection itself fell behind) are not put on the storage, however slow its writes were.
+TEST(StoragePaceTest, ALossWithNothingWrittenSinceTheFrameBeforeIsNotPutOnTheStorage)
+{
+    Driver d;
+    d.mode = MODE_DIFF_RECORDING;
+    d.width = 64;
+    d.height = 48;
+    d.dpp = 16;
+    d.clock = [] { return 101.0; };
+    d.recording_start = 100; // a second: 100 frames received, 5 lost
+    d.received_in_recording = 100;
+    d.recording_drops = 5;
+    d.ser_frames = 50; // written in a second of writes: slower than the sensor
+    d.writing_seconds = 1;
+    tolva::test::capture_stderr();
+    check_storage_pace(d, 0);
+    check_storage_pace(d, 5);
+    EXPECT_EQ(tolva::test::captured_stderr(), "");
+    ++d.ser_frames;
+    tolva::test::capture_stderr();
+    check_storage_pace(d, 5);
+    EXPECT_THAT(tolva::test::captured_stderr(),
+                HasSubstr("frames are written at 313.8 kB/s, the sensor needs 646.0 kB/s"));
+}
 
 // A wrong option value ends the program before the sensor is programmed.
 TEST_F(LoopTest, AWrongOptionEndsWithStatusOneBeforeTheSensorIsProgrammed)
