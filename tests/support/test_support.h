@@ -10,19 +10,22 @@ namespace tolva::test {
 
 // Whether this build runs under AddressSanitizer or ThreadSanitizer: GCC defines a macro for
 // each, clang answers a feature test.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
+#if defined(__has_feature)
+#define TOLVA_TEST_HAS_FEATURE(name) __has_feature(name)
 #else
-constexpr bool kAddressSanitizer = false;
+#define TOLVA_TEST_HAS_FEATURE(name) 0
 #endif
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadSanitizer = true;
-#elif defined(__has_feature)
-constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
+constexpr bool kAddressSanitizer =
+#if defined(__SANITIZE_ADDRESS__) || TOLVA_TEST_HAS_FEATURE(address_sanitizer)
+    true;
 #else
-constexpr bool kThreadSanitizer = false;
+    false;
+#endif
+constexpr bool kThreadSanitizer =
+#if defined(__SANITIZE_THREAD__) || TOLVA_TEST_HAS_FEATURE(thread_sanitizer)
+    true;
+#else
+    false;
 #endif
 
 // A scratch directory of its own, removed with everything in it when the object goes.
